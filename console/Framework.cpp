@@ -1,0 +1,5 @@
+#include "console/Framework.h"
+
+#include "serial/CommApi.h"
+
+bool AfxWinInit() { return PlxStdHandlesOpen(); }

@@ -1,0 +1,117 @@
+#include "console/ServoTest.h"
+
+#include <cctype>
+#include <cstdint>
+#include <istream>
+#include <limits>
+#include <ostream>
+#include <string>
+
+#include "console/ServoPacket.h"
+#include "serial/CommApi.h"
+#include "serial/CommPort.h"
+
+namespace {
+
+constexpr std::int32_t kBaudRate = 9600;
+constexpr std::size_t kBannerWidth = 79;
+
+const char kTitle[] = "PELORIX (PLX) MINI-SSC II TEST";
+const char kNotice[] = "visit www.pelorix.example for details on the full version of PLX";
+const char kPortPrompt[] = "   Please enter a communications port: ";
+const char kServoPrompt[] = "Enter Servo and Position : ";
+const char kNotAPort[] = "That is not a port number. Type n for COMn, for example 1 for COM1.";
+const char kNotAPair[] =
+    "That is not a servo and a position. Type two whole numbers, for example 2 150.";
+
+std::string Centred(const std::string& sText) {
+    const std::size_t nBefore = (kBannerWidth - sText.size()) / 2;
+    return std::string(nBefore, ' ') + sText +
+           std::string(kBannerWidth - nBefore - sText.size(), ' ');
+}
+
+void WriteBanner(std::ostream& out) {
+    const std::string sRule(kBannerWidth, '-');
+    out << sRule << std::endl;
+    out << Centred(kTitle) << std::endl;
+    out << std::endl;
+    out << Centred(kNotice) << std::endl;
+    out << sRule << std::endl;
+    out << "press CTRL+C to exit" << std::endl;
+}
+
+enum class EInput { Number, NotANumber, End };
+
+// One whitespace-separated integer within 32 bits. "12x" is not a number: taking its 12 would
+// move a servo the user never asked for.
+EInput ReadNumber(std::istream& in, std::int32_t* pnValue) {
+    in >> std::ws;
+    if (in.fail() || in.eof()) return EInput::End;
+    int nValue = 0;
+    in >> nValue;
+    if (in.fail()) return EInput::NotANumber;
+    if (!in.eof()) {
+        const int c = in.peek();
+        if (c != std::char_traits<char>::eof() && !std::isspace(c)) return EInput::NotANumber;
+    }
+    *pnValue = nValue;
+    return EInput::Number;
+}
+
+// After input that is not understood: forget the rest of its line and read afresh.
+void DiscardLine(std::istream& in) {
+    in.clear();
+    in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+}
+
+}  // namespace
+
+int RunServoTest(std::istream& in, std::ostream& out, std::ostream& err) {
+    // Every prompt must be on screen before the program waits for its answer.
+    in.tie(&out);
+    WriteBanner(out);
+
+    std::int32_t nPort = 0;
+    for (;;) {
+        out << kPortPrompt;
+        const EInput input = ReadNumber(in, &nPort);
+        if (input == EInput::Number) break;
+        if (input == EInput::End) {
+            out << std::endl;
+            return 1;
+        }
+        out << kNotAPort << std::endl;
+        DiscardLine(in);
+    }
+    out << std::endl;
+
+    CCommPort port(nPort, kBaudRate);
+    if (!port.Open()) {
+        out << "Unable to open communications port." << std::endl;
+        return 1;
+    }
+
+    CServoPacket packet;
+    for (;;) {
+        out << kServoPrompt;
+        std::int32_t nServo = 0;
+        std::int32_t nPosition = 0;
+        EInput input = ReadNumber(in, &nServo);
+        if (input == EInput::Number) input = ReadNumber(in, &nPosition);
+        if (input == EInput::End) {
+            out << std::endl;
+            return 0;
+        }
+        if (input == EInput::NotANumber) {
+            out << kNotAPair << std::endl;
+            DiscardLine(in);
+            continue;
+        }
+        packet.Set(nServo, nPosition);
+        if (port.Write(packet.GetData(), CServoPacket::SIZE) < CServoPacket::SIZE) {
+            const int nError = PlxGetLastError();
+            err << "Unable to write to COM" << nPort << ": " << PlxFormatMessage(nError)
+                << std::endl;
+        }
+    }
+}

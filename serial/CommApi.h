@@ -1,0 +1,84 @@
+// The platform layer beneath CCommPort: one function for each operating-system call the channel
+// makes, each with the contract of the Win32 call named beside it. CommApiPosix.cpp implements
+// it for Linux; another platform's implementation can sit beside that file, behind this header.
+//
+// As on Win32, a function that fails leaves its reason for PlxGetLastError().
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// An open serial port. On POSIX a file descriptor.
+using HCOMM = int;
+// Nothing asked for yet (a Win32 null handle). Descriptors are never negative, so 0 stays usable.
+constexpr HCOMM HCOMM_NULL = -2;
+// An open that failed (INVALID_HANDLE_VALUE).
+constexpr HCOMM HCOMM_INVALID = -1;
+
+enum class EParity : std::uint8_t { None, Odd, Even, Mark, Space };
+enum class EStopBits : std::uint8_t { One, OneAndHalf, Two };
+
+// The line settings the channel cares about (the Win32 DCB).
+struct CCommState {
+    std::uint32_t BaudRate = 0;
+    std::uint8_t ByteSize = 8;
+    EParity Parity = EParity::None;
+    EStopBits StopBits = EStopBits::One;
+    bool fOutxCtsFlow = false;  // hardware flow control
+    bool fOutX = false;         // XON/XOFF on output
+    bool fInX = false;          // XON/XOFF on input
+};
+
+// Timeouts in milliseconds (the Win32 COMMTIMEOUTS). All zero: reads wait for data.
+struct CCommTimeouts {
+    std::uint32_t ReadIntervalTimeout = 0;
+    std::uint32_t ReadTotalTimeoutMultiplier = 0;
+    std::uint32_t ReadTotalTimeoutConstant = 0;
+    std::uint32_t WriteTotalTimeoutMultiplier = 0;
+    std::uint32_t WriteTotalTimeoutConstant = 0;
+};
+
+// CreateFileA(name, read|write, no sharing, OPEN_EXISTING): opens the port named "COMn" for this
+// process alone, without blocking on modem lines. HCOMM_INVALID on failure.
+HCOMM PlxCreateFile(const char* pszPortName);
+
+// GetLastError / SetLastError.
+int PlxGetLastError();
+void PlxSetLastError(int nError);
+
+// FormatMessageA(FROM_SYSTEM) and LocalFree in one: the system's text for an error code.
+std::string PlxFormatMessage(int nError);
+
+// MessageBoxA(no owner, text, caption, MB_ICONWARNING): shows the text with a warning mark and an
+// OK button and returns once the user has dismissed it (at once when nobody can).
+void PlxMessageBox(const std::string& sText, const char* pszCaption);
+
+// SetupComm: recommended queue sizes in bytes.
+bool PlxSetupComm(HCOMM hComm, std::uint32_t nInQueue, std::uint32_t nOutQueue);
+
+// GetCommState: the port's current settings. Fails on anything that is not a serial line.
+bool PlxGetCommState(HCOMM hComm, CCommState* pState);
+
+// BuildCommDCBAndTimeoutsA: applies a mode string such as
+// "COM1: baud=9600 parity=N data=8 stop=1 TO=OFF" to *pState and sets *pTimeouts as its TO= asks.
+// Settings the string does not name are kept, except that flow control is turned off unless the
+// string turns it on. Fails with EINVAL on anything it does not understand, changing nothing.
+bool PlxBuildCommDCBAndTimeouts(const char* pszMode, CCommState* pState,
+                                CCommTimeouts* pTimeouts);
+
+// SetCommState: applies the settings to a raw line (no translation, echo or signals). Fails when
+// the device does not read them back as set.
+bool PlxSetCommState(HCOMM hComm, const CCommState& state);
+
+// SetCommTimeouts: applies the read timeouts and makes writes block.
+bool PlxSetCommTimeouts(HCOMM hComm, const CCommTimeouts& timeouts);
+
+// WriteFile: writes all nLength bytes, waiting as needed; *pWritten gets the count that went out.
+// False when fewer went out.
+bool PlxWriteFile(HCOMM hComm, const void* pData, std::uint32_t nLength, std::uint32_t* pWritten);
+
+// CloseHandle: releases the port.
+bool PlxCloseHandle(HCOMM hComm);
+
+// The class framework's start-up check on Win32; here: standard input, output and error are open.
+bool PlxStdHandlesOpen();

@@ -1,0 +1,251 @@
+// The platform layer on Linux: termios for the line, flock and TIOCEXCL for exclusive access,
+// errno for the last error, and standard error for the warning box.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "serial/CommApi.h"
+#include "serial/PortMap.h"
+#include "serial/WarningBox.h"
+
+namespace {
+
+const struct {
+    std::uint32_t nBaud;
+    speed_t speed;
+} kSpeeds[] = {{50, B50},           {75, B75},           {110, B110},         {134, B134},
+               {150, B150},         {200, B200},         {300, B300},         {600, B600},
+               {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+               {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+               {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+               {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+               {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+               {3500000, B3500000}, {4000000, B4000000}};
+
+bool SpeedFromBaud(std::uint32_t nBaud, speed_t* pSpeed) {
+    for (const auto& s : kSpeeds) {
+        if (s.nBaud == nBaud) {
+            *pSpeed = s.speed;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint32_t BaudFromSpeed(speed_t speed) {
+    for (const auto& s : kSpeeds)
+        if (s.speed == speed) return s.nBaud;
+    return 0;
+}
+
+// The one place that writes to a descriptor: goes on after signals and short writes, and waits
+// when the descriptor is non-blocking. *pnDone gets what went out; false when not all of it did.
+bool WriteFully(int fd, const void* pData, std::size_t nLength, std::size_t* pnDone) {
+    const auto* pBytes = static_cast<const unsigned char*>(pData);
+    std::size_t nDone = 0;
+    bool bOk = true;
+    while (nDone < nLength) {
+        const ssize_t nWritten = ::write(fd, pBytes + nDone, nLength - nDone);
+        if (nWritten > 0) {
+            nDone += static_cast<std::size_t>(nWritten);
+            continue;
+        }
+        if (nWritten < 0 && errno == EINTR) continue;
+        if (nWritten < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd pfd = {fd, POLLOUT, 0};
+            if (::poll(&pfd, 1, -1) >= 0 || errno == EINTR) continue;
+        }
+        if (nWritten == 0) errno = EIO;  // a device that takes nothing would loop for ever
+        bOk = false;
+        break;
+    }
+    *pnDone = nDone;
+    return bOk;
+}
+
+// Reads back what the line took and compares what the channel relies on.
+bool TermiosHolds(int fd, const termios& wanted) {
+    termios actual;
+    if (::tcgetattr(fd, &actual) != 0) return false;
+    const tcflag_t kCflags = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+    const tcflag_t kIflags = IXON | IXOFF | INLCR | IGNCR | ICRNL | ISTRIP;
+    const tcflag_t kLflags = ICANON | ECHO | ISIG | IEXTEN;
+    if (cfgetospeed(&actual) != cfgetospeed(&wanted) ||
+        cfgetispeed(&actual) != cfgetispeed(&wanted) ||
+        (actual.c_cflag & kCflags) != (wanted.c_cflag & kCflags) ||
+        (actual.c_iflag & kIflags) != (wanted.c_iflag & kIflags) ||
+        (actual.c_oflag & OPOST) != (wanted.c_oflag & OPOST) ||
+        (actual.c_lflag & kLflags) != (wanted.c_lflag & kLflags) ||
+        actual.c_cc[VMIN] != wanted.c_cc[VMIN] || actual.c_cc[VTIME] != wanted.c_cc[VTIME]) {
+        // The device took the call but not the settings: it cannot do what was asked.
+        errno = ENOTSUP;
+        return false;
+    }
+    return true;
+}
+
+bool ApplyTermios(int fd, const termios& wanted) {
+    if (::tcsetattr(fd, TCSANOW, &wanted) != 0) return false;
+    return TermiosHolds(fd, wanted);
+}
+
+}  // namespace
+
+HCOMM PlxCreateFile(const char* pszPortName) {
+    std::int32_t nPort = 0;
+    std::string sPath;
+    int nError = ENOENT;
+    if (!PlxParsePortName(pszPortName, &nPort) || !PlxResolveComPort(nPort, &sPath, &nError)) {
+        errno = nError;
+        return HCOMM_INVALID;
+    }
+    // Non-blocking so that a modem line without carrier cannot hold the open; cleared once the
+    // line is set up.
+    const int fd = ::open(sPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return HCOMM_INVALID;
+    // No sharing: flock first, which binds root as well; TIOCEXCL then refuses other openers
+    // that do not use flock (root excepted, which the kernel lets through).
+    int nFailure = 0;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        nFailure = errno == EWOULDBLOCK ? EBUSY : errno;
+    } else if (::ioctl(fd, TIOCEXCL) != 0) {
+        nFailure = errno;
+    }
+    if (nFailure != 0) {
+        ::close(fd);
+        errno = nFailure;
+        return HCOMM_INVALID;
+    }
+    return fd;
+}
+
+int PlxGetLastError() { return errno; }
+
+void PlxSetLastError(int nError) { errno = nError; }
+
+std::string PlxFormatMessage(int nError) {
+    char szText[256];
+    // strerror_r comes in two forms; take whichever this C library has.
+    struct Pick {
+        static const char* Text(int /*XSI result*/, const char* pszBuffer) { return pszBuffer; }
+        static const char* Text(const char* pszGnu, const char*) { return pszGnu; }
+    };
+    return Pick::Text(::strerror_r(nError, szText, sizeof(szText)), szText);
+}
+
+void PlxMessageBox(const std::string& sText, const char* pszCaption) {
+    const int nSaved = errno;
+    const bool bPerson = ::isatty(STDIN_FILENO) != 0;
+    // The box stands until Enter: keys pressed before it appeared must not dismiss it.
+    if (bPerson) ::tcflush(STDIN_FILENO, TCIFLUSH);
+    const std::string sBox = PlxRenderWarningBox(sText, pszCaption);
+    std::size_t nDone = 0;
+    WriteFully(STDERR_FILENO, sBox.data(), sBox.size(), &nDone);
+    if (bPerson) {
+        char c = 0;
+        for (;;) {
+            const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0 || c == '\n' || c == '\r') break;
+        }
+    }
+    errno = nSaved;
+}
+
+bool PlxSetupComm(HCOMM /*hComm*/, std::uint32_t /*nInQueue*/, std::uint32_t /*nOutQueue*/) {
+    // Linux sizes a tty's buffers itself; there is nothing to recommend to it.
+    return true;
+}
+
+bool PlxGetCommState(HCOMM hComm, CCommState* pState) {
+    termios tio;
+    if (::tcgetattr(hComm, &tio) != 0) return false;
+    pState->BaudRate = BaudFromSpeed(cfgetospeed(&tio));
+    switch (tio.c_cflag & CSIZE) {
+        case CS5: pState->ByteSize = 5; break;
+        case CS6: pState->ByteSize = 6; break;
+        case CS7: pState->ByteSize = 7; break;
+        default: pState->ByteSize = 8; break;
+    }
+    if (!(tio.c_cflag & PARENB)) pState->Parity = EParity::None;
+    else if (tio.c_cflag & CMSPAR) pState->Parity = (tio.c_cflag & PARODD) ? EParity::Mark : EParity::Space;
+    else pState->Parity = (tio.c_cflag & PARODD) ? EParity::Odd : EParity::Even;
+    pState->StopBits = (tio.c_cflag & CSTOPB) ? EStopBits::Two : EStopBits::One;
+    pState->fOutxCtsFlow = (tio.c_cflag & CRTSCTS) != 0;
+    pState->fOutX = (tio.c_iflag & IXON) != 0;
+    pState->fInX = (tio.c_iflag & IXOFF) != 0;
+    return true;
+}
+
+bool PlxSetCommState(HCOMM hComm, const CCommState& state) {
+    termios tio;
+    if (::tcgetattr(hComm, &tio) != 0) return false;
+    speed_t speed = B0;
+    if (!SpeedFromBaud(state.BaudRate, &speed) || state.ByteSize < 5 || state.ByteSize > 8 ||
+        state.StopBits == EStopBits::OneAndHalf) {  // no 1.5 stop bits in termios
+        errno = EINVAL;
+        return false;
+    }
+    // Raw both ways: every byte goes out and comes in as it is. Modem-line settings (HUPCL)
+    // stay as the device had them.
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                          ICRNL | IXON | IXOFF | IXANY | INPCK | IUCLC | IMAXBEL);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    tio.c_cflag |= kSizes[state.ByteSize - 5] | CLOCAL | CREAD;
+    switch (state.Parity) {
+        case EParity::None: break;
+        case EParity::Odd: tio.c_cflag |= PARENB | PARODD; break;
+        case EParity::Even: tio.c_cflag |= PARENB; break;
+        case EParity::Mark: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
+        case EParity::Space: tio.c_cflag |= PARENB | CMSPAR; break;
+    }
+    if (state.StopBits == EStopBits::Two) tio.c_cflag |= CSTOPB;
+    if (state.fOutxCtsFlow) tio.c_cflag |= CRTSCTS;
+    if (state.fOutX) tio.c_iflag |= IXON;
+    if (state.fInX) tio.c_iflag |= IXOFF;
+    if (cfsetospeed(&tio, speed) != 0 || cfsetispeed(&tio, speed) != 0) return false;
+    return ApplyTermios(hComm, tio);
+}
+
+bool PlxSetCommTimeouts(HCOMM hComm, const CCommTimeouts& timeouts) {
+    termios tio;
+    if (::tcgetattr(hComm, &tio) != 0) return false;
+    // termios has one read timer, in tenths of a second, and none for writes: a total timeout
+    // becomes VTIME, rounded up; none at all makes a read wait for the first byte.
+    const std::uint32_t nTenths = (timeouts.ReadTotalTimeoutConstant + 99) / 100;
+    tio.c_cc[VMIN] = nTenths == 0 ? 1 : 0;
+    tio.c_cc[VTIME] = static_cast<cc_t>(nTenths > 255 ? 255 : nTenths);
+    if (!ApplyTermios(hComm, tio)) return false;
+    // Writes block from here on, as the channel's callers expect.
+    const int nFlags = ::fcntl(hComm, F_GETFL);
+    return nFlags >= 0 && ::fcntl(hComm, F_SETFL, nFlags & ~O_NONBLOCK) == 0;
+}
+
+bool PlxWriteFile(HCOMM hComm, const void* pData, std::uint32_t nLength, std::uint32_t* pWritten) {
+    std::size_t nDone = 0;
+    const bool bOk = WriteFully(hComm, pData, nLength, &nDone);
+    *pWritten = static_cast<std::uint32_t>(nDone);
+    return bOk;
+}
+
+bool PlxCloseHandle(HCOMM hComm) {
+    // Lift the exclusive mark so that the next program may open the line.
+    ::ioctl(hComm, TIOCNXCL);
+    // Never retried: on Linux the descriptor is gone even when close reports EINTR.
+    return ::close(hComm) == 0;
+}
+
+bool PlxStdHandlesOpen() {
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+        if (::fcntl(fd, F_GETFD) < 0) return false;
+    return true;
+}

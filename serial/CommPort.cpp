@@ -1,0 +1,80 @@
+#include "serial/CommPort.h"
+
+#include <cstdio>
+
+const char* const PLX_OPEN_FAILURE_CAPTION = "Windows Communications Error";
+
+namespace {
+
+// Driver advice only; the controller's 3-byte commands never come near it.
+constexpr std::uint32_t kQueueSize = 1024;
+// How long a read waits for the controller; the program never reads, but the line is ready to.
+constexpr std::uint32_t kReadTimeoutMs = 200;
+
+void ReportOpenFailure(std::int32_t nPort, int nError) {
+    PlxMessageBox(PlxFormatOpenFailure(nPort, PlxFormatMessage(nError)), PLX_OPEN_FAILURE_CAPTION);
+}
+
+}  // namespace
+
+std::string PlxFormatModeString(std::int32_t nPort, std::int32_t nBaudRate) {
+    char szMode[80];
+    std::snprintf(szMode, sizeof(szMode), "COM%i: baud=%i parity=N data=8 stop=1 TO=OFF",
+                  static_cast<int>(nPort), static_cast<int>(nBaudRate));
+    return szMode;
+}
+
+std::string PlxFormatOpenFailure(std::int32_t nPort, const std::string& sSystemText) {
+    char szHeader[128];
+    std::snprintf(szHeader, sizeof(szHeader),
+                  "Windows reported the following error while attempting to open communication "
+                  "port %i:\n\n\t",
+                  static_cast<int>(nPort));
+    return szHeader + sSystemText +
+           "\nPLX operation will continue without communication port access.\n"
+           "Resolve the error and restart PLX.";
+}
+
+CCommPort::CCommPort(std::int32_t nPort, std::int32_t nBaudRate)
+    : m_nPort(nPort), m_nBaudRate(nBaudRate), m_hComm(HCOMM_NULL) {}
+
+CCommPort::~CCommPort() {
+    if (m_hComm != HCOMM_NULL && m_hComm != HCOMM_INVALID) PlxCloseHandle(m_hComm);
+}
+
+bool CCommPort::Open() {
+    char szPort[16];  // "COM-2147483648" at the longest
+    std::snprintf(szPort, sizeof(szPort), "COM%i", static_cast<int>(m_nPort));
+    m_hComm = PlxCreateFile(szPort);
+    if (m_hComm == HCOMM_INVALID) {
+        ReportOpenFailure(m_nPort, PlxGetLastError());
+        return false;
+    }
+
+    PlxSetupComm(m_hComm, kQueueSize, kQueueSize);  // advice; a port that ignores it still works
+    CCommState state;
+    CCommTimeouts timeouts;
+    const std::string sMode = PlxFormatModeString(m_nPort, m_nBaudRate);
+    // A line that is not what the controller listens for would garble every command, so it is
+    // refused like a port that does not open.
+    bool bSetUp = PlxGetCommState(m_hComm, &state) &&
+                  PlxBuildCommDCBAndTimeouts(sMode.c_str(), &state, &timeouts);
+    if (bSetUp) {
+        timeouts.ReadTotalTimeoutConstant = kReadTimeoutMs;
+        bSetUp = PlxSetCommState(m_hComm, state) && PlxSetCommTimeouts(m_hComm, timeouts);
+    }
+    if (!bSetUp) {
+        const int nError = PlxGetLastError();
+        PlxCloseHandle(m_hComm);
+        m_hComm = HCOMM_INVALID;
+        ReportOpenFailure(m_nPort, nError);
+        return false;
+    }
+    return true;
+}
+
+std::uint32_t CCommPort::Write(const void* pData, std::uint32_t nLength) {
+    std::uint32_t nWritten = 0;
+    PlxWriteFile(m_hComm, pData, nLength, &nWritten);
+    return nWritten;
+}

@@ -1,0 +1,186 @@
+// The dialogue in-process: its own streams for the person, a pseudo-terminal for the port.
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <functional>
+#include <sstream>
+#include <streambuf>
+#include <vector>
+
+#include "console/ServoTest.h"
+#include "tests/TestSupport.h"
+
+namespace {
+
+const std::string kRule(79, '-');
+const std::string kBanner = kRule + "\n" + std::string(24, ' ') + "PELORIX (PLX) MINI-SSC II TEST" +
+                            std::string(25, ' ') + "\n\n" + std::string(7, ' ') +
+                            "visit www.pelorix.example for details on the full version of PLX" +
+                            std::string(8, ' ') + "\n" + kRule + "\npress CTRL+C to exit\n";
+const std::string kPortPrompt = "   Please enter a communications port: ";
+const std::string kServoPrompt = "Enter Servo and Position : ";
+const std::string kNotAPort =
+    "That is not a port number. Type n for COMn, for example 1 for COM1.\n";
+const std::string kNotAPair =
+    "That is not a servo and a position. Type two whole numbers, for example 2 150.\n";
+
+// Input that arrives one line at a time, as a person types it; before handing over each line it
+// lets the test look at what has happened so far.
+class CTypedInput : public std::streambuf {
+public:
+    using Hook = std::function<void(std::size_t nLine)>;
+    CTypedInput(std::vector<std::string> lines, Hook hook)
+        : m_lines(std::move(lines)), m_hook(std::move(hook)) {}
+
+protected:
+    int_type underflow() override {
+        if (m_nNext == m_lines.size()) return traits_type::eof();
+        if (m_hook) m_hook(m_nNext);
+        std::string& sLine = m_lines[m_nNext++];
+        setg(sLine.data(), sLine.data(), sLine.data() + sLine.size());
+        return traits_type::to_int_type(sLine[0]);
+    }
+
+private:
+    std::vector<std::string> m_lines;
+    Hook m_hook;
+    std::size_t m_nNext = 0;
+};
+
+class DialogueTest : public ::testing::Test {
+protected:
+    DialogueTest() { m_map.Map(5, m_pty.SlavePath()); }
+
+    int Run(const std::string& sInput) {
+        std::istringstream in(sInput);
+        return RunWith(in);
+    }
+
+    int RunWith(std::istream& in) {
+        CStderrCapture capture;  // where a warning box would be drawn
+        const int nStatus = RunServoTest(in, m_out, m_err);
+        m_sBox = capture.Text();
+        return nStatus;
+    }
+
+    CPortMap m_map;
+    CPseudoTerminal m_pty;
+    std::ostringstream m_out;
+    std::ostringstream m_err;
+    std::string m_sBox;
+};
+
+TEST_F(DialogueTest, BannerIsSixLinesOfWhichFourAreSeventyNineWide) {
+    EXPECT_EQ(Run(""), 1);
+    const std::string sOut = m_out.str();
+    ASSERT_EQ(sOut.rfind(kBanner, 0), 0u) << sOut;
+    std::istringstream lines(kBanner);
+    std::vector<std::string> banner;
+    for (std::string sLine; std::getline(lines, sLine);) banner.push_back(sLine);
+    ASSERT_EQ(banner.size(), 6u);
+    for (std::size_t i : {0, 1, 3, 4}) EXPECT_EQ(banner[i].size(), 79u) << i;
+}
+
+TEST_F(DialogueTest, SendsOnePacketPerPairWithThePromptEachTime) {
+    EXPECT_EQ(Run("5\n0 100\n1 255\n257 -1\n-256 256\n"), 0);
+    EXPECT_EQ(m_out.str(), kBanner + kPortPrompt + "\n" + kServoPrompt + kServoPrompt +
+                               kServoPrompt + kServoPrompt + kServoPrompt + "\n");
+    EXPECT_EQ(m_err.str(), "");
+    EXPECT_EQ(m_sBox, "");
+    EXPECT_EQ(m_pty.Read(12), Bytes({0xFF, 0x00, 0x64, 0xFF, 0x01, 0xFF, 0xFF, 0x01, 0xFF, 0xFF,
+                                     0x00, 0x00}));
+    EXPECT_EQ(m_pty.ReadPending(50), std::vector<std::uint8_t>());
+}
+
+TEST_F(DialogueTest, APairMaySpanLinesOrShareOneWithThePort) {
+    EXPECT_EQ(Run("  5 2\t150\n\n3\n\n200\n"), 0);
+    EXPECT_EQ(m_pty.Read(6), Bytes({0xFF, 0x02, 0x96, 0xFF, 0x03, 0xC8}));
+}
+
+TEST_F(DialogueTest, SendsOnlyOnceThePairIsComplete) {
+    // Lines: "5", "3", "200". Before each line is read the prompt must be showing, and the
+    // packet for 3 200 may only appear after the third.
+    std::vector<std::vector<std::uint8_t>> arrived;
+    std::vector<std::string> shown;
+    CTypedInput typed({"5\n", "3\n", "200\n"}, [&](std::size_t) {
+        shown.push_back(m_out.str());
+        arrived.push_back(m_pty.ReadPending(100));
+    });
+    std::istream in(&typed);
+    EXPECT_EQ(RunWith(in), 0);
+    arrived.push_back(m_pty.Read(3));
+    ASSERT_EQ(shown.size(), 3u);
+    EXPECT_EQ(shown[0], kBanner + kPortPrompt);
+    EXPECT_EQ(shown[1], kBanner + kPortPrompt + "\n" + kServoPrompt);
+    EXPECT_EQ(shown[2], shown[1]);  // waiting for the position: nothing more
+    EXPECT_TRUE(arrived[1].empty());
+    EXPECT_TRUE(arrived[2].empty());
+    EXPECT_EQ(arrived[3], Bytes({0xFF, 0x03, 0xC8}));
+}
+
+TEST_F(DialogueTest, AsksForThePortAgainAfterSomethingElse) {
+    EXPECT_EQ(Run("COM5\n99999999999\n5x\n5\n1 2\n"), 0);
+    EXPECT_EQ(m_out.str(), kBanner + kPortPrompt + kNotAPort + kPortPrompt + kNotAPort +
+                               kPortPrompt + kNotAPort + kPortPrompt + "\n" + kServoPrompt +
+                               kServoPrompt + "\n");
+    EXPECT_EQ(m_pty.Read(3), Bytes({0xFF, 0x01, 0x02}));
+}
+
+TEST_F(DialogueTest, EndOfInputAtThePortPromptOpensNothing) {
+    termios before;
+    ASSERT_EQ(tcgetattr(m_pty.Master(), &before), 0);
+    EXPECT_EQ(Run("   \n"), 1);
+    EXPECT_EQ(m_out.str(), kBanner + kPortPrompt + "\n");
+    termios after;
+    ASSERT_EQ(tcgetattr(m_pty.Master(), &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);  // still cooked: never opened
+}
+
+TEST_F(DialogueTest, APairThatIsNotTwoNumbersSendsNothing) {
+    EXPECT_EQ(Run("5\nx 1\n1 2x 3 4\n99999999999 1\n-2147483649 0\n2 150 7\n 8\n"), 0);
+    EXPECT_EQ(m_out.str(), kBanner + kPortPrompt + "\n" + kServoPrompt + kNotAPair +
+                               kServoPrompt + kNotAPair + kServoPrompt + kNotAPair +
+                               kServoPrompt + kNotAPair + kServoPrompt + kServoPrompt +
+                               kServoPrompt + "\n");
+    // The good pair, then 7 8 across the line break; the rest of each bad line went unread.
+    EXPECT_EQ(m_pty.Read(6), Bytes({0xFF, 0x02, 0x96, 0xFF, 0x07, 0x08}));
+    EXPECT_EQ(m_pty.ReadPending(50), std::vector<std::uint8_t>());
+}
+
+TEST_F(DialogueTest, TheLargestNumbersAreNotRefused) {
+    EXPECT_EQ(Run("5\n2147483647 -2147483648\n+3 -0\n"), 0);
+    EXPECT_EQ(m_pty.Read(6), Bytes({0xFF, 0xFF, 0x00, 0xFF, 0x03, 0x00}));
+}
+
+TEST_F(DialogueTest, InputEndingHalfwayThroughAPairSendsNothing) {
+    EXPECT_EQ(Run("5\n1 2\n7"), 0);
+    EXPECT_EQ(m_out.str(), kBanner + kPortPrompt + "\n" + kServoPrompt + kServoPrompt + "\n");
+    EXPECT_EQ(m_pty.ReadPending(100), Bytes({0xFF, 0x01, 0x02}));
+}
+
+TEST_F(DialogueTest, APortThatWillNotOpenEndsTheRunAfterTheBox) {
+    EXPECT_EQ(Run("0\n1 2\n"), 1);
+    EXPECT_EQ(m_out.str(), kBanner + kPortPrompt + "\n" + "Unable to open communications port.\n");
+    EXPECT_NE(m_sBox.find("communication port 0:"), std::string::npos) << m_sBox;
+    EXPECT_NE(m_sBox.find("No such file or directory"), std::string::npos) << m_sBox;
+    EXPECT_EQ(m_err.str(), "");
+}
+
+TEST_F(DialogueTest, AFailedWriteIsReportedAndTheDialogueGoesOn) {
+    // The controller's end goes away before the second pair: the line is gone, writes fail.
+    CTypedInput typed({"5\n", "1 2\n", "3 4\n", "5 6\n"}, [&](std::size_t nLine) {
+        if (nLine == 2) {
+            EXPECT_EQ(m_pty.Read(3), Bytes({0xFF, 0x01, 0x02}));
+            m_pty.CloseMaster();
+        }
+    });
+    std::istream in(&typed);
+    EXPECT_EQ(RunWith(in), 0);
+    EXPECT_EQ(m_err.str(),
+              "Unable to write to COM5: Input/output error\n"
+              "Unable to write to COM5: Input/output error\n");
+    EXPECT_EQ(m_out.str(), kBanner + kPortPrompt + "\n" + kServoPrompt + kServoPrompt +
+                               kServoPrompt + kServoPrompt + "\n");
+}
+
+}  // namespace

@@ -1,0 +1,133 @@
+#include "tests/TestSupport.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+CFd& CFd::operator=(CFd&& other) noexcept {
+    if (this != &other) Reset(other.Release());
+    return *this;
+}
+
+int CFd::Release() {
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+}
+
+void CFd::Reset(int fd) {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = fd;
+}
+
+CPseudoTerminal::CPseudoTerminal() {
+    m_master.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (m_master.Get() < 0 || ::grantpt(m_master.Get()) != 0 || ::unlockpt(m_master.Get()) != 0)
+        throw std::runtime_error("no pseudo-terminal: " + std::string(std::strerror(errno)));
+    char szName[128];
+    if (::ptsname_r(m_master.Get(), szName, sizeof(szName)) != 0)
+        throw std::runtime_error("ptsname failed");
+    m_sSlave = szName;
+    m_slave.Reset(::open(szName, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (m_slave.Get() < 0) throw std::runtime_error("cannot open " + m_sSlave);
+}
+
+std::vector<std::uint8_t> CPseudoTerminal::Read(std::size_t nCount, int nQuietMs) {
+    std::vector<std::uint8_t> bytes;
+    while (bytes.size() < nCount) {
+        pollfd pfd = {m_master.Get(), POLLIN, 0};
+        if (::poll(&pfd, 1, nQuietMs) <= 0) break;
+        std::uint8_t buf[4096];
+        const ssize_t n = ::read(m_master.Get(), buf, std::min(sizeof(buf), nCount - bytes.size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        bytes.insert(bytes.end(), buf, buf + n);
+    }
+    return bytes;
+}
+
+std::vector<std::uint8_t> CPseudoTerminal::ReadPending(int nQuietMs) {
+    return Read(static_cast<std::size_t>(-1) / 2, nQuietMs);
+}
+
+CTempDir::CTempDir() {
+    const char* pszTmp = std::getenv("TMPDIR");
+    std::string sTemplate = std::string(pszTmp && *pszTmp ? pszTmp : "/tmp") + "/plx-test-XXXXXX";
+    if (::mkdtemp(sTemplate.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    m_sPath = sTemplate;
+}
+
+CTempDir::~CTempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(m_sPath, ec);
+}
+
+CPortMap::CPortMap() {
+    const char* pszOld = std::getenv("XDG_CONFIG_HOME");
+    m_bHadConfig = pszOld != nullptr;
+    if (pszOld) m_sOldConfig = pszOld;
+    std::filesystem::create_directories(Directory());
+    ::setenv("XDG_CONFIG_HOME", m_dir.Path().c_str(), 1);
+}
+
+CPortMap::~CPortMap() {
+    if (m_bHadConfig) ::setenv("XDG_CONFIG_HOME", m_sOldConfig.c_str(), 1);
+    else ::unsetenv("XDG_CONFIG_HOME");
+}
+
+void CPortMap::Map(std::int32_t nPort, const std::string& sTarget) {
+    const std::string sEntry = Directory() + "/com" + std::to_string(nPort);
+    ::unlink(sEntry.c_str());
+    if (::symlink(sTarget.c_str(), sEntry.c_str()) != 0) throw std::runtime_error("symlink failed");
+}
+
+CStderrCapture::CStderrCapture() : m_sFile(m_dir.Path() + "/stderr") {
+    ::fflush(stderr);
+    m_saved.Reset(::dup(STDERR_FILENO));
+    CFd file(::open(m_sFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    ::dup2(file.Get(), STDERR_FILENO);
+}
+
+CStderrCapture::~CStderrCapture() {
+    ::fflush(stderr);
+    ::dup2(m_saved.Get(), STDERR_FILENO);
+}
+
+std::string CStderrCapture::Text() const { return ReadFileText(m_sFile); }
+
+std::vector<int> OpenDescriptors() {
+    std::vector<int> fds;
+    DIR* pDir = ::opendir("/proc/self/fd");
+    if (pDir == nullptr) return fds;
+    const int nOwn = ::dirfd(pDir);
+    while (const dirent* pEntry = ::readdir(pDir)) {
+        if (pEntry->d_name[0] == '.') continue;
+        const int fd = std::atoi(pEntry->d_name);
+        if (fd != nOwn) fds.push_back(fd);
+    }
+    ::closedir(pDir);
+    return fds;
+}
+
+std::vector<std::uint8_t> Bytes(std::initializer_list<int> values) {
+    std::vector<std::uint8_t> bytes;
+    for (int v : values) bytes.push_back(static_cast<std::uint8_t>(v));
+    return bytes;
+}
+
+std::string ReadFileText(const std::string& sPath) {
+    std::ifstream file(sPath, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}

@@ -1,0 +1,102 @@
+// What the tests share: pseudo-terminals standing in for serial ports, a temporary port map, and
+// a way to see what was written to standard error.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Owns one descriptor.
+class CFd {
+public:
+    explicit CFd(int fd = -1) : m_fd(fd) {}
+    ~CFd() { Reset(); }
+    CFd(CFd&& other) noexcept : m_fd(other.Release()) {}
+    CFd& operator=(CFd&& other) noexcept;
+    CFd(const CFd&) = delete;
+    CFd& operator=(const CFd&) = delete;
+
+    int Get() const { return m_fd; }
+    int Release();
+    void Reset(int fd = -1);
+
+private:
+    int m_fd;
+};
+
+// A pseudo-terminal pair: the slave is the "serial port", the master the controller's end.
+class CPseudoTerminal {
+public:
+    CPseudoTerminal();
+    int Master() const { return m_master.Get(); }
+    const std::string& SlavePath() const { return m_sSlave; }
+    // A descriptor on the slave held for the test's whole life, so that the pair outlives the
+    // program's own closing of the port.
+    int Slave() const { return m_slave.Get(); }
+    void CloseMaster() { m_master.Reset(); }
+
+    // Reads from the master until nCount bytes came or nothing came for nQuietMs.
+    std::vector<std::uint8_t> Read(std::size_t nCount, int nQuietMs = 5000);
+    // Whatever arrives within nQuietMs, for checking that nothing did.
+    std::vector<std::uint8_t> ReadPending(int nQuietMs);
+
+private:
+    CFd m_master;
+    CFd m_slave;
+    std::string m_sSlave;
+};
+
+// A temporary directory, removed with everything in it.
+class CTempDir {
+public:
+    CTempDir();
+    ~CTempDir();
+    CTempDir(const CTempDir&) = delete;
+    CTempDir& operator=(const CTempDir&) = delete;
+    const std::string& Path() const { return m_sPath; }
+
+private:
+    std::string m_sPath;
+};
+
+// A port map of the test's own: XDG_CONFIG_HOME points at it while the object lives.
+class CPortMap {
+public:
+    CPortMap();
+    ~CPortMap();
+    CPortMap(const CPortMap&) = delete;
+    CPortMap& operator=(const CPortMap&) = delete;
+
+    // comN -> target (a symbolic link, which need not point anywhere).
+    void Map(std::int32_t nPort, const std::string& sTarget);
+    const std::string& ConfigHome() const { return m_dir.Path(); }
+    std::string Directory() const { return m_dir.Path() + "/plx/ports"; }
+
+private:
+    CTempDir m_dir;
+    bool m_bHadConfig;
+    std::string m_sOldConfig;
+};
+
+// Redirects descriptor 2 into a file while it lives; Text() returns what was written so far.
+class CStderrCapture {
+public:
+    CStderrCapture();
+    ~CStderrCapture();
+    CStderrCapture(const CStderrCapture&) = delete;
+    CStderrCapture& operator=(const CStderrCapture&) = delete;
+    std::string Text() const;
+
+private:
+    CTempDir m_dir;
+    CFd m_saved;
+    std::string m_sFile;
+};
+
+// The descriptors this process has open, from /proc/self/fd.
+std::vector<int> OpenDescriptors();
+
+std::vector<std::uint8_t> Bytes(std::initializer_list<int> values);
+
+// Reads a whole file (or what a regular file holds).
+std::string ReadFileText(const std::string& sPath);
