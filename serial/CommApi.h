@@ -63,8 +63,7 @@ bool PlxGetCommState(HCOMM hComm, CCommState* pState);
 // "COM1: baud=9600 parity=N data=8 stop=1 TO=OFF" to *pState and sets *pTimeouts as its TO= asks.
 // Settings the string does not name are kept, except that flow control is turned off unless the
 // string turns it on. Fails with EINVAL on anything it does not understand, changing nothing.
-bool PlxBuildCommDCBAndTimeouts(const char* pszMode, CCommState* pState,
-                                CCommTimeouts* pTimeouts);
+bool PlxBuildCommDCBAndTimeouts(const char* pszMode, CCommState* pState, CCommTimeouts* pTimeouts);
 
 // SetCommState: applies the settings to a raw line (no translation, echo or signals). Fails when
 // the device does not read them back as set.

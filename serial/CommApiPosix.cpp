@@ -168,14 +168,25 @@ bool PlxGetCommState(HCOMM hComm, CCommState* pState) {
     if (::tcgetattr(hComm, &tio) != 0) return false;
     pState->BaudRate = BaudFromSpeed(cfgetospeed(&tio));
     switch (tio.c_cflag & CSIZE) {
-        case CS5: pState->ByteSize = 5; break;
-        case CS6: pState->ByteSize = 6; break;
-        case CS7: pState->ByteSize = 7; break;
-        default: pState->ByteSize = 8; break;
+        case CS5:
+            pState->ByteSize = 5;
+            break;
+        case CS6:
+            pState->ByteSize = 6;
+            break;
+        case CS7:
+            pState->ByteSize = 7;
+            break;
+        default:
+            pState->ByteSize = 8;
+            break;
     }
-    if (!(tio.c_cflag & PARENB)) pState->Parity = EParity::None;
-    else if (tio.c_cflag & CMSPAR) pState->Parity = (tio.c_cflag & PARODD) ? EParity::Mark : EParity::Space;
-    else pState->Parity = (tio.c_cflag & PARODD) ? EParity::Odd : EParity::Even;
+    if (!(tio.c_cflag & PARENB))
+        pState->Parity = EParity::None;
+    else if (tio.c_cflag & CMSPAR)
+        pState->Parity = (tio.c_cflag & PARODD) ? EParity::Mark : EParity::Space;
+    else
+        pState->Parity = (tio.c_cflag & PARODD) ? EParity::Odd : EParity::Even;
     pState->StopBits = (tio.c_cflag & CSTOPB) ? EStopBits::Two : EStopBits::One;
     pState->fOutxCtsFlow = (tio.c_cflag & CRTSCTS) != 0;
     pState->fOutX = (tio.c_iflag & IXON) != 0;
@@ -202,11 +213,20 @@ bool PlxSetCommState(HCOMM hComm, const CCommState& state) {
     static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     tio.c_cflag |= kSizes[state.ByteSize - 5] | CLOCAL | CREAD;
     switch (state.Parity) {
-        case EParity::None: break;
-        case EParity::Odd: tio.c_cflag |= PARENB | PARODD; break;
-        case EParity::Even: tio.c_cflag |= PARENB; break;
-        case EParity::Mark: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
-        case EParity::Space: tio.c_cflag |= PARENB | CMSPAR; break;
+        case EParity::None:
+            break;
+        case EParity::Odd:
+            tio.c_cflag |= PARENB | PARODD;
+            break;
+        case EParity::Even:
+            tio.c_cflag |= PARENB;
+            break;
+        case EParity::Mark:
+            tio.c_cflag |= PARENB | PARODD | CMSPAR;
+            break;
+        case EParity::Space:
+            tio.c_cflag |= PARENB | CMSPAR;
+            break;
     }
     if (state.StopBits == EStopBits::Two) tio.c_cflag |= CSTOPB;
     if (state.fOutxCtsFlow) tio.c_cflag |= CRTSCTS;

@@ -36,8 +36,8 @@ bool ParseBaud(const std::string& sValue, std::uint32_t* pnBaud) {
     static const struct {
         unsigned long nShort;
         std::uint32_t nBaud;
-    } kShortForms[] = {{11, 110},   {15, 150},   {30, 300},   {60, 600},  {12, 1200},
-                       {24, 2400},  {48, 4800},  {96, 9600},  {19, 19200}};
+    } kShortForms[] = {{11, 110},  {15, 150},  {30, 300},  {60, 600},  {12, 1200},
+                       {24, 2400}, {48, 4800}, {96, 9600}, {19, 19200}};
     for (const auto& form : kShortForms) {
         if (form.nShort == nValue) {
             *pnBaud = form.nBaud;
@@ -75,10 +75,14 @@ bool ApplySetting(const std::string& sKey, const std::string& sValue, CCommState
         return true;
     }
     if (sKey == "stop") {
-        if (sValue == "1") pState->StopBits = EStopBits::One;
-        else if (sValue == "1.5") pState->StopBits = EStopBits::OneAndHalf;
-        else if (sValue == "2") pState->StopBits = EStopBits::Two;
-        else return false;
+        if (sValue == "1")
+            pState->StopBits = EStopBits::One;
+        else if (sValue == "1.5")
+            pState->StopBits = EStopBits::OneAndHalf;
+        else if (sValue == "2")
+            pState->StopBits = EStopBits::Two;
+        else
+            return false;
         return true;
     }
     if (sKey == "to") {
@@ -101,8 +105,7 @@ bool ApplySetting(const std::string& sKey, const std::string& sValue, CCommState
 
 }  // namespace
 
-bool PlxBuildCommDCBAndTimeouts(const char* pszMode, CCommState* pState,
-                                CCommTimeouts* pTimeouts) {
+bool PlxBuildCommDCBAndTimeouts(const char* pszMode, CCommState* pState, CCommTimeouts* pTimeouts) {
     const std::string sMode(pszMode);
     // A device name before a colon ("COM1:") is allowed and says nothing about the line.
     std::size_t nPos = 0;

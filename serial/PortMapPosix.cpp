@@ -1,11 +1,11 @@
-#include "serial/PortMap.h"
-
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+
+#include "serial/PortMap.h"
 
 std::string PlxPortMapDirectory() {
     const char* pszConfig = std::getenv("XDG_CONFIG_HOME");

@@ -5,7 +5,7 @@
 namespace {
 
 constexpr std::size_t kBoxWidth = 79;  // whole frame, borders included
-constexpr char kMark[] = "/!\\   ";   // the warning mark and the gap after it
+constexpr char kMark[] = "/!\\   ";    // the warning mark and the gap after it
 constexpr std::size_t kMarkWidth = sizeof(kMark) - 1;
 // Inside the borders: two spaces, the mark column, the text, one space.
 constexpr std::size_t kTextWidth = kBoxWidth - 2 - 2 - kMarkWidth - 1;
@@ -61,7 +61,8 @@ std::string PlxRenderWarningBox(const std::string& sText, const std::string& sCa
     std::string sBox = sTitle + "+\n";
     const std::string sBlankMark(kMarkWidth, ' ');
     sBox += Row(sBlankMark, "");
-    for (std::size_t i = 0; i < lines.size(); ++i) sBox += Row(i == 0 ? kMark : sBlankMark, lines[i]);
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        sBox += Row(i == 0 ? kMark : sBlankMark, lines[i]);
     sBox += Row(sBlankMark, "");
     const std::string sButton = "[ OK ]";
     std::string sButtonRow = "|" + std::string((kBoxWidth - 2 - sButton.size()) / 2, ' ') + sButton;

@@ -39,7 +39,8 @@ TEST(ModeString, NamesThePortAndTheLine) {
 TEST(ModeString, TheChannelsStringGivesNineSixHundredEightNOne) {
     CCommState state = Unusual();
     CCommTimeouts timeouts = Busy();
-    ASSERT_TRUE(PlxBuildCommDCBAndTimeouts(PlxFormatModeString(3, 9600).c_str(), &state, &timeouts));
+    ASSERT_TRUE(
+        PlxBuildCommDCBAndTimeouts(PlxFormatModeString(3, 9600).c_str(), &state, &timeouts));
     EXPECT_EQ(state.BaudRate, 9600u);
     EXPECT_EQ(state.ByteSize, 8);
     EXPECT_EQ(state.Parity, EParity::None);
@@ -64,7 +65,7 @@ TEST(ModeString, KeepsWhatItDoesNotNameAndTakesAnyCase) {
     EXPECT_EQ(state.Parity, EParity::Even);
     EXPECT_EQ(state.StopBits, EStopBits::Two);
     EXPECT_TRUE(state.fOutX);
-    EXPECT_FALSE(state.fOutxCtsFlow);  // flow control only when asked for
+    EXPECT_FALSE(state.fOutxCtsFlow);                  // flow control only when asked for
     EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 3u);  // no TO= leaves the timeouts alone
 
     ASSERT_TRUE(PlxBuildCommDCBAndTimeouts("com9:parity=o\tdata=5 stop=1.5 octs=on to=on", &state,
@@ -114,8 +115,10 @@ TEST(OpenFailureReport, ReadsLineByLine) {
     const std::string sLong(500, 'x');
     EXPECT_EQ(PlxFormatOpenFailure(-1, sLong + "\r\n"),
               "Windows reported the following error while attempting to open communication "
-              "port -1:\n\n\t" + sLong + "\r\n\nPLX operation will continue without "
-              "communication port access.\nResolve the error and restart PLX.");
+              "port -1:\n\n\t" +
+                  sLong +
+                  "\r\n\nPLX operation will continue without "
+                  "communication port access.\nResolve the error and restart PLX.");
 }
 
 }  // namespace

@@ -68,7 +68,7 @@ TEST_F(CommPortTest, SetsTheLineToNineSixHundredEightNOneRaw) {
     EXPECT_EQ(tio.c_oflag & OPOST, 0u);
     EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
     EXPECT_EQ(tio.c_cc[VMIN], 0);
-    EXPECT_EQ(tio.c_cc[VTIME], 2);  // 200 ms
+    EXPECT_EQ(tio.c_cc[VTIME], 2);                                 // 200 ms
     EXPECT_EQ(tio.c_cflag & HUPCL, static_cast<tcflag_t>(HUPCL));  // not the line's business
 }
 
@@ -166,8 +166,8 @@ TEST_F(CommPortTest, SettingsThatDoNotReadBackAsSetFail) {
     CCommState state;
     ASSERT_TRUE(PlxGetCommState(hComm, &state));
     CCommTimeouts timeouts;
-    ASSERT_TRUE(PlxBuildCommDCBAndTimeouts("COM5: baud=9600 parity=E data=7 stop=1", &state,
-                                           &timeouts));
+    ASSERT_TRUE(
+        PlxBuildCommDCBAndTimeouts("COM5: baud=9600 parity=E data=7 stop=1", &state, &timeouts));
     EXPECT_FALSE(PlxSetCommState(hComm, state));
     EXPECT_EQ(PlxGetLastError(), ENOTSUP);
     EXPECT_EQ(PlxFormatMessage(ENOTSUP), "Operation not supported");

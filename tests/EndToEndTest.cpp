@@ -44,8 +44,10 @@ public:
                 ::dup2(fd, STDOUT_FILENO);
             } else {
                 ::dup2(outPipe[1].Get(), STDOUT_FILENO);
-                if (mode == EStdin::Pipe) ::dup2(inPipe[0].Get(), STDIN_FILENO);
-                else ::close(STDIN_FILENO);
+                if (mode == EStdin::Pipe)
+                    ::dup2(inPipe[0].Get(), STDIN_FILENO);
+                else
+                    ::close(STDIN_FILENO);
             }
             ::dup2(errPipe[1].Get(), STDERR_FILENO);
             ::execv(argv[0], argv.data());
@@ -74,15 +76,19 @@ public:
     std::string WaitForOutput(const std::string& sText) {
         return WaitFor(m_out.Get() >= 0 ? m_out.Get() : m_terminal.Master(), &m_sOut, sText);
     }
-    std::string WaitForError(const std::string& sText) { return WaitFor(m_err.Get(), &m_sErr, sText); }
+    std::string WaitForError(const std::string& sText) {
+        return WaitFor(m_err.Get(), &m_sErr, sText);
+    }
 
     // Waits for the exit (bounded, so a hang fails instead of blocking the suite) and collects
     // the rest of both outputs.
     int Wait() {
         for (int i = 0; i < 1000 && m_nStatus < 0; ++i) {
             int nStatus = 0;
-            if (::waitpid(m_pid, &nStatus, WNOHANG) == m_pid) m_nStatus = nStatus;
-            else std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (::waitpid(m_pid, &nStatus, WNOHANG) == m_pid)
+                m_nStatus = nStatus;
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         EXPECT_GE(m_nStatus, 0) << "the program did not end";
         Drain(m_out.Get() >= 0 ? m_out.Get() : m_terminal.Master(), &m_sOut);
@@ -119,10 +125,9 @@ private:
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (pText->find(sText) == std::string::npos &&
                std::chrono::steady_clock::now() < deadline) {
-            if (!ReadSome(fd, pText, 100) && !pText->empty() &&
-                pText->find(sText) == std::string::npos) {
-                continue;
-            }
+            // Nothing to read at all (the other end is gone): wait out the deadline calmly.
+            if (!ReadSome(fd, pText, 100))
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         EXPECT_NE(pText->find(sText), std::string::npos) << "never shown: " << sText;
         return *pText;

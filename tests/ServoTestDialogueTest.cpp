@@ -87,8 +87,8 @@ TEST_F(DialogueTest, SendsOnePacketPerPairWithThePromptEachTime) {
                                kServoPrompt + kServoPrompt + kServoPrompt + "\n");
     EXPECT_EQ(m_err.str(), "");
     EXPECT_EQ(m_sBox, "");
-    EXPECT_EQ(m_pty.Read(12), Bytes({0xFF, 0x00, 0x64, 0xFF, 0x01, 0xFF, 0xFF, 0x01, 0xFF, 0xFF,
-                                     0x00, 0x00}));
+    EXPECT_EQ(m_pty.Read(12),
+              Bytes({0xFF, 0x00, 0x64, 0xFF, 0x01, 0xFF, 0xFF, 0x01, 0xFF, 0xFF, 0x00, 0x00}));
     EXPECT_EQ(m_pty.ReadPending(50), std::vector<std::uint8_t>());
 }
 
@@ -138,10 +138,9 @@ TEST_F(DialogueTest, EndOfInputAtThePortPromptOpensNothing) {
 
 TEST_F(DialogueTest, APairThatIsNotTwoNumbersSendsNothing) {
     EXPECT_EQ(Run("5\nx 1\n1 2x 3 4\n99999999999 1\n-2147483649 0\n2 150 7\n 8\n"), 0);
-    EXPECT_EQ(m_out.str(), kBanner + kPortPrompt + "\n" + kServoPrompt + kNotAPair +
-                               kServoPrompt + kNotAPair + kServoPrompt + kNotAPair +
-                               kServoPrompt + kNotAPair + kServoPrompt + kServoPrompt +
-                               kServoPrompt + "\n");
+    EXPECT_EQ(m_out.str(), kBanner + kPortPrompt + "\n" + kServoPrompt + kNotAPair + kServoPrompt +
+                               kNotAPair + kServoPrompt + kNotAPair + kServoPrompt + kNotAPair +
+                               kServoPrompt + kServoPrompt + kServoPrompt + "\n");
     // The good pair, then 7 8 across the line break; the rest of each bad line went unread.
     EXPECT_EQ(m_pty.Read(6), Bytes({0xFF, 0x02, 0x96, 0xFF, 0x07, 0x08}));
     EXPECT_EQ(m_pty.ReadPending(50), std::vector<std::uint8_t>());

@@ -81,8 +81,10 @@ CPortMap::CPortMap() {
 }
 
 CPortMap::~CPortMap() {
-    if (m_bHadConfig) ::setenv("XDG_CONFIG_HOME", m_sOldConfig.c_str(), 1);
-    else ::unsetenv("XDG_CONFIG_HOME");
+    if (m_bHadConfig)
+        ::setenv("XDG_CONFIG_HOME", m_sOldConfig.c_str(), 1);
+    else
+        ::unsetenv("XDG_CONFIG_HOME");
 }
 
 void CPortMap::Map(std::int32_t nPort, const std::string& sTarget) {
