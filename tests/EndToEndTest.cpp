@@ -145,28 +145,28 @@ private:
     std::string m_sOut, m_sErr;
 };
 
-const std::string kBanner =
-    std::string(79, '-') + "\n" + std::string(24, ' ') + "PELORIX (PLX) MINI-SSC II TEST" +
-    std::string(25, ' ') + "\n\n" + std::string(7, ' ') +
-    "visit www.pelorix.example for details on the full version of PLX" + std::string(8, ' ') +
-    "\n" + std::string(79, '-') + "\npress CTRL+C to exit\n";
-const std::string kPortPrompt = "   Please enter a communications port: ";
-const std::string kServoPrompt = "Enter Servo and Position : ";
+const std::string& kBanner = kExpectedBanner;
 
 class EndToEndTest : public ::testing::Test {
 protected:
     EndToEndTest() { m_map.Map(5, m_port.SlavePath()); }
+
+    // Answers the port prompt with COM5 and sends a first pair, checking it arrives.
+    void StartSession(CProgram& program, const std::string& sPair,
+                      const std::vector<std::uint8_t>& packet) {
+        program.WaitForOutput(kPortPrompt);
+        program.Type("5\n");
+        program.WaitForOutput(kServoPrompt);
+        program.Type(sPair + "\n");
+        EXPECT_EQ(m_port.Read(3), packet);
+    }
     CPortMap m_map;  // the program inherits XDG_CONFIG_HOME
     CPseudoTerminal m_port;
 };
 
 TEST_F(EndToEndTest, APersonTypesPairsAndTheControllerGetsOnePacketEach) {
     CProgram program(EStdin::Terminal);
-    program.WaitForOutput(kPortPrompt);
-    program.Type("5\n");
-    program.WaitForOutput(kServoPrompt);
-    program.Type("2 150\n");
-    EXPECT_EQ(m_port.Read(3), Bytes({0xFF, 0x02, 0x96}));
+    StartSession(program, "2 150", Bytes({0xFF, 0x02, 0x96}));
     program.Type("3\n");
     EXPECT_EQ(m_port.ReadPending(100), std::vector<std::uint8_t>());  // half a pair: nothing
     program.Type("200\n");
@@ -191,11 +191,7 @@ TEST_F(EndToEndTest, APersonTypesPairsAndTheControllerGetsOnePacketEach) {
 TEST_F(EndToEndTest, CtrlCEndsItAndThePortCanBeOpenedAgain) {
     {
         CProgram program(EStdin::Terminal);
-        program.WaitForOutput(kPortPrompt);
-        program.Type("5\n");
-        program.WaitForOutput(kServoPrompt);
-        program.Type("1 2\n");
-        EXPECT_EQ(m_port.Read(3), Bytes({0xFF, 0x01, 0x02}));
+        StartSession(program, "1 2", Bytes({0xFF, 0x01, 0x02}));
         program.Type("\x03");
         const int nStatus = program.Wait();
         ASSERT_TRUE(WIFSIGNALED(nStatus));

@@ -12,13 +12,7 @@
 
 namespace {
 
-const std::string kRule(79, '-');
-const std::string kBanner = kRule + "\n" + std::string(24, ' ') + "PELORIX (PLX) MINI-SSC II TEST" +
-                            std::string(25, ' ') + "\n\n" + std::string(7, ' ') +
-                            "visit www.pelorix.example for details on the full version of PLX" +
-                            std::string(8, ' ') + "\n" + kRule + "\npress CTRL+C to exit\n";
-const std::string kPortPrompt = "   Please enter a communications port: ";
-const std::string kServoPrompt = "Enter Servo and Position : ";
+const std::string& kBanner = kExpectedBanner;
 const std::string kNotAPort =
     "That is not a port number. Type n for COMn, for example 1 for COM1.\n";
 const std::string kNotAPair =

@@ -98,5 +98,10 @@ std::vector<int> OpenDescriptors();
 
 std::vector<std::uint8_t> Bytes(std::initializer_list<int> values);
 
+// The dialogue as a person sees it: the banner's six lines and the two prompts.
+extern const std::string kExpectedBanner;
+extern const std::string kPortPrompt;
+extern const std::string kServoPrompt;
+
 // Reads a whole file (or what a regular file holds).
 std::string ReadFileText(const std::string& sPath);
