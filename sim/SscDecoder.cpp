@@ -1,0 +1,61 @@
+#include "sim/SscDecoder.h"
+
+#include <cmath>
+
+namespace {
+constexpr std::uint8_t kSync = 0xFF;
+}
+
+CSscDecoder::CSscDecoder(int nFirstServo, int nRange) : m_nFirstServo(nFirstServo), m_nRange(nRange) {
+    m_anPosition.fill(-1);
+}
+
+int CSscDecoder::PulseWidthUs(int nPosition, int nRange) {
+    const double dHalfSpanUs = nRange == 180 ? 1000.0 : 500.0;
+    return static_cast<int>(std::lround(1500.0 + (nPosition - 127) * dHalfSpanUs / 127.0));
+}
+
+void CSscDecoder::Feed(const std::uint8_t* pBytes, std::size_t nCount,
+                       std::vector<CSscEvent>* pEvents) {
+    for (std::size_t i = 0; i < nCount; ++i) {
+        const std::uint8_t b = pBytes[i];
+        CSscEvent event;
+        switch (m_state) {
+            case EState::Sync:
+                if (b == kSync) {
+                    m_state = EState::Servo;
+                    continue;
+                }
+                event.kind = CSscEvent::EKind::Dropped;
+                event.bytes = {b};
+                break;
+            case EState::Servo:
+            case EState::Position:
+                if (b == kSync) {
+                    event.kind = CSscEvent::EKind::Dropped;
+                    event.bytes = {kSync};
+                    if (m_state == EState::Position) event.bytes.push_back(m_nServo);
+                    event.bNewPacket = true;
+                    m_state = EState::Servo;
+                    break;
+                }
+                if (m_state == EState::Servo) {
+                    m_nServo = b;
+                    m_state = EState::Position;
+                    continue;
+                }
+                m_state = EState::Sync;
+                event.nServo = m_nServo;
+                event.nPosition = b;
+                if (m_nServo >= m_nFirstServo && m_nServo < m_nFirstServo + SERVOS) {
+                    event.kind = CSscEvent::EKind::Move;
+                    event.nPulseUs = PulseWidthUs(b, m_nRange);
+                    m_anPosition[m_nServo - m_nFirstServo] = b;
+                } else {
+                    event.kind = CSscEvent::EKind::Ignored;
+                }
+                break;
+        }
+        pEvents->push_back(event);
+    }
+}
