@@ -1,0 +1,248 @@
+// plx-ssc-sim as a user runs it, and plx-ssc-test talking to it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "tests/TestProgram.h"
+#include "tests/TestSupport.h"
+
+#ifndef PLX_SSC_SIM_EXE
+#error "PLX_SSC_SIM_EXE must name the built simulator"
+#endif
+
+namespace {
+
+bool Exists(const std::string& sPath) {
+    struct stat st;
+    return ::lstat(sPath.c_str(), &st) == 0;
+}
+
+std::string LinkTarget(const std::string& sPath) {
+    char sz[4096];
+    const ssize_t n = ::readlink(sPath.c_str(), sz, sizeof(sz));
+    return n < 0 ? std::string() : std::string(sz, static_cast<std::size_t>(n));
+}
+
+// Checks that the texts appear in this order.
+void ExpectInOrder(const std::string& sText, const std::vector<std::string>& parts) {
+    std::size_t nAt = 0;
+    for (const std::string& sPart : parts) {
+        const std::size_t nFound = sText.find(sPart, nAt);
+        ASSERT_NE(nFound, std::string::npos) << "missing, or out of order: " << sPart << "\nin:\n"
+                                             << sText;
+        nAt = nFound + sPart.size();
+    }
+}
+
+int ExitCode(int nStatus) { return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1; }
+
+class SimulatorTest : public ::testing::Test {
+protected:
+    // Waits for the simulator to stand on its line; the device path it reports.
+    std::string Ready(CProgram& sim) {
+        const std::string sOut = sim.WaitForOutput(R"({"event":"line")");
+        const std::string kKey = R"("device":")";
+        const std::size_t nAt = sOut.find(kKey);
+        if (nAt == std::string::npos) return std::string();
+        const std::size_t nStart = nAt + kKey.size();
+        return sOut.substr(nStart, sOut.find('"', nStart) - nStart);
+    }
+
+    // Runs plx-ssc-test with piped input to its end.
+    void RunTest(const std::string& sInput, int nUid = -1) {
+        CProgram program(PLX_SSC_TEST_EXE, EStdin::Pipe, {}, nUid);
+        program.Type(sInput);
+        program.CloseInput();
+        EXPECT_EQ(ExitCode(program.Wait()), 0) << program.Err();
+    }
+
+    std::string Entry(int nPort) { return m_map.Directory() + "/com" + std::to_string(nPort); }
+
+    CPortMap m_map;
+};
+
+TEST_F(SimulatorTest, ThePairsTypedArriveAsTheControllerReadsThem) {
+    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "3"});
+    const std::string sDevice = Ready(sim);
+    EXPECT_EQ(LinkTarget(Entry(3)), sDevice);
+    RunTest("3\n2 150\n10 13\n1 255\n3 200\n");
+    sim.WaitForOutput(R"("servo":3,"position":200)");
+    sim.CloseInput();
+    EXPECT_EQ(ExitCode(sim.Wait()), 0);
+    ExpectInOrder(sim.Out(),
+                  {R"({"event":"ready","device":")" + sDevice +
+                       R"(","port":3,"entry":")" + Entry(3) +
+                       R"(","replaced":false,"baud":9600,"servos":[0,7],"range":90})",
+                   R"({"event":"line","settings":"9600 8N1 raw VMIN=0 VTIME=2")",
+                   R"({"event":"move","servo":2,"position":150,"pulse_us":1591,"understood":true})",
+                   R"({"event":"ignored","servo":10,"position":13,"understood":true})",
+                   R"({"event":"dropped","bytes":[255,1],"reason":"new packet","understood":true})",
+                   R"({"event":"dropped","bytes":[255],"reason":"new packet","understood":true})",
+                   R"({"event":"move","servo":3,"position":200,"pulse_us":1787,"understood":true})",
+                   R"({"event":"end","by":"end of input","servos":[{"servo":0,"position":null)",
+                   R"({"servo":2,"position":150,"pulse_us":1591})",
+                   R"({"servo":3,"position":200,"pulse_us":1787})"});
+    EXPECT_EQ(sim.Out().find("understood\":false"), std::string::npos);
+    EXPECT_FALSE(Exists(Entry(3)));
+}
+
+TEST_F(SimulatorTest, TheSecondControllersJumpersTakeServosEightToFifteen) {
+    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port=2", "--id", "8", "--range", "180"});
+    Ready(sim);
+    RunTest("2\n10 13\n2 150\n");
+    sim.WaitForOutput(R"("servo":2,"position":150)");
+    ExpectInOrder(sim.Out(),
+                  {R"("servos":[8,15],"range":180})",
+                   R"({"event":"move","servo":10,"position":13,"pulse_us":602,"understood":true})",
+                   R"({"event":"ignored","servo":2,"position":150,"understood":true})"});
+}
+
+TEST_F(SimulatorTest, PacketsOnALineSetUpWronglyAreFlagged) {
+    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "4", "--baud", "9600"});
+    CFd port(::open(Ready(sim).c_str(), O_RDWR | O_NOCTTY));
+    ASSERT_GE(port.Get(), 0);
+    auto Send = [&](speed_t speed, tcflag_t oflag, const std::vector<std::uint8_t>& bytes) {
+        termios tio;
+        ASSERT_EQ(tcgetattr(port.Get(), &tio), 0);
+        cfmakeraw(&tio);
+        cfsetospeed(&tio, speed);
+        cfsetispeed(&tio, speed);
+        tio.c_oflag |= oflag;
+        ASSERT_EQ(tcsetattr(port.Get(), TCSANOW, &tio), 0);
+        ASSERT_EQ(::write(port.Get(), bytes.data(), bytes.size()),
+                  static_cast<ssize_t>(bytes.size()));
+    };
+    Send(B4800, 0, Bytes({0xFF, 2, 150}));
+    sim.WaitForOutput(R"("servo":2,"position":150)");
+    // Output processing turns the line feed into CR LF: the controller reads servo 13.
+    Send(B9600, OPOST | ONLCR, Bytes({0xFF, 0x0A, 0x05}));
+    sim.WaitForOutput(R"("bytes":[5])");
+    Send(B9600, 0, Bytes({0xFF, 1, 2}));
+    sim.WaitForOutput(R"("servo":1,"position":2)");
+    ExpectInOrder(
+        sim.Out(),
+        {R"({"event":"line","settings":"4800 8N1 raw VMIN=1 VTIME=0")",
+         R"({"event":"move","servo":2,"position":150,"pulse_us":1591,"understood":false,)"
+         R"("why":"line at 4800 baud, controller at 9600"})",
+         R"({"event":"line","settings":"9600 8N1 cooked (opost onlcr) VMIN=1 VTIME=0")",
+         R"({"event":"ignored","servo":13,"position":10,"understood":false,)"
+         R"("why":"output processing alters bytes"})",
+         R"({"event":"dropped","bytes":[5],"reason":"no sync","understood":false)",
+         R"({"event":"line","settings":"9600 8N1 raw VMIN=1 VTIME=0")",
+         R"({"event":"move","servo":1,"position":2,"pulse_us":1008,"understood":true})"});
+}
+
+TEST_F(SimulatorTest, ATakenPortIsRefusedAndLeftAlone) {
+    ASSERT_EQ(::symlink("/dev/null", Entry(2).c_str()), 0);
+    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--port", "2"});
+    EXPECT_EQ(ExitCode(sim.Wait()), 1);
+    EXPECT_NE(sim.Err().find("COM2 is taken: " + Entry(2) + " points to /dev/null"),
+              std::string::npos)
+        << sim.Err();
+    EXPECT_EQ(LinkTarget(Entry(2)), "/dev/null");
+}
+
+TEST_F(SimulatorTest, AnEntryLeftBehindIsReplacedAndEveryEndingRemovesItsOwn) {
+    for (int nSignal : {SIGINT, SIGTERM, SIGHUP, 0}) {
+        ASSERT_EQ(::symlink("/nonexistent/pts/99", Entry(1).c_str()), 0);
+        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json"});
+        const std::string sDevice = Ready(sim);
+        EXPECT_NE(sim.Out().find(R"("replaced":true)"), std::string::npos);
+        EXPECT_EQ(LinkTarget(Entry(1)), sDevice);
+        if (nSignal) sim.Signal(nSignal);
+        else sim.CloseInput();
+        EXPECT_EQ(ExitCode(sim.Wait()), 0) << nSignal;
+        EXPECT_NE(sim.Out().find(R"({"event":"end","by":")"), std::string::npos) << nSignal;
+        EXPECT_FALSE(Exists(Entry(1))) << nSignal;
+    }
+}
+
+TEST_F(SimulatorTest, NoMapOnlyNamesTheDevice) {
+    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--no-map"});
+    sim.WaitForOutput("listening on /dev/pts/");
+    EXPECT_FALSE(Exists(Entry(1)));
+    sim.CloseInput();
+    EXPECT_EQ(ExitCode(sim.Wait()), 0);
+    EXPECT_NE(sim.Out().find("servo  position     pulse\n    0         -         -\n"),
+              std::string::npos)
+        << sim.Out();
+}
+
+TEST_F(SimulatorTest, APortMapThatCannotBeWrittenIsReported) {
+    const std::string sBlocker = m_map.ConfigHome() + "/file";
+    std::ofstream(sBlocker) << "not a directory";
+    ::setenv("XDG_CONFIG_HOME", sBlocker.c_str(), 1);  // restored by m_map
+    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {});
+    EXPECT_EQ(ExitCode(sim.Wait()), 1);
+    EXPECT_EQ(sim.Err(), "plx-ssc-sim: cannot create " + sBlocker + "/plx: Not a directory\n");
+}
+
+TEST_F(SimulatorTest, OptionsAreCheckedAndExplained) {
+    {
+        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--help"});
+        EXPECT_EQ(ExitCode(sim.Wait()), 0);
+        EXPECT_EQ(sim.Out().rfind("Usage: plx-ssc-sim [OPTION]...\n", 0), 0u);
+        EXPECT_NE(sim.Out().find("--range R"), std::string::npos);
+    }
+    {
+        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--version"});
+        EXPECT_EQ(ExitCode(sim.Wait()), 0);
+        EXPECT_EQ(sim.Out(), "plx-ssc-sim 1.0.0\n");
+    }
+    const std::vector<std::pair<std::vector<std::string>, std::string>> kBad = {
+        {{"--baud", "4800"}, "--baud takes 2400 or 9600"},
+        {{"--range=45"}, "--range takes 90 or 180"},
+        {{"--id", "3"}, "--id takes 0 (servos 0-7) or 8"},
+        {{"--port"}, "--port takes a whole number"},
+        {{"--port", "99999999999"}, "--port takes a whole number"},
+        {{"--frobnicate"}, "unknown option --frobnicate"}};
+    for (const auto& bad : kBad) {
+        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, bad.first);
+        EXPECT_EQ(ExitCode(sim.Wait()), 2);
+        EXPECT_EQ(sim.Err().rfind("plx-ssc-sim: " + bad.second, 0), 0u) << sim.Err();
+        EXPECT_NE(sim.Err().find("Try 'plx-ssc-sim --help'."), std::string::npos);
+        EXPECT_FALSE(Exists(Entry(1)));
+    }
+}
+
+TEST_F(SimulatorTest, APortLeftMarkedByAKilledProgramCanBeOpenedAgain) {
+    // Root may open a terminal marked exclusive regardless; an ordinary user may not. As root,
+    // run the program as nobody so that a stale mark would show.
+    const int nUid = ::geteuid() == 0 ? 65534 : -1;
+    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "6"});
+    const std::string sDevice = Ready(sim);
+    if (nUid >= 0) {
+        ASSERT_EQ(::chmod(sDevice.c_str(), 0666), 0);
+        for (const std::string& sDir : {m_map.ConfigHome(), m_map.ConfigHome() + "/plx",
+                                        m_map.Directory()})
+            ASSERT_EQ(::chmod(sDir.c_str(), 0755), 0);
+    }
+    {
+        CProgram program(PLX_SSC_TEST_EXE, EStdin::Pipe, {}, nUid);
+        program.Type("6\n1 2\n");
+        sim.WaitForOutput(R"("servo":1,"position":2)");
+        program.Signal(SIGINT);  // Ctrl+C: the program has no say in how it ends
+        program.Wait();
+    }
+    // The simulator notices within a tenth of a second; give it ample time.
+    CFd watch(::open(sDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    int nExclusive = 1;
+    for (int i = 0; i < 500 && nExclusive; ++i) {
+        ASSERT_EQ(::ioctl(watch.Get(), TIOCGEXCL, &nExclusive), 0);
+        if (nExclusive) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(nExclusive, 0);
+    RunTest("6\n3 4\n", nUid);
+    sim.WaitForOutput(R"("servo":3,"position":4)");
+}
+
+}  // namespace

@@ -1,0 +1,126 @@
+// The simulated controller's reading of the byte stream, and its view of the line settings.
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include "sim/LineWatch.h"
+#include "sim/SscDecoder.h"
+#include "tests/TestSupport.h"
+
+namespace {
+
+// Events as short text, so that whole sequences compare at once.
+std::vector<std::string> Decode(CSscDecoder& decoder, const std::vector<std::uint8_t>& bytes,
+                                std::size_t nPiece = 0) {
+    std::vector<CSscEvent> events;
+    if (nPiece == 0) nPiece = bytes.size();
+    for (std::size_t i = 0; i < bytes.size(); i += nPiece)
+        decoder.Feed(bytes.data() + i, std::min(nPiece, bytes.size() - i), &events);
+    std::vector<std::string> texts;
+    for (const CSscEvent& e : events) {
+        switch (e.kind) {
+            case CSscEvent::EKind::Move:
+                texts.push_back("move " + std::to_string(e.nServo) + " " +
+                                std::to_string(e.nPosition) + " " + std::to_string(e.nPulseUs));
+                break;
+            case CSscEvent::EKind::Ignored:
+                texts.push_back("ignored " + std::to_string(e.nServo) + " " +
+                                std::to_string(e.nPosition));
+                break;
+            case CSscEvent::EKind::Dropped: {
+                std::string s = e.bNewPacket ? "cut" : "stray";
+                for (std::uint8_t b : e.bytes) s += " " + std::to_string(b);
+                texts.push_back(s);
+                break;
+            }
+        }
+    }
+    return texts;
+}
+
+using Texts = std::vector<std::string>;
+
+TEST(SscDecoder, ReadsPacketsAndRemembersPositions) {
+    CSscDecoder decoder(0, 90);
+    EXPECT_EQ(Decode(decoder, Bytes({0xFF, 2, 150, 0xFF, 7, 0, 0xFF, 2, 254})),
+              (Texts{"move 2 150 1591", "move 7 0 1000", "move 2 254 2000"}));
+    EXPECT_EQ(decoder.Positions()[2], 254);
+    EXPECT_EQ(decoder.Positions()[7], 0);
+    EXPECT_EQ(decoder.Positions()[0], -1);
+}
+
+TEST(SscDecoder, ASyncByteWhereDataIsDueStartsANewPacket) {
+    CSscDecoder decoder(0, 90);
+    // "1 255" from the program: the position 255 is taken for a sync byte.
+    EXPECT_EQ(Decode(decoder, Bytes({0xFF, 1, 0xFF, 0xFF, 3, 200})),
+              (Texts{"cut 255 1", "cut 255", "move 3 200 1787"}));
+    // Bytes before any sync are lost one by one.
+    EXPECT_EQ(Decode(decoder, Bytes({0x0D, 0x0A, 0xFF, 4, 127})),
+              (Texts{"stray 13", "stray 10", "move 4 127 1500"}));
+}
+
+TEST(SscDecoder, ServosOfAnotherControllerAreIgnored) {
+    CSscDecoder first(0, 90);
+    EXPECT_EQ(Decode(first, Bytes({0xFF, 8, 10, 0xFF, 10, 13, 0xFF, 200, 1})),
+              (Texts{"ignored 8 10", "ignored 10 13", "ignored 200 1"}));
+    CSscDecoder second(8, 90);
+    EXPECT_EQ(Decode(second, Bytes({0xFF, 10, 13, 0xFF, 7, 1, 0xFF, 15, 254, 0xFF, 16, 1})),
+              (Texts{"move 10 13 1051", "ignored 7 1", "move 15 254 2000", "ignored 16 1"}));
+    EXPECT_EQ(second.Positions()[2], 13);  // servo 10 is the third of 8-15
+}
+
+TEST(SscDecoder, PulseWidthsAtBothRanges) {
+    EXPECT_EQ(CSscDecoder::PulseWidthUs(127, 90), 1500);
+    EXPECT_EQ(CSscDecoder::PulseWidthUs(0, 90), 1000);
+    EXPECT_EQ(CSscDecoder::PulseWidthUs(254, 90), 2000);
+    EXPECT_EQ(CSscDecoder::PulseWidthUs(150, 90), 1591);
+    EXPECT_EQ(CSscDecoder::PulseWidthUs(127, 180), 1500);
+    EXPECT_EQ(CSscDecoder::PulseWidthUs(0, 180), 500);
+    EXPECT_EQ(CSscDecoder::PulseWidthUs(254, 180), 2500);
+    EXPECT_EQ(CSscDecoder::PulseWidthUs(150, 180), 1681);
+}
+
+TEST(SscDecoder, PiecesOfAnySizeReadAlike) {
+    const std::vector<std::uint8_t> stream =
+        Bytes({0x41, 0xFF, 2, 150, 0xFF, 1, 0xFF, 0xFF, 9, 9, 0xFF, 0, 0, 0xFF, 5});
+    CSscDecoder whole(0, 180);
+    const Texts expected = Decode(whole, stream);
+    EXPECT_EQ(expected.size(), 6u);
+    for (std::size_t nPiece = 1; nPiece <= 4; ++nPiece) {
+        CSscDecoder pieces(0, 180);
+        EXPECT_EQ(Decode(pieces, stream, nPiece), expected) << nPiece;
+    }
+}
+
+termios Raw(speed_t speed) {
+    termios tio{};
+    cfmakeraw(&tio);
+    cfsetospeed(&tio, speed);
+    cfsetispeed(&tio, speed);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 2;
+    return tio;
+}
+
+TEST(LineWatch, DescribesTheLineAndWhatAControllerMakesOfIt) {
+    const CLineSettings raw = PlxReadLineSettings(Raw(B9600));
+    EXPECT_EQ(PlxDescribeLine(raw), "9600 8N1 raw VMIN=0 VTIME=2");
+    EXPECT_EQ(PlxWhyNotUnderstood(raw, 9600), "");
+    EXPECT_EQ(PlxWhyNotUnderstood(raw, 2400), "line at 9600 baud, controller at 2400");
+
+    termios cooked = Raw(B4800);
+    cooked.c_oflag |= OPOST | ONLCR;
+    cooked.c_lflag |= ICANON;
+    const CLineSettings line = PlxReadLineSettings(cooked);
+    EXPECT_EQ(PlxDescribeLine(line), "4800 8N1 cooked (opost onlcr icanon) VMIN=0 VTIME=2");
+    EXPECT_EQ(PlxWhyNotUnderstood(line, 9600),
+              "line at 4800 baud, controller at 9600; output processing alters bytes");
+    EXPECT_NE(line, raw);
+
+    // Output processing that changes no byte is no reason to doubt the line.
+    termios opost = Raw(B9600);
+    opost.c_oflag |= OPOST;
+    EXPECT_EQ(PlxWhyNotUnderstood(PlxReadLineSettings(opost), 9600), "");
+}
+
+}  // namespace
