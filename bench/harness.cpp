@@ -1,0 +1,329 @@
+// plx-bench: measures plx-ssc-test beside what a Linux user would use instead, on a
+// pseudo-terminal whose master is drained as fast as it can be. See bench/README.md.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct CSubject {
+    std::string sName;
+    std::vector<std::string> argv;
+    bool bAsksForPort;  // wants "1\n" before the pairs
+    bool bReadsPairs;   // the floor reads nothing
+    std::string sFirstPrompt;
+};
+
+struct CThroughput {
+    double dPacketsPerS = 0;
+    double dCpuUsPerPacket = 0;
+    bool bBytesOk = false;
+    std::size_t nBytes = 0;
+};
+
+struct CStartUp {
+    double dMedianMs = 0;
+    long nPeakRssKiB = 0;
+};
+
+std::uint8_t ExpectedByte(std::size_t k) {
+    const std::size_t i = k / 3;
+    switch (k % 3) {
+        case 0:
+            return 0xFF;
+        case 1:
+            return static_cast<std::uint8_t>(i % 8);
+        default:
+            return static_cast<std::uint8_t>((i * 37) % 255);
+    }
+}
+
+std::string Pairs(long n, bool bAsksForPort) {
+    std::string s = bAsksForPort ? "1\n" : "";
+    s.reserve(static_cast<std::size_t>(n) * 9);
+    for (long i = 0; i < n; ++i)
+        s += std::to_string(i % 8) + " " + std::to_string((i * 37) % 255) + "\n";
+    return s;
+}
+
+pid_t Spawn(const std::vector<std::string>& args, int in, int out) {
+    std::vector<char*> argv;
+    for (const std::string& s : args) argv.push_back(const_cast<char*>(s.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(in, STDIN_FILENO);
+        ::dup2(out, STDOUT_FILENO);
+        ::execvp(argv[0], argv.data());
+        std::perror(argv[0]);
+        ::_exit(127);
+    }
+    return pid;
+}
+
+double Seconds(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+
+// Feeds the pairs, drains and checks the port, and takes the subject's CPU time.
+CThroughput RunThroughput(const CSubject& subject, int master, long n) {
+    const std::string sInput = subject.bReadsPairs ? Pairs(n, subject.bAsksForPort) : "";
+    int inPipe[2];
+    if (::pipe2(inPipe, O_CLOEXEC) != 0) return {};
+    const int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    const auto t0 = Clock::now();
+    const pid_t pid = Spawn(subject.argv, subject.bReadsPairs ? inPipe[0] : devnull, devnull);
+    ::close(inPipe[0]);
+    ::fcntl(inPipe[1], F_SETFL, O_NONBLOCK);
+    int writeEnd = inPipe[1];
+    if (sInput.empty()) {
+        ::close(writeEnd);
+        writeEnd = -1;
+    }
+
+    CThroughput result;
+    result.bBytesOk = true;
+    const std::size_t nWanted = static_cast<std::size_t>(n) * 3;
+    std::size_t nFed = 0;
+    std::vector<std::uint8_t> buf(1 << 16);
+    while (result.nBytes < nWanted) {
+        pollfd fds[2] = {{master, POLLIN, 0}, {writeEnd, POLLOUT, 0}};
+        if (::poll(fds, 2, 10000) <= 0) break;  // stalled: the byte count tells
+        if (fds[0].revents & POLLIN) {
+            const ssize_t got = ::read(master, buf.data(), buf.size());
+            for (ssize_t i = 0; i < got; ++i)
+                if (buf[i] != ExpectedByte(result.nBytes + static_cast<std::size_t>(i)))
+                    result.bBytesOk = false;
+            if (got > 0) result.nBytes += static_cast<std::size_t>(got);
+        }
+        if (writeEnd >= 0 && (fds[1].revents & (POLLOUT | POLLERR))) {
+            const ssize_t put = ::write(writeEnd, sInput.data() + nFed,
+                                        std::min<std::size_t>(sInput.size() - nFed, 1 << 16));
+            if (put > 0) nFed += static_cast<std::size_t>(put);
+            if (put < 0 && errno != EAGAIN) nFed = sInput.size();
+            if (nFed == sInput.size()) {
+                ::close(writeEnd);
+                writeEnd = -1;
+            }
+        }
+    }
+    const auto t1 = Clock::now();
+    if (writeEnd >= 0) ::close(writeEnd);
+    int nStatus = 0;
+    rusage ru{};
+    ::wait4(pid, &nStatus, 0, &ru);
+    ::close(devnull);
+    result.bBytesOk = result.bBytesOk && result.nBytes == nWanted;
+    result.dPacketsPerS = n / Seconds(t0, t1);
+    const double dCpuUs =
+        (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e6 + ru.ru_utime.tv_usec + ru.ru_stime.tv_usec;
+    result.dCpuUsPerPacket = dCpuUs / n;
+    return result;
+}
+
+// Time from fork to the first prompt on standard output, and the peak resident set.
+CStartUp RunStartUp(const CSubject& subject, int master, int nRuns) {
+    std::vector<double> ms;
+    CStartUp result;
+    for (int r = 0; r < nRuns; ++r) {
+        int inPipe[2], outPipe[2];
+        if (::pipe2(inPipe, O_CLOEXEC) != 0 || ::pipe2(outPipe, O_CLOEXEC) != 0) return result;
+        const auto t0 = Clock::now();
+        const pid_t pid = Spawn(subject.argv, inPipe[0], outPipe[1]);
+        ::close(inPipe[0]);
+        ::close(outPipe[1]);
+        std::string sOut;
+        char buf[4096];
+        while (sOut.find(subject.sFirstPrompt) == std::string::npos) {
+            pollfd pfd = {outPipe[0], POLLIN, 0};
+            if (::poll(&pfd, 1, 10000) <= 0) break;
+            const ssize_t n = ::read(outPipe[0], buf, sizeof(buf));
+            if (n <= 0) break;
+            sOut.append(buf, static_cast<std::size_t>(n));
+        }
+        const auto t1 = Clock::now();
+        ::close(inPipe[1]);  // end of input: every subject leaves
+        while (::read(outPipe[0], buf, sizeof(buf)) > 0) {
+        }
+        ::close(outPipe[0]);
+        int nStatus = 0;
+        rusage ru{};
+        ::wait4(pid, &nStatus, 0, &ru);
+        while (::read(master, buf, sizeof(buf)) > 0) {
+        }
+        ms.push_back(Seconds(t0, t1) * 1000);
+        result.nPeakRssKiB = std::max(result.nPeakRssKiB, ru.ru_maxrss);
+    }
+    std::sort(ms.begin(), ms.end());
+    result.dMedianMs = ms[ms.size() / 2];
+    return result;
+}
+
+struct CStrace {
+    double dCallsPerPacket = 0;
+    long nPortWrites = 0;
+    bool bAllThreeFromFF = false;
+    bool bRan = false;
+};
+
+CStrace CountSystemCalls(const std::string& sTest, const std::string& sDir, int master, long n) {
+    CStrace result;
+    const std::string sTrace = sDir + "/strace.txt";
+    CSubject traced{"strace", {"strace", "-f", "-qq", "-o", sTrace, sTest}, true, true, ""};
+    const CThroughput run = RunThroughput(traced, master, n);
+    std::ifstream trace(sTrace);
+    if (!trace || !run.bBytesOk) return result;
+    result.bRan = true;
+    std::string sLine, sPortFd;
+    long nCalls = 0;
+    result.bAllThreeFromFF = true;
+    while (std::getline(trace, sLine)) {
+        if (sLine.find("+++") != std::string::npos || sLine.find("---") != std::string::npos)
+            continue;
+        ++nCalls;
+        if (sLine.find("openat(") != std::string::npos &&
+            sLine.find("/com1\"") != std::string::npos)
+            sPortFd = sLine.substr(sLine.rfind("= ") + 2);
+        if (!sPortFd.empty() && sLine.find("write(" + sPortFd + ", ") != std::string::npos) {
+            ++result.nPortWrites;
+            // strace pads before the result: write(3, "\377\1%", 3)           = 3
+            const std::string sResult = sLine.substr(sLine.rfind('=') + 1);
+            if (sLine.find("write(" + sPortFd + ", \"\\377") == std::string::npos ||
+                sLine.find("\", 3)") == std::string::npos || sResult != " 3")
+                result.bAllThreeFromFF = false;
+        }
+    }
+    result.dCallsPerPacket = static_cast<double>(nCalls) / n;
+    return result;
+}
+
+std::string Machine() {
+    std::ifstream cpu("/proc/cpuinfo");
+    std::string sLine, sModel = "unknown CPU";
+    while (std::getline(cpu, sLine))
+        if (sLine.rfind("model name", 0) == 0) {
+            sModel = sLine.substr(sLine.find(':') + 2);
+            break;
+        }
+    utsname u{};
+    ::uname(&u);
+    return sModel + ", " + std::to_string(::sysconf(_SC_NPROCESSORS_ONLN)) + " cores, Linux " +
+           u.release;
+}
+
+const char* Verdict(bool bMet) { return bMet ? "met" : "MISSED"; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: plx-bench PLX_SSC_TEST FLOOR PYTHON_PEER SHELL_PEER\n");
+        return 2;
+    }
+    const long nPairs =
+        std::getenv("PLX_BENCH_PAIRS") ? std::atol(std::getenv("PLX_BENCH_PAIRS")) : 100000;
+    const int nStarts = 31;
+    const long nTraced = 20000;
+
+    // The port: a pseudo-terminal mapped as COM1 in a port map of our own.
+    char szDir[] = "/tmp/plx-bench-XXXXXX";
+    if (::mkdtemp(szDir) == nullptr) return 1;
+    const std::string sDir = szDir;
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char szSlave[128];
+    if (master < 0 || ::grantpt(master) || ::unlockpt(master) ||
+        ::ptsname_r(master, szSlave, sizeof(szSlave)))
+        return 1;
+    const int slave = ::open(szSlave, O_RDWR | O_NOCTTY | O_CLOEXEC);  // keeps the line up
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    std::filesystem::create_directories(sDir + "/plx/ports");
+    std::filesystem::create_symlink(szSlave, sDir + "/plx/ports/com1");
+    ::setenv("XDG_CONFIG_HOME", szDir, 1);
+
+    const std::string sPrompt = "Enter Servo and Position : ";
+    const std::vector<CSubject> subjects = {
+        {"floor", {argv[2], szSlave, std::to_string(nPairs)}, false, false, sPrompt},
+        {"plx-ssc-test", {argv[1]}, true, true, "communications port: "},
+        {"python+pyserial", {"/usr/bin/python3", argv[3], szSlave}, false, true, sPrompt},
+        {"bash printf", {"bash", argv[4], szSlave}, false, true, sPrompt}};
+
+    std::printf("machine: %s\n\n", Machine().c_str());
+    std::printf("throughput: %ld pairs piped in, the port drained by a reader (median of 3)\n",
+                nPairs);
+    std::printf("%-16s %12s %14s %9s %9s\n", "", "packets/s", "CPU us/packet", "bytes ok",
+                "of floor");
+    std::vector<CThroughput> runs;
+    for (const CSubject& subject : subjects) {
+        // The median of three runs by packets per second: one busy moment decides nothing.
+        std::vector<CThroughput> tries;
+        for (int i = 0; i < 3; ++i) tries.push_back(RunThroughput(subject, master, nPairs));
+        std::sort(tries.begin(), tries.end(), [](const CThroughput& a, const CThroughput& b) {
+            return a.dPacketsPerS < b.dPacketsPerS;
+        });
+        runs.push_back(tries[1]);
+        runs.back().bBytesOk = tries[0].bBytesOk && tries[1].bBytesOk && tries[2].bBytesOk;
+        const CThroughput& r = runs.back();
+        std::printf("%-16s %12.0f %14.2f %9s %8.0f%%\n", subject.sName.c_str(), r.dPacketsPerS,
+                    r.dCpuUsPerPacket, r.bBytesOk ? "yes" : "NO",
+                    100 * r.dPacketsPerS / runs[0].dPacketsPerS);
+        std::fflush(stdout);
+    }
+    std::printf("ratios: plx-ssc-test is %.1fx python+pyserial, %.1fx bash printf\n\n",
+                runs[1].dPacketsPerS / runs[2].dPacketsPerS,
+                runs[1].dPacketsPerS / runs[3].dPacketsPerS);
+
+    std::printf("start-up: exec to first prompt, median of %d; peak resident memory\n", nStarts);
+    std::printf("%-16s %10s %10s\n", "", "ms", "RSS KiB");
+    std::vector<CStartUp> starts;
+    for (std::size_t i = 1; i < subjects.size(); ++i) {
+        starts.push_back(RunStartUp(subjects[i], master, nStarts));
+        std::printf("%-16s %10.2f %10ld\n", subjects[i].sName.c_str(), starts.back().dMedianMs,
+                    starts.back().nPeakRssKiB);
+        std::fflush(stdout);
+    }
+
+    const CStrace trace = CountSystemCalls(argv[1], sDir, master, nTraced);
+    std::printf("\nsystem calls (strace, %ld pairs piped in): ", nTraced);
+    if (trace.bRan)
+        std::printf("%.3f per packet in all; %ld writes to the port, %s\n", trace.dCallsPerPacket,
+                    trace.nPortWrites,
+                    trace.bAllThreeFromFF ? "each 3 bytes starting FF" : "NOT all 3 bytes from FF");
+    else
+        std::printf("not measured (strace missing or the run failed)\n");
+
+    const CThroughput& plx = runs[1];
+    std::printf("\ntargets:\n");
+    std::printf("  throughput >= 80%% of the floor's, ahead of both peers: %s\n",
+                Verdict(plx.bBytesOk && plx.dPacketsPerS >= 0.8 * runs[0].dPacketsPerS &&
+                        plx.dPacketsPerS > runs[2].dPacketsPerS &&
+                        plx.dPacketsPerS > runs[3].dPacketsPerS));
+    std::printf("  <= 2.05 system calls per packet, one 3-byte write per pair: %s\n",
+                Verdict(trace.bRan && trace.dCallsPerPacket <= 2.05 &&
+                        trace.nPortWrites == nTraced && trace.bAllThreeFromFF));
+    std::printf("  CPU per packet < 31 us: %s\n", Verdict(plx.dCpuUsPerPacket < 31));
+    std::printf("  start-up < 5 ms median: %s\n", Verdict(starts[0].dMedianMs < 5));
+    std::printf("  peak RSS < 4 MiB: %s\n", Verdict(starts[0].nPeakRssKiB < 4096));
+
+    ::close(slave);
+    ::close(master);
+    std::filesystem::remove_all(sDir);
+    return 0;
+}
