@@ -1,8 +1,10 @@
 // The built program, driven through a pseudo-terminal as a person would drive it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include "serial/CommPort.h"
 #include "tests/TestProgram.h"
@@ -36,10 +38,13 @@ protected:
 TEST_F(EndToEndTest, APersonTypesPairsAndTheControllerGetsOnePacketEach) {
     CProgram program(PLX_SSC_TEST_EXE, EStdin::Terminal);
     StartSession(program, "2 150", Bytes({0xFF, 0x02, 0x96}));
+    // Like a person, type only once the prompt is back: the terminal echoes keys at once.
+    program.WaitForOutput("2 150\r\n" + kServoPrompt);
     program.Type("3\n");
     EXPECT_EQ(m_port.ReadPending(100), std::vector<std::uint8_t>());  // half a pair: nothing
     program.Type("200\n");
     EXPECT_EQ(m_port.Read(3), Bytes({0xFF, 0x03, 0xC8}));
+    program.WaitForOutput("200\r\n" + kServoPrompt);
     program.Type("10 13\n");  // a line feed and a carriage return, as bytes
     EXPECT_EQ(m_port.Read(3), Bytes({0xFF, 0x0A, 0x0D}));
     program.WaitForOutput(kServoPrompt + "10 13\r\n" + kServoPrompt);
@@ -124,6 +129,51 @@ TEST_F(EndToEndTest, StartUpFailsWithoutStandardInput) {
     termios tio;
     ASSERT_EQ(tcgetattr(m_port.Master(), &tio), 0);
     EXPECT_NE(tio.c_lflag & ICANON, 0u);  // the port was never touched
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(EndToEndTest, APortThatVanishesMidSessionIsReportedAtEveryWrite) {
+    CProgram program(PLX_SSC_TEST_EXE, EStdin::Pipe);
+    program.Type("5\n1 2\n");
+    EXPECT_EQ(m_port.Read(3), Bytes({0xFF, 0x01, 0x02}));
+    m_port.CloseMaster();  // the adapter is pulled out
+    program.Type("3 4\n5 6\n");
+    program.WaitForError(
+        "Unable to write to COM5: Input/output error\n"
+        "Unable to write to COM5: Input/output error\n");
+    program.Type("7 8\n");
+    program.CloseInput();
+    const int nStatus = program.Wait();
+    ASSERT_TRUE(WIFEXITED(nStatus));
+    EXPECT_EQ(WEXITSTATUS(nStatus), 0);
+    EXPECT_EQ(program.Err(),
+              "Unable to write to COM5: Input/output error\n"
+              "Unable to write to COM5: Input/output error\n"
+              "Unable to write to COM5: Input/output error\n");
+    EXPECT_EQ(program.Out(), kBanner + kPortPrompt + "\n" + kServoPrompt + kServoPrompt +
+                                 kServoPrompt + kServoPrompt + kServoPrompt + "\n");
+}
+
+TEST_F(EndToEndTest, APortMapThatCannotBeReadIsReportedNotBypassed) {
+    // Root reads any directory; run the program as nobody then, so that the refusal is real.
+    const int nUid = ::geteuid() == 0 ? 65534 : -1;
+    ASSERT_EQ(::chmod(m_map.ConfigHome().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod((m_map.ConfigHome() + "/plx").c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(m_map.Directory().c_str(), 0), 0);
+    CProgram program(PLX_SSC_TEST_EXE, EStdin::Pipe, {}, nUid);
+    program.Type("1\n");
+    program.CloseInput();
+    const int nStatus = program.Wait();
+    ::chmod(m_map.Directory().c_str(), 0755);
+    ASSERT_TRUE(WIFEXITED(nStatus));
+    EXPECT_EQ(WEXITSTATUS(nStatus), 1);
+    // Not "No such file or directory" from some /dev/ttyS0 it fell back to.
+    EXPECT_NE(program.Err().find("communication port 1:"), std::string::npos) << program.Err();
+    EXPECT_NE(program.Err().find("        Permission denied"), std::string::npos) << program.Err();
+    EXPECT_EQ(program.Out(), kBanner + kPortPrompt + "\nUnable to open communications port.\n");
 }
 
 }  // namespace

@@ -79,9 +79,8 @@ TEST_F(SimulatorTest, ThePairsTypedArriveAsTheControllerReadsThem) {
     sim.CloseInput();
     EXPECT_EQ(ExitCode(sim.Wait()), 0);
     ExpectInOrder(sim.Out(),
-                  {R"({"event":"ready","device":")" + sDevice +
-                       R"(","port":3,"entry":")" + Entry(3) +
-                       R"(","replaced":false,"baud":9600,"servos":[0,7],"range":90})",
+                  {R"({"event":"ready","device":")" + sDevice + R"(","port":3,"entry":")" +
+                       Entry(3) + R"(","replaced":false,"baud":9600,"servos":[0,7],"range":90})",
                    R"({"event":"line","settings":"9600 8N1 raw VMIN=0 VTIME=2")",
                    R"({"event":"move","servo":2,"position":150,"pulse_us":1591,"understood":true})",
                    R"({"event":"ignored","servo":10,"position":13,"understood":true})",
@@ -96,7 +95,8 @@ TEST_F(SimulatorTest, ThePairsTypedArriveAsTheControllerReadsThem) {
 }
 
 TEST_F(SimulatorTest, TheSecondControllersJumpersTakeServosEightToFifteen) {
-    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port=2", "--id", "8", "--range", "180"});
+    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe,
+                 {"--json", "--port=2", "--id", "8", "--range", "180"});
     Ready(sim);
     RunTest("2\n10 13\n2 150\n");
     sim.WaitForOutput(R"("servo":2,"position":150)");
@@ -128,17 +128,16 @@ TEST_F(SimulatorTest, PacketsOnALineSetUpWronglyAreFlagged) {
     sim.WaitForOutput(R"("bytes":[5])");
     Send(B9600, 0, Bytes({0xFF, 1, 2}));
     sim.WaitForOutput(R"("servo":1,"position":2)");
-    ExpectInOrder(
-        sim.Out(),
-        {R"({"event":"line","settings":"4800 8N1 raw VMIN=1 VTIME=0")",
-         R"({"event":"move","servo":2,"position":150,"pulse_us":1591,"understood":false,)"
-         R"("why":"line at 4800 baud, controller at 9600"})",
-         R"({"event":"line","settings":"9600 8N1 cooked (opost onlcr) VMIN=1 VTIME=0")",
-         R"({"event":"ignored","servo":13,"position":10,"understood":false,)"
-         R"("why":"output processing alters bytes"})",
-         R"({"event":"dropped","bytes":[5],"reason":"no sync","understood":false)",
-         R"({"event":"line","settings":"9600 8N1 raw VMIN=1 VTIME=0")",
-         R"({"event":"move","servo":1,"position":2,"pulse_us":1008,"understood":true})"});
+    ExpectInOrder(sim.Out(),
+                  {R"({"event":"line","settings":"4800 8N1 raw VMIN=1 VTIME=0")",
+                   R"({"event":"move","servo":2,"position":150,"pulse_us":1591,"understood":false,)"
+                   R"("why":"line at 4800 baud, controller at 9600"})",
+                   R"({"event":"line","settings":"9600 8N1 cooked (opost onlcr) VMIN=1 VTIME=0")",
+                   R"({"event":"ignored","servo":13,"position":10,"understood":false,)"
+                   R"("why":"output processing alters bytes"})",
+                   R"({"event":"dropped","bytes":[5],"reason":"no sync","understood":false)",
+                   R"({"event":"line","settings":"9600 8N1 raw VMIN=1 VTIME=0")",
+                   R"({"event":"move","servo":1,"position":2,"pulse_us":1008,"understood":true})"});
 }
 
 TEST_F(SimulatorTest, ATakenPortIsRefusedAndLeftAlone) {
@@ -158,8 +157,10 @@ TEST_F(SimulatorTest, AnEntryLeftBehindIsReplacedAndEveryEndingRemovesItsOwn) {
         const std::string sDevice = Ready(sim);
         EXPECT_NE(sim.Out().find(R"("replaced":true)"), std::string::npos);
         EXPECT_EQ(LinkTarget(Entry(1)), sDevice);
-        if (nSignal) sim.Signal(nSignal);
-        else sim.CloseInput();
+        if (nSignal)
+            sim.Signal(nSignal);
+        else
+            sim.CloseInput();
         EXPECT_EQ(ExitCode(sim.Wait()), 0) << nSignal;
         EXPECT_NE(sim.Out().find(R"({"event":"end","by":")"), std::string::npos) << nSignal;
         EXPECT_FALSE(Exists(Entry(1))) << nSignal;
@@ -222,8 +223,8 @@ TEST_F(SimulatorTest, APortLeftMarkedByAKilledProgramCanBeOpenedAgain) {
     const std::string sDevice = Ready(sim);
     if (nUid >= 0) {
         ASSERT_EQ(::chmod(sDevice.c_str(), 0666), 0);
-        for (const std::string& sDir : {m_map.ConfigHome(), m_map.ConfigHome() + "/plx",
-                                        m_map.Directory()})
+        for (const std::string& sDir :
+             {m_map.ConfigHome(), m_map.ConfigHome() + "/plx", m_map.Directory()})
             ASSERT_EQ(::chmod(sDir.c_str(), 0755), 0);
     }
     {

@@ -31,8 +31,7 @@ bool ReadSome(int fd, std::string* pText, int nTimeoutMs) {
 
 std::string WaitFor(int fd, std::string* pText, const std::string& sText) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (pText->find(sText) == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
+    while (pText->find(sText) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
         // Nothing to read at all (the other end is gone): wait out the deadline calmly.
         if (!ReadSome(fd, pText, 100)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -75,8 +74,8 @@ CProgram::CProgram(const char* pszExe, EStdin mode, const std::vector<std::strin
                 ::close(STDIN_FILENO);
         }
         ::dup2(errPipe[1].Get(), STDERR_FILENO);
-        if (nUid >= 0 && (::setgid(static_cast<gid_t>(nUid)) != 0 ||
-                          ::setuid(static_cast<uid_t>(nUid)) != 0))
+        if (nUid >= 0 &&
+            (::setgid(static_cast<gid_t>(nUid)) != 0 || ::setuid(static_cast<uid_t>(nUid)) != 0))
             ::_exit(126);
         ::execv(argv[0], argv.data());
         ::_exit(127);
