@@ -7,8 +7,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "serial/CommApi.h"
 #include "serial/PortMap.h"
@@ -29,13 +31,11 @@ const struct {
                {3500000, B3500000}, {4000000, B4000000}};
 
 bool SpeedFromBaud(std::uint32_t nBaud, speed_t* pSpeed) {
-    for (const auto& s : kSpeeds) {
-        if (s.nBaud == nBaud) {
-            *pSpeed = s.speed;
-            return true;
-        }
-    }
-    return false;
+    const auto* pFound = std::find_if(std::begin(kSpeeds), std::end(kSpeeds),
+                                      [nBaud](const auto& s) { return s.nBaud == nBaud; });
+    if (pFound == std::end(kSpeeds)) return false;
+    *pSpeed = pFound->speed;
+    return true;
 }
 
 std::uint32_t BaudFromSpeed(speed_t speed) {
@@ -134,7 +134,7 @@ std::string PlxFormatMessage(int nError) {
     // strerror_r comes in two forms; take whichever this C library has.
     struct Pick {
         static const char* Text(int /*XSI result*/, const char* pszBuffer) { return pszBuffer; }
-        static const char* Text(const char* pszGnu, const char*) { return pszGnu; }
+        static const char* Text(const char* pszGnu, const char* /*pszBuffer*/) { return pszGnu; }
     };
     return Pick::Text(::strerror_r(nError, szText, sizeof(szText)), szText);
 }
@@ -265,7 +265,7 @@ bool PlxCloseHandle(HCOMM hComm) {
 }
 
 bool PlxStdHandlesOpen() {
-    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
-        if (::fcntl(fd, F_GETFD) < 0) return false;
-    return true;
+    const int kStandard[] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
+    return std::all_of(std::begin(kStandard), std::end(kStandard),
+                       [](int fd) { return ::fcntl(fd, F_GETFD) >= 0; });
 }

@@ -2,6 +2,7 @@
 // command ("COM1: baud=9600 parity=N data=8 stop=1 TO=OFF"), keys and values in any case.
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "serial/CommApi.h"
@@ -53,21 +54,11 @@ bool ApplySetting(const std::string& sKey, const std::string& sValue, CCommState
                   CCommTimeouts* pTimeouts) {
     if (sKey == "baud") return ParseBaud(sValue, &pState->BaudRate);
     if (sKey == "parity") {
-        static const struct {
-            const char* pszName;
-            EParity parity;
-        } kParities[] = {{"n", EParity::None},
-                         {"o", EParity::Odd},
-                         {"e", EParity::Even},
-                         {"m", EParity::Mark},
-                         {"s", EParity::Space}};
-        for (const auto& p : kParities) {
-            if (sValue == p.pszName) {
-                pState->Parity = p.parity;
-                return true;
-            }
-        }
-        return false;
+        static const char kLetters[] = "noems";  // in the order of EParity
+        const char* pszAt = sValue.size() == 1 ? std::strchr(kLetters, sValue[0]) : nullptr;
+        if (pszAt == nullptr || *pszAt == '\0') return false;
+        pState->Parity = static_cast<EParity>(pszAt - kLetters);
+        return true;
     }
     if (sKey == "data") {
         if (sValue.size() != 1 || sValue[0] < '5' || sValue[0] > '8') return false;

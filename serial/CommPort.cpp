@@ -1,7 +1,5 @@
 #include "serial/CommPort.h"
 
-#include <cstdio>
-
 const char* const PLX_OPEN_FAILURE_CAPTION = "Windows Communications Error";
 
 namespace {
@@ -18,19 +16,13 @@ void ReportOpenFailure(std::int32_t nPort, int nError) {
 }  // namespace
 
 std::string PlxFormatModeString(std::int32_t nPort, std::int32_t nBaudRate) {
-    char szMode[80];
-    std::snprintf(szMode, sizeof(szMode), "COM%i: baud=%i parity=N data=8 stop=1 TO=OFF",
-                  static_cast<int>(nPort), static_cast<int>(nBaudRate));
-    return szMode;
+    return "COM" + std::to_string(nPort) + ": baud=" + std::to_string(nBaudRate) +
+           " parity=N data=8 stop=1 TO=OFF";
 }
 
 std::string PlxFormatOpenFailure(std::int32_t nPort, const std::string& sSystemText) {
-    char szHeader[128];
-    std::snprintf(szHeader, sizeof(szHeader),
-                  "Windows reported the following error while attempting to open communication "
-                  "port %i:\n\n\t",
-                  static_cast<int>(nPort));
-    return szHeader + sSystemText +
+    return "Windows reported the following error while attempting to open communication port " +
+           std::to_string(nPort) + ":\n\n\t" + sSystemText +
            "\nPLX operation will continue without communication port access.\n"
            "Resolve the error and restart PLX.";
 }
@@ -43,9 +35,8 @@ CCommPort::~CCommPort() {
 }
 
 bool CCommPort::Open() {
-    char szPort[16];  // "COM-2147483648" at the longest
-    std::snprintf(szPort, sizeof(szPort), "COM%i", static_cast<int>(m_nPort));
-    m_hComm = PlxCreateFile(szPort);
+    const std::string sPort = "COM" + std::to_string(m_nPort);
+    m_hComm = PlxCreateFile(sPort.c_str());
     if (m_hComm == HCOMM_INVALID) {
         ReportOpenFailure(m_nPort, PlxGetLastError());
         return false;
@@ -73,6 +64,8 @@ bool CCommPort::Open() {
     return true;
 }
 
+// Not const: writing changes the port, if not this object.
+// NOLINTNEXTLINE(readability-make-member-function-const)
 std::uint32_t CCommPort::Write(const void* pData, std::uint32_t nLength) {
     std::uint32_t nWritten = 0;
     PlxWriteFile(m_hComm, pData, nLength, &nWritten);

@@ -34,10 +34,18 @@ CLineSettings PlxReadLineSettings(const termios& tio) {
     CLineSettings line;
     line.nBaud = BaudOf(cfgetospeed(&tio));
     switch (tio.c_cflag & CSIZE) {
-        case CS5: line.nDataBits = 5; break;
-        case CS6: line.nDataBits = 6; break;
-        case CS7: line.nDataBits = 7; break;
-        default: line.nDataBits = 8; break;
+        case CS5:
+            line.nDataBits = 5;
+            break;
+        case CS6:
+            line.nDataBits = 6;
+            break;
+        case CS7:
+            line.nDataBits = 7;
+            break;
+        default:
+            line.nDataBits = 8;
+            break;
     }
     if (tio.c_cflag & PARENB) line.cParity = (tio.c_cflag & PARODD) ? 'O' : 'E';
     line.nStopBits = (tio.c_cflag & CSTOPB) ? 2 : 1;
@@ -62,8 +70,7 @@ CLineSettings PlxReadLineSettings(const termios& tio) {
 
 std::string PlxDescribeLine(const CLineSettings& line) {
     std::string s = (line.nBaud ? std::to_string(line.nBaud) : std::string("?")) + " " +
-                    std::to_string(line.nDataBits) + line.cParity +
-                    std::to_string(line.nStopBits);
+                    std::to_string(line.nDataBits) + line.cParity + std::to_string(line.nStopBits);
     s += line.bRaw ? " raw" : " cooked (" + line.sProcessing + ")";
     return s + " VMIN=" + std::to_string(line.nVmin) + " VTIME=" + std::to_string(line.nVtime);
 }

@@ -12,11 +12,11 @@ struct CLineSettings {
     int nDataBits = 8;
     char cParity = 'N';
     int nStopBits = 1;
-    bool bRaw = false;          // no processing, no echo, no line editing or signals
-    bool bAltersOutput = false; // output processing that changes bytes (NL to CR NL and the like)
+    bool bRaw = false;           // no processing, no echo, no line editing or signals
+    bool bAltersOutput = false;  // output processing that changes bytes (NL to CR NL and the like)
     int nVmin = 0;
     int nVtime = 0;
-    std::string sProcessing;    // what keeps it from raw, e.g. "onlcr icanon echo"
+    std::string sProcessing;  // what keeps it from raw, e.g. "onlcr icanon echo"
 
     bool operator==(const CLineSettings& other) const;
     bool operator!=(const CLineSettings& other) const { return !(*this == other); }

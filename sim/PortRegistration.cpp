@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "serial/CommApi.h"
 #include "serial/PortMap.h"
 
 namespace {
@@ -21,7 +22,7 @@ bool MakeDirectories(const std::string& sPath, std::string* pError) {
         nSlash = sPath.find('/', nSlash + 1);
         const std::string sPart = sPath.substr(0, nSlash);
         if (::mkdir(sPart.c_str(), 0755) != 0 && errno != EEXIST) {
-            *pError = "cannot create " + sPart + ": " + std::strerror(errno);
+            *pError = "cannot create " + sPart + ": " + PlxFormatMessage(errno);
             return false;
         }
     }
@@ -31,8 +32,7 @@ bool MakeDirectories(const std::string& sPath, std::string* pError) {
 }  // namespace
 
 bool CPortRegistration::Register(const std::string& sDirectory, std::int32_t nPort,
-                                 const std::string& sDevice, bool* pReplaced,
-                                 std::string* pError) {
+                                 const std::string& sDevice, bool* pReplaced, std::string* pError) {
     *pReplaced = false;
     if (sDirectory.empty()) {
         *pError = "no port map directory: set HOME or XDG_CONFIG_HOME";
@@ -55,16 +55,16 @@ bool CPortRegistration::Register(const std::string& sDirectory, std::int32_t nPo
             return false;
         }
         if (::unlink(sEntry.c_str()) != 0 && errno != ENOENT) {
-            *pError = "cannot replace " + sEntry + ": " + std::strerror(errno);
+            *pError = "cannot replace " + sEntry + ": " + PlxFormatMessage(errno);
             return false;
         }
         *pReplaced = true;
     }
     // symlink never overwrites: if another simulator got there first, this one says so.
     if (::symlink(sDevice.c_str(), sEntry.c_str()) != 0) {
-        *pError = errno == EEXIST ? sCom + " is taken: " + sEntry + " points to " +
-                                        LinkTarget(sEntry)
-                                  : "cannot write " + sEntry + ": " + std::strerror(errno);
+        *pError = errno == EEXIST
+                      ? sCom + " is taken: " + sEntry + " points to " + LinkTarget(sEntry)
+                      : "cannot write " + sEntry + ": " + PlxFormatMessage(errno);
         return false;
     }
     m_sEntry = sEntry;

@@ -1,22 +1,21 @@
 #include "sim/SimReport.h"
 
-#include <cstdio>
-
 namespace {
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
+    static const char kDigits[] = "0123456789ABCDEF";
     std::string s;
-    char sz[4];
     for (std::uint8_t b : bytes) {
-        std::snprintf(sz, sizeof(sz), "%02X", b);
         if (!s.empty()) s += ' ';
-        s += sz;
+        s += kDigits[b >> 4];
+        s += kDigits[b & 0xF];
     }
     return s;
 }
 
 std::string ServoSpan(int nFirstServo) {
-    return std::to_string(nFirstServo) + "-" + std::to_string(nFirstServo + CSscDecoder::SERVOS - 1);
+    return std::to_string(nFirstServo) + "-" +
+           std::to_string(nFirstServo + CSscDecoder::SERVOS - 1);
 }
 
 std::string Padded(const std::string& s, std::size_t nWidth) {
@@ -32,9 +31,10 @@ std::string PlxJsonString(const std::string& s) {
             sOut += '\\';
             sOut += static_cast<char>(c);
         } else if (c < 0x20) {
-            char sz[8];
-            std::snprintf(sz, sizeof(sz), "\\u%04x", c);
-            sOut += sz;
+            static const char kDigits[] = "0123456789abcdef";
+            sOut += "\\u00";
+            sOut += kDigits[c >> 4];
+            sOut += kDigits[c & 0xF];
         } else {
             sOut += static_cast<char>(c);
         }
@@ -70,10 +70,10 @@ void CSimReport::Ready(const std::string& sDevice, std::int32_t nPort, const std
 void CSimReport::Line(const CLineSettings& line) {
     if (m_bJson) {
         m_out << R"({"event":"line","settings":)" << PlxJsonString(PlxDescribeLine(line))
-              << R"(,"baud":)" << line.nBaud << R"(,"data":)" << line.nDataBits
-              << R"(,"parity":")" << line.cParity << R"(","stop":)" << line.nStopBits
-              << R"(,"raw":)" << (line.bRaw ? "true" : "false") << R"(,"vmin":)" << line.nVmin
-              << R"(,"vtime":)" << line.nVtime << '}';
+              << R"(,"baud":)" << line.nBaud << R"(,"data":)" << line.nDataBits << R"(,"parity":")"
+              << line.cParity << R"(","stop":)" << line.nStopBits << R"(,"raw":)"
+              << (line.bRaw ? "true" : "false") << R"(,"vmin":)" << line.nVmin << R"(,"vtime":)"
+              << line.nVtime << '}';
     } else {
         m_out << "line     " << PlxDescribeLine(line);
     }
@@ -95,7 +95,8 @@ void CSimReport::Event(const CSscEvent& event, int nFirstServo, const std::strin
                 m_out << R"({"event":"dropped","bytes":[)";
                 for (std::size_t i = 0; i < event.bytes.size(); ++i)
                     m_out << (i ? "," : "") << static_cast<int>(event.bytes[i]);
-                m_out << R"(],"reason":)" << (event.bNewPacket ? R"("new packet")" : R"("no sync")");
+                m_out << R"(],"reason":)"
+                      << (event.bNewPacket ? R"("new packet")" : R"("no sync")");
                 break;
             }
         }
@@ -145,8 +146,8 @@ void CSimReport::Summary(const CSscDecoder& decoder, const std::string& sEndedBy
         const bool bSeen = positions[i] >= 0;
         m_out << Padded(std::to_string(decoder.FirstServo() + i), 5)
               << Padded(bSeen ? std::to_string(positions[i]) : "-", 10)
-              << Padded(bSeen ? std::to_string(CSscDecoder::PulseWidthUs(positions[i],
-                                                                          decoder.Range())) +
+              << Padded(bSeen ? std::to_string(
+                                    CSscDecoder::PulseWidthUs(positions[i], decoder.Range())) +
                                     " us"
                               : "-",
                         10);

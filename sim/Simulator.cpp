@@ -16,6 +16,7 @@
 #include <ostream>
 #include <vector>
 
+#include "serial/CommApi.h"
 #include "serial/PortMap.h"
 #include "sim/LineWatch.h"
 #include "sim/PortRegistration.h"
@@ -87,13 +88,13 @@ bool OpenLine(CLine* pLine, std::string* pError) {
     char szName[128];
     if (pLine->master < 0 || ::grantpt(pLine->master) != 0 || ::unlockpt(pLine->master) != 0 ||
         ::ptsname_r(pLine->master, szName, sizeof(szName)) != 0) {
-        *pError = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
+        *pError = std::string("cannot open a pseudo-terminal: ") + PlxFormatMessage(errno);
         return false;
     }
     pLine->sDevice = szName;
     pLine->slave = ::open(szName, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (pLine->slave < 0) {
-        *pError = "cannot open " + pLine->sDevice + ": " + std::strerror(errno);
+        *pError = "cannot open " + pLine->sDevice + ": " + PlxFormatMessage(errno);
         return false;
     }
     return true;
@@ -173,11 +174,10 @@ EParseResult PlxParseSimOptions(int argc, const char* const* argv, CSimOptions* 
 
 int PlxRunSimulator(const CSimOptions& options, std::ostream& out, std::ostream& err) {
     // A reader that went away must not kill us before the port map entry is removed.
-    ::signal(SIGPIPE, SIG_IGN);
     sigset_t signals;
-    const int sigfd = SignalDescriptor(&signals);
+    const int sigfd = ::signal(SIGPIPE, SIG_IGN) == SIG_ERR ? -1 : SignalDescriptor(&signals);
     if (sigfd < 0) {
-        err << "plx-ssc-sim: cannot watch for signals: " << std::strerror(errno) << std::endl;
+        err << "plx-ssc-sim: cannot watch for signals: " << PlxFormatMessage(errno) << std::endl;
         return 1;
     }
 
@@ -186,8 +186,8 @@ int PlxRunSimulator(const CSimOptions& options, std::ostream& out, std::ostream&
     CPortRegistration registration;
     bool bReplaced = false;
     if (!OpenLine(&line, &sError) ||
-        (options.bMap && !registration.Register(PlxPortMapDirectory(), options.nPort,
-                                                line.sDevice, &bReplaced, &sError))) {
+        (options.bMap && !registration.Register(PlxPortMapDirectory(), options.nPort, line.sDevice,
+                                                &bReplaced, &sError))) {
         err << "plx-ssc-sim: " << sError << std::endl;
         ::close(sigfd);
         return 1;
@@ -216,13 +216,11 @@ int PlxRunSimulator(const CSimOptions& options, std::ostream& out, std::ostream&
     std::string sEndedBy = "end of input";
     std::vector<CSscEvent> events;
     for (;;) {
-        pollfd fds[3] = {{line.master, POLLIN, 0},
-                         {sigfd, POLLIN, 0},
-                         {STDIN_FILENO, POLLIN, 0}};
+        pollfd fds[3] = {{line.master, POLLIN, 0}, {sigfd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
         // Wakes up ten times a second to notice line settings changed while nothing is sent.
         const int nReady = ::poll(fds, 3, 100);
         if (nReady < 0 && errno != EINTR) {
-            sEndedBy = std::string("error: ") + std::strerror(errno);
+            sEndedBy = std::string("error: ") + PlxFormatMessage(errno);
             break;
         }
         WatchLine();
@@ -251,7 +249,8 @@ int PlxRunSimulator(const CSimOptions& options, std::ostream& out, std::ostream&
         }
         if (fds[2].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
             char buf[256];
-            const ssize_t n = (fds[2].revents & POLLNVAL) ? 0 : ::read(STDIN_FILENO, buf, sizeof(buf));
+            const ssize_t n =
+                (fds[2].revents & POLLNVAL) ? 0 : ::read(STDIN_FILENO, buf, sizeof(buf));
             if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;
         }
     }

@@ -6,7 +6,8 @@ namespace {
 constexpr std::uint8_t kSync = 0xFF;
 }
 
-CSscDecoder::CSscDecoder(int nFirstServo, int nRange) : m_nFirstServo(nFirstServo), m_nRange(nRange) {
+CSscDecoder::CSscDecoder(int nFirstServo, int nRange)
+    : m_nFirstServo(nFirstServo), m_nRange(nRange) {
     m_anPosition.fill(-1);
 }
 

@@ -17,9 +17,9 @@ struct CSscEvent {
     EKind kind = EKind::Move;
     int nServo = 0;
     int nPosition = 0;
-    int nPulseUs = 0;                  // Move only
-    std::vector<std::uint8_t> bytes;   // Dropped only: what was lost
-    bool bNewPacket = false;           // Dropped only: cut short by a sync byte
+    int nPulseUs = 0;                 // Move only
+    std::vector<std::uint8_t> bytes;  // Dropped only: what was lost
+    bool bNewPacket = false;          // Dropped only: cut short by a sync byte
 };
 
 class CSscDecoder {
