@@ -1,0 +1,50 @@
+// The simulated controller's decoder on an arbitrary byte stream. The first byte picks the
+// jumpers and the size of the pieces the stream arrives in; read whole or in pieces it must do
+// the same, and every move must be one the controller can make.
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "sim/SscDecoder.h"
+
+namespace {
+
+bool Same(const CSscEvent& a, const CSscEvent& b) {
+    return a.kind == b.kind && a.nServo == b.nServo && a.nPosition == b.nPosition &&
+           a.nPulseUs == b.nPulseUs && a.bytes == b.bytes && a.bNewPacket == b.bNewPacket;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSize) {
+    if (nSize == 0) return 0;
+    const int nFirst = (pData[0] & 1) ? 8 : 0;
+    const int nRange = (pData[0] & 2) ? 180 : 90;
+    const std::size_t nPiece = 1 + ((pData[0] >> 2) & 7);
+    const std::uint8_t* pStream = pData + 1;
+    const std::size_t nStream = nSize - 1;
+
+    CSscDecoder whole(nFirst, nRange);
+    CSscDecoder pieces(nFirst, nRange);
+    std::vector<CSscEvent> wholeEvents, pieceEvents;
+    whole.Feed(pStream, nStream, &wholeEvents);
+    for (std::size_t i = 0; i < nStream; i += nPiece)
+        pieces.Feed(pStream + i, nPiece < nStream - i ? nPiece : nStream - i, &pieceEvents);
+
+    if (wholeEvents.size() != pieceEvents.size() || whole.Positions() != pieces.Positions())
+        std::abort();
+    const int nHalfSpan = nRange == 180 ? 1000 : 500;
+    for (std::size_t i = 0; i < wholeEvents.size(); ++i) {
+        const CSscEvent& e = wholeEvents[i];
+        if (!Same(e, pieceEvents[i])) std::abort();
+        if (e.kind == CSscEvent::EKind::Move &&
+            (e.nServo < nFirst || e.nServo >= nFirst + CSscDecoder::SERVOS || e.nPosition > 254 ||
+             e.nPulseUs < 1500 - nHalfSpan || e.nPulseUs > 1500 + nHalfSpan))
+            std::abort();
+        if (e.kind == CSscEvent::EKind::Dropped && (e.bytes.empty() || e.bytes.size() > 2))
+            std::abort();
+    }
+    for (int nPosition : whole.Positions())
+        if (nPosition < -1 || nPosition > 254) std::abort();
+    return 0;
+}
