@@ -157,7 +157,7 @@ TEST_F(EndToEndTest, APortThatVanishesMidSessionIsReportedAtEveryWrite) {
                                  kServoPrompt + kServoPrompt + kServoPrompt + "\n");
 }
 
-TEST_F(EndToEndTest, APortMapThatCannotBeReadIsReportedNotBypassed) {
+TEST_F(EndToEndTest, AnUnreadablePortMapIsReportedNotBypassedAsNobody) {
     // Root reads any directory; run the program as nobody then, so that the refusal is real.
     const int nUid = ::geteuid() == 0 ? 65534 : -1;
     ASSERT_EQ(::chmod(m_map.ConfigHome().c_str(), 0755), 0);

@@ -215,7 +215,7 @@ TEST_F(SimulatorTest, OptionsAreCheckedAndExplained) {
     }
 }
 
-TEST_F(SimulatorTest, APortLeftMarkedByAKilledProgramCanBeOpenedAgain) {
+TEST_F(SimulatorTest, APortLeftMarkedByAKilledProgramCanBeOpenedAgainAsNobody) {
     // Root may open a terminal marked exclusive regardless; an ordinary user may not. As root,
     // run the program as nobody so that a stale mark would show.
     const int nUid = ::geteuid() == 0 ? 65534 : -1;
