@@ -1,11 +1,15 @@
 // CCommPort against pseudo-terminals mapped as COM ports.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <thread>
 
 #include "serial/CommApi.h"
 #include "serial/CommPort.h"
@@ -13,6 +17,23 @@
 #include "tests/TestSupport.h"
 
 namespace {
+
+// The descriptor this process holds on sPath, other than the test's own.
+int PortDescriptor(const std::string& sPath, int nOwn) {
+    for (int fd : OpenDescriptors()) {
+        char szTarget[256];
+        const std::string sLink = "/proc/self/fd/" + std::to_string(fd);
+        const ssize_t n = ::readlink(sLink.c_str(), szTarget, sizeof(szTarget));
+        if (fd != nOwn && n > 0 && std::string(szTarget, static_cast<std::size_t>(n)) == sPath)
+            return fd;
+    }
+    return -1;
+}
+
+bool Exclusive(int fd) {
+    int nExclusive = 0;
+    return ::ioctl(fd, TIOCGEXCL, &nExclusive) == 0 && nExclusive != 0;
+}
 
 class CommPortTest : public ::testing::Test {
 protected:
@@ -70,6 +91,11 @@ TEST_F(CommPortTest, SetsTheLineToNineSixHundredEightNOneRaw) {
     EXPECT_EQ(tio.c_cc[VMIN], 0);
     EXPECT_EQ(tio.c_cc[VTIME], 2);                                 // 200 ms
     EXPECT_EQ(tio.c_cflag & HUPCL, static_cast<tcflag_t>(HUPCL));  // not the line's business
+
+    // Writes block once the line is set up: the port's descriptor is no longer non-blocking.
+    const int fd = PortDescriptor(m_pty.SlavePath(), m_pty.Slave());
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
 }
 
 TEST_F(CommPortTest, WritesEveryByteUnchanged) {
@@ -98,11 +124,13 @@ TEST_F(CommPortTest, HoldsThePortAloneAndReleasesIt) {
         CCommPort first(3, 9600);
         std::string sReport;
         ASSERT_TRUE(OpenCapturing(first, &sReport)) << sReport;
+        EXPECT_TRUE(Exclusive(m_pty.Slave()));  // programs without flock are kept out too
 
         CCommPort second(3, 9600);
         EXPECT_FALSE(OpenCapturing(second, &sReport));
         ExpectReport(sReport, 3, "Device or resource busy");
     }
+    EXPECT_FALSE(Exclusive(m_pty.Slave()));
     CCommPort again(3, 9600);
     std::string sReport;
     EXPECT_TRUE(OpenCapturing(again, &sReport)) << sReport;
@@ -184,6 +212,51 @@ TEST_F(CommPortTest, DestroyingAPortThatNeverOpenedReleasesNothing) {
     }
     EXPECT_EQ(OpenDescriptors(), fdsBefore);
     EXPECT_EQ(::fcntl(STDIN_FILENO, F_GETFD), 0);
+}
+
+void Ignore(int) {}
+
+TEST(PlatformWrite, DeliversEverythingThroughSignalsAndShortWrites) {
+    // A pipe much smaller than the data, drained slowly, while a timer interrupts the writer
+    // every millisecond without restarting it: write() returns short counts and EINTR.
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    CFd readEnd(fds[0]), writeEnd(fds[1]);
+    ::fcntl(writeEnd.Get(), F_SETPIPE_SZ, 4096);
+    std::vector<std::uint8_t> data(1 << 20);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
+    std::vector<std::uint8_t> received;
+    std::thread reader([&] {
+        std::uint8_t buf[1000];
+        for (ssize_t n; (n = ::read(readEnd.Get(), buf, sizeof(buf))) != 0;) {
+            if (n > 0) received.insert(received.end(), buf, buf + n);
+        }
+    });
+    struct sigaction action = {}, old = {};
+    action.sa_handler = Ignore;  // no SA_RESTART
+    ::sigaction(SIGALRM, &action, &old);
+    itimerval timer = {{0, 1000}, {0, 1000}}, stopped = {};
+    ::setitimer(ITIMER_REAL, &timer, nullptr);
+    std::uint32_t nWritten = 0;
+    const bool bOk = PlxWriteFile(writeEnd.Get(), data.data(),
+                                  static_cast<std::uint32_t>(data.size()), &nWritten);
+    ::setitimer(ITIMER_REAL, &stopped, nullptr);
+    ::sigaction(SIGALRM, &old, nullptr);
+    writeEnd.Reset();
+    reader.join();
+    EXPECT_TRUE(bOk);
+    EXPECT_EQ(nWritten, data.size());
+    EXPECT_TRUE(received == data);
+}
+
+TEST(PlatformWrite, ReportsWhatWentOutWhenTheOtherEndIsGone) {
+    CPseudoTerminal pty;
+    const std::uint8_t packet[3] = {0xFF, 1, 2};
+    std::uint32_t nWritten = 99;
+    pty.CloseMaster();
+    EXPECT_FALSE(PlxWriteFile(pty.Slave(), packet, 3, &nWritten));
+    EXPECT_EQ(nWritten, 0u);
+    EXPECT_EQ(PlxGetLastError(), EIO);
 }
 
 TEST(PortMap, FollowsTheMapThenTheSerialDevices) {
