@@ -9,6 +9,9 @@
 #include <cstdint>
 #include <string>
 
+// Without a map entry, COMn is this followed by n-1.
+extern const char* const PLX_SERIAL_DEVICE_PREFIX;
+
 // The port map directory; empty when neither variable gives an absolute path.
 std::string PlxPortMapDirectory();
 

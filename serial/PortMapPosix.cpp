@@ -7,6 +7,8 @@
 
 #include "serial/PortMap.h"
 
+const char* const PLX_SERIAL_DEVICE_PREFIX = "/dev/ttyS";
+
 std::string PlxPortMapDirectory() {
     const char* pszConfig = std::getenv("XDG_CONFIG_HOME");
     if (pszConfig != nullptr && pszConfig[0] == '/') return std::string(pszConfig) + "/plx/ports";
@@ -37,7 +39,7 @@ bool PlxResolveComPort(std::int32_t nPort, std::string* pPath, int* pnError) {
         *pnError = ENOENT;
         return false;
     }
-    *pPath = "/dev/ttyS" + std::to_string(static_cast<long long>(nPort) - 1);
+    *pPath = PLX_SERIAL_DEVICE_PREFIX + std::to_string(static_cast<long long>(nPort) - 1);
     return true;
 }
 

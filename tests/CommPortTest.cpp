@@ -268,7 +268,7 @@ TEST(PortMap, FollowsTheMapThenTheSerialDevices) {
     EXPECT_EQ(sPath, map.Directory() + "/com1");
     // Only resolved, never opened: no test touches the machine's own serial ports.
     ASSERT_TRUE(PlxResolveComPort(12, &sPath, &nError));
-    EXPECT_EQ(sPath, "/dev/ttyS11");
+    EXPECT_EQ(sPath, std::string(PLX_SERIAL_DEVICE_PREFIX) + "11");
     EXPECT_FALSE(PlxResolveComPort(0, &sPath, &nError));
     EXPECT_EQ(nError, ENOENT);
     EXPECT_FALSE(PlxResolveComPort(-3, &sPath, &nError));

@@ -170,7 +170,7 @@ TEST_F(EndToEndTest, AnUnreadablePortMapIsReportedNotBypassedAsNobody) {
     ::chmod(m_map.Directory().c_str(), 0755);
     ASSERT_TRUE(WIFEXITED(nStatus));
     EXPECT_EQ(WEXITSTATUS(nStatus), 1);
-    // Not "No such file or directory" from some /dev/ttyS0 it fell back to.
+    // Not "No such file or directory" from a serial device it fell back to.
     EXPECT_NE(program.Err().find("communication port 1:"), std::string::npos) << program.Err();
     EXPECT_NE(program.Err().find("        Permission denied"), std::string::npos) << program.Err();
     EXPECT_EQ(program.Out(), kBanner + kPortPrompt + "\nUnable to open communications port.\n");
