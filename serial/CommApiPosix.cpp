@@ -13,6 +13,7 @@
 #include <iterator>
 
 #include "serial/CommApi.h"
+#include "serial/CommTermios.h"
 #include "serial/PortMap.h"
 #include "serial/WarningBox.h"
 
@@ -29,20 +30,6 @@ const struct {
                {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
                {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
                {3500000, B3500000}, {4000000, B4000000}};
-
-bool SpeedFromBaud(std::uint32_t nBaud, speed_t* pSpeed) {
-    const auto* pFound = std::find_if(std::begin(kSpeeds), std::end(kSpeeds),
-                                      [nBaud](const auto& s) { return s.nBaud == nBaud; });
-    if (pFound == std::end(kSpeeds)) return false;
-    *pSpeed = pFound->speed;
-    return true;
-}
-
-std::uint32_t BaudFromSpeed(speed_t speed) {
-    for (const auto& s : kSpeeds)
-        if (s.speed == speed) return s.nBaud;
-    return 0;
-}
 
 // The one place that writes to a descriptor: goes on after signals and short writes, and waits
 // when the descriptor is non-blocking. *pnDone gets what went out; false when not all of it did.
@@ -96,6 +83,48 @@ bool ApplyTermios(int fd, const termios& wanted) {
 }
 
 }  // namespace
+
+bool PlxSpeedFromBaud(std::uint32_t nBaud, speed_t* pSpeed) {
+    const auto* pFound = std::find_if(std::begin(kSpeeds), std::end(kSpeeds),
+                                      [nBaud](const auto& s) { return s.nBaud == nBaud; });
+    if (pFound == std::end(kSpeeds)) return false;
+    *pSpeed = pFound->speed;
+    return true;
+}
+
+std::uint32_t PlxBaudFromSpeed(speed_t speed) {
+    for (const auto& s : kSpeeds)
+        if (s.speed == speed) return s.nBaud;
+    return 0;
+}
+
+void PlxCommStateFromTermios(const termios& tio, CCommState* pState) {
+    pState->BaudRate = PlxBaudFromSpeed(cfgetospeed(&tio));
+    switch (tio.c_cflag & CSIZE) {
+        case CS5:
+            pState->ByteSize = 5;
+            break;
+        case CS6:
+            pState->ByteSize = 6;
+            break;
+        case CS7:
+            pState->ByteSize = 7;
+            break;
+        default:
+            pState->ByteSize = 8;
+            break;
+    }
+    if (!(tio.c_cflag & PARENB))
+        pState->Parity = EParity::None;
+    else if (tio.c_cflag & CMSPAR)
+        pState->Parity = (tio.c_cflag & PARODD) ? EParity::Mark : EParity::Space;
+    else
+        pState->Parity = (tio.c_cflag & PARODD) ? EParity::Odd : EParity::Even;
+    pState->StopBits = (tio.c_cflag & CSTOPB) ? EStopBits::Two : EStopBits::One;
+    pState->fOutxCtsFlow = (tio.c_cflag & CRTSCTS) != 0;
+    pState->fOutX = (tio.c_iflag & IXON) != 0;
+    pState->fInX = (tio.c_iflag & IXOFF) != 0;
+}
 
 HCOMM PlxCreateFile(const char* pszPortName) {
     std::int32_t nPort = 0;
@@ -166,31 +195,7 @@ bool PlxSetupComm(HCOMM /*hComm*/, std::uint32_t /*nInQueue*/, std::uint32_t /*n
 bool PlxGetCommState(HCOMM hComm, CCommState* pState) {
     termios tio;
     if (::tcgetattr(hComm, &tio) != 0) return false;
-    pState->BaudRate = BaudFromSpeed(cfgetospeed(&tio));
-    switch (tio.c_cflag & CSIZE) {
-        case CS5:
-            pState->ByteSize = 5;
-            break;
-        case CS6:
-            pState->ByteSize = 6;
-            break;
-        case CS7:
-            pState->ByteSize = 7;
-            break;
-        default:
-            pState->ByteSize = 8;
-            break;
-    }
-    if (!(tio.c_cflag & PARENB))
-        pState->Parity = EParity::None;
-    else if (tio.c_cflag & CMSPAR)
-        pState->Parity = (tio.c_cflag & PARODD) ? EParity::Mark : EParity::Space;
-    else
-        pState->Parity = (tio.c_cflag & PARODD) ? EParity::Odd : EParity::Even;
-    pState->StopBits = (tio.c_cflag & CSTOPB) ? EStopBits::Two : EStopBits::One;
-    pState->fOutxCtsFlow = (tio.c_cflag & CRTSCTS) != 0;
-    pState->fOutX = (tio.c_iflag & IXON) != 0;
-    pState->fInX = (tio.c_iflag & IXOFF) != 0;
+    PlxCommStateFromTermios(tio, pState);
     return true;
 }
 
@@ -198,7 +203,7 @@ bool PlxSetCommState(HCOMM hComm, const CCommState& state) {
     termios tio;
     if (::tcgetattr(hComm, &tio) != 0) return false;
     speed_t speed = B0;
-    if (!SpeedFromBaud(state.BaudRate, &speed) || state.ByteSize < 5 || state.ByteSize > 8 ||
+    if (!PlxSpeedFromBaud(state.BaudRate, &speed) || state.ByteSize < 5 || state.ByteSize > 8 ||
         state.StopBits == EStopBits::OneAndHalf) {  // no 1.5 stop bits in termios
         errno = EINVAL;
         return false;

@@ -1,20 +1,8 @@
 #include "sim/LineWatch.h"
 
-namespace {
+#include "serial/CommTermios.h"
 
-std::uint32_t BaudOf(speed_t speed) {
-    static const struct {
-        speed_t speed;
-        std::uint32_t nBaud;
-    } kSpeeds[] = {{B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},
-                   {B150, 150},       {B200, 200},       {B300, 300},       {B600, 600},
-                   {B1200, 1200},     {B1800, 1800},     {B2400, 2400},     {B4800, 4800},
-                   {B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600},
-                   {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
-    for (const auto& s : kSpeeds)
-        if (s.speed == speed) return s.nBaud;
-    return 0;
-}
+namespace {
 
 void Note(std::string* pList, bool bOn, const char* pszName) {
     if (!bOn) return;
@@ -32,23 +20,12 @@ bool CLineSettings::operator==(const CLineSettings& o) const {
 
 CLineSettings PlxReadLineSettings(const termios& tio) {
     CLineSettings line;
-    line.nBaud = BaudOf(cfgetospeed(&tio));
-    switch (tio.c_cflag & CSIZE) {
-        case CS5:
-            line.nDataBits = 5;
-            break;
-        case CS6:
-            line.nDataBits = 6;
-            break;
-        case CS7:
-            line.nDataBits = 7;
-            break;
-        default:
-            line.nDataBits = 8;
-            break;
-    }
-    if (tio.c_cflag & PARENB) line.cParity = (tio.c_cflag & PARODD) ? 'O' : 'E';
-    line.nStopBits = (tio.c_cflag & CSTOPB) ? 2 : 1;
+    CCommState state;
+    PlxCommStateFromTermios(tio, &state);
+    line.nBaud = state.BaudRate;
+    line.nDataBits = state.ByteSize;
+    line.cParity = "NOEMS"[static_cast<int>(state.Parity)];  // in the order of EParity
+    line.nStopBits = state.StopBits == EStopBits::Two ? 2 : 1;
     const bool bOpost = (tio.c_oflag & OPOST) != 0;
     const tcflag_t kAltering = ONLCR | OCRNL | ONOCR | OLCUC;
     line.bAltersOutput =

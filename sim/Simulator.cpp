@@ -198,20 +198,20 @@ int PlxRunSimulator(const CSimOptions& options, std::ostream& out, std::ostream&
                  options.nFirstServo, options.nRange);
 
     CSscDecoder decoder(options.nFirstServo, options.nRange);
-    termios tio;
-    ::tcgetattr(line.master, &tio);
-    CLineSettings settings = PlxReadLineSettings(tio);
-    report.Line(settings);
-
-    // Re-reads the line settings, reporting a change.
+    CLineSettings settings;
+    bool bSettingsKnown = false;
+    // Reads the line settings, reporting them the first time and whenever they change.
     auto WatchLine = [&]() {
+        termios tio;
         if (::tcgetattr(line.master, &tio) != 0) return;
         const CLineSettings now = PlxReadLineSettings(tio);
-        if (now != settings) {
+        if (!bSettingsKnown || now != settings) {
             settings = now;
+            bSettingsKnown = true;
             report.Line(settings);
         }
     };
+    WatchLine();
 
     std::string sEndedBy = "end of input";
     std::vector<CSscEvent> events;
