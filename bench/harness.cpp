@@ -20,6 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "serial/PortMap.h"
+#include "sim/PortRegistration.h"
+#include "sim/PtyLine.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -247,23 +251,26 @@ int main(int argc, char** argv) {
     char szDir[] = "/tmp/plx-bench-XXXXXX";
     if (::mkdtemp(szDir) == nullptr) return 1;
     const std::string sDir = szDir;
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    char szSlave[128];
-    if (master < 0 || ::grantpt(master) || ::unlockpt(master) ||
-        ::ptsname_r(master, szSlave, sizeof(szSlave)))
-        return 1;
-    const int slave = ::open(szSlave, O_RDWR | O_NOCTTY | O_CLOEXEC);  // keeps the line up
-    ::fcntl(master, F_SETFL, O_NONBLOCK);
-    std::filesystem::create_directories(sDir + "/plx/ports");
-    std::filesystem::create_symlink(szSlave, sDir + "/plx/ports/com1");
     ::setenv("XDG_CONFIG_HOME", szDir, 1);
+    CPtyLine line;  // holds the slave too, so the line stays up between subjects
+    CPortRegistration registration;
+    std::string sError;
+    bool bReplaced = false;
+    if (!line.Open(&sError) ||
+        !registration.Register(PlxPortMapDirectory(), 1, line.Device(), &bReplaced, &sError)) {
+        std::fprintf(stderr, "plx-bench: %s\n", sError.c_str());
+        return 1;
+    }
+    const int master = line.Master();
+    const char* const pszSlave = line.Device().c_str();
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
 
     const std::string sPrompt = "Enter Servo and Position : ";
     const std::vector<CSubject> subjects = {
-        {"floor", {argv[2], szSlave, std::to_string(nPairs)}, false, false, sPrompt},
+        {"floor", {argv[2], pszSlave, std::to_string(nPairs)}, false, false, sPrompt},
         {"plx-ssc-test", {argv[1]}, true, true, "communications port: "},
-        {"python+pyserial", {"/usr/bin/python3", argv[3], szSlave}, false, true, sPrompt},
-        {"bash printf", {"bash", argv[4], szSlave}, false, true, sPrompt}};
+        {"python+pyserial", {"/usr/bin/python3", argv[3], pszSlave}, false, true, sPrompt},
+        {"bash printf", {"bash", argv[4], pszSlave}, false, true, sPrompt}};
 
     std::printf("machine: %s\n\n", Machine().c_str());
     std::printf("throughput: %ld pairs piped in, the port drained by a reader (median of 3)\n",
@@ -322,8 +329,7 @@ int main(int argc, char** argv) {
     std::printf("  start-up < 5 ms median: %s\n", Verdict(starts[0].dMedianMs < 5));
     std::printf("  peak RSS < 4 MiB: %s\n", Verdict(starts[0].nPeakRssKiB < 4096));
 
-    ::close(slave);
-    ::close(master);
+    registration.Unregister();
     std::filesystem::remove_all(sDir);
     return 0;
 }

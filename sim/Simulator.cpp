@@ -1,6 +1,5 @@
 #include "sim/Simulator.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -20,6 +19,7 @@
 #include "serial/PortMap.h"
 #include "sim/LineWatch.h"
 #include "sim/PortRegistration.h"
+#include "sim/PtyLine.h"
 #include "sim/SimReport.h"
 #include "sim/SscDecoder.h"
 
@@ -69,35 +69,6 @@ bool TakeValue(int argc, const char* const* argv, int* pi, const std::string& sA
         return true;
     }
     return false;
-}
-
-// The far end of the line: a pseudo-terminal whose master the controller reads, with a slave
-// descriptor of its own so that it can lift an exclusive mark a killed program left behind.
-struct CLine {
-    int master = -1;
-    int slave = -1;
-    std::string sDevice;
-    ~CLine() {
-        if (slave >= 0) ::close(slave);
-        if (master >= 0) ::close(master);
-    }
-};
-
-bool OpenLine(CLine* pLine, std::string* pError) {
-    pLine->master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    char szName[128];
-    if (pLine->master < 0 || ::grantpt(pLine->master) != 0 || ::unlockpt(pLine->master) != 0 ||
-        ::ptsname_r(pLine->master, szName, sizeof(szName)) != 0) {
-        *pError = std::string("cannot open a pseudo-terminal: ") + PlxFormatMessage(errno);
-        return false;
-    }
-    pLine->sDevice = szName;
-    pLine->slave = ::open(szName, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (pLine->slave < 0) {
-        *pError = "cannot open " + pLine->sDevice + ": " + PlxFormatMessage(errno);
-        return false;
-    }
-    return true;
 }
 
 // A program that held the line with TIOCEXCL and was killed cannot lift the mark, and on a
@@ -181,12 +152,13 @@ int PlxRunSimulator(const CSimOptions& options, std::ostream& out, std::ostream&
         return 1;
     }
 
-    CLine line;
+    // The slave descriptor CPtyLine holds also lets the simulator lift a stale exclusive mark.
+    CPtyLine line;
     std::string sError;
     CPortRegistration registration;
     bool bReplaced = false;
-    if (!OpenLine(&line, &sError) ||
-        (options.bMap && !registration.Register(PlxPortMapDirectory(), options.nPort, line.sDevice,
+    if (!line.Open(&sError) ||
+        (options.bMap && !registration.Register(PlxPortMapDirectory(), options.nPort, line.Device(),
                                                 &bReplaced, &sError))) {
         err << "plx-ssc-sim: " << sError << std::endl;
         ::close(sigfd);
@@ -194,7 +166,7 @@ int PlxRunSimulator(const CSimOptions& options, std::ostream& out, std::ostream&
     }
 
     CSimReport report(out, options.bJson);
-    report.Ready(line.sDevice, options.nPort, registration.Entry(), bReplaced, options.nBaud,
+    report.Ready(line.Device(), options.nPort, registration.Entry(), bReplaced, options.nBaud,
                  options.nFirstServo, options.nRange);
 
     CSscDecoder decoder(options.nFirstServo, options.nRange);
@@ -203,7 +175,7 @@ int PlxRunSimulator(const CSimOptions& options, std::ostream& out, std::ostream&
     // Reads the line settings, reporting them the first time and whenever they change.
     auto WatchLine = [&]() {
         termios tio;
-        if (::tcgetattr(line.master, &tio) != 0) return;
+        if (::tcgetattr(line.Master(), &tio) != 0) return;
         const CLineSettings now = PlxReadLineSettings(tio);
         if (!bSettingsKnown || now != settings) {
             settings = now;
@@ -216,7 +188,7 @@ int PlxRunSimulator(const CSimOptions& options, std::ostream& out, std::ostream&
     std::string sEndedBy = "end of input";
     std::vector<CSscEvent> events;
     for (;;) {
-        pollfd fds[3] = {{line.master, POLLIN, 0}, {sigfd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+        pollfd fds[3] = {{line.Master(), POLLIN, 0}, {sigfd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
         // Wakes up ten times a second to notice line settings changed while nothing is sent.
         const int nReady = ::poll(fds, 3, 100);
         if (nReady < 0 && errno != EINTR) {
@@ -224,7 +196,7 @@ int PlxRunSimulator(const CSimOptions& options, std::ostream& out, std::ostream&
             break;
         }
         WatchLine();
-        LiftStaleExclusiveMark(line.slave);
+        LiftStaleExclusiveMark(line.Slave());
         if (nReady <= 0) continue;
 
         if (fds[1].revents & POLLIN) {
@@ -238,7 +210,7 @@ int PlxRunSimulator(const CSimOptions& options, std::ostream& out, std::ostream&
         }
         if (fds[0].revents & POLLIN) {
             std::uint8_t buf[4096];
-            const ssize_t n = ::read(line.master, buf, sizeof(buf));
+            const ssize_t n = ::read(line.Master(), buf, sizeof(buf));
             if (n > 0) {
                 const std::string sWhyNot = PlxWhyNotUnderstood(settings, options.nBaud);
                 events.clear();

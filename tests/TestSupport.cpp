@@ -31,24 +31,17 @@ void CFd::Reset(int fd) {
 }
 
 CPseudoTerminal::CPseudoTerminal() {
-    m_master.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (m_master.Get() < 0 || ::grantpt(m_master.Get()) != 0 || ::unlockpt(m_master.Get()) != 0)
-        throw std::runtime_error("no pseudo-terminal: " + std::string(std::strerror(errno)));
-    char szName[128];
-    if (::ptsname_r(m_master.Get(), szName, sizeof(szName)) != 0)
-        throw std::runtime_error("ptsname failed");
-    m_sSlave = szName;
-    m_slave.Reset(::open(szName, O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (m_slave.Get() < 0) throw std::runtime_error("cannot open " + m_sSlave);
+    std::string sError;
+    if (!m_line.Open(&sError)) throw std::runtime_error(sError);
 }
 
 std::vector<std::uint8_t> CPseudoTerminal::Read(std::size_t nCount, int nQuietMs) {
     std::vector<std::uint8_t> bytes;
     while (bytes.size() < nCount) {
-        pollfd pfd = {m_master.Get(), POLLIN, 0};
+        pollfd pfd = {Master(), POLLIN, 0};
         if (::poll(&pfd, 1, nQuietMs) <= 0) break;
         std::uint8_t buf[4096];
-        const ssize_t n = ::read(m_master.Get(), buf, std::min(sizeof(buf), nCount - bytes.size()));
+        const ssize_t n = ::read(Master(), buf, std::min(sizeof(buf), nCount - bytes.size()));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         bytes.insert(bytes.end(), buf, buf + n);

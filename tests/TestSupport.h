@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/PtyLine.h"
+
 // Owns one descriptor.
 class CFd {
 public:
@@ -28,12 +30,12 @@ private:
 class CPseudoTerminal {
 public:
     CPseudoTerminal();
-    int Master() const { return m_master.Get(); }
-    const std::string& SlavePath() const { return m_sSlave; }
+    int Master() const { return m_line.Master(); }
+    const std::string& SlavePath() const { return m_line.Device(); }
     // A descriptor on the slave held for the test's whole life, so that the pair outlives the
     // program's own closing of the port.
-    int Slave() const { return m_slave.Get(); }
-    void CloseMaster() { m_master.Reset(); }
+    int Slave() const { return m_line.Slave(); }
+    void CloseMaster() { m_line.CloseMaster(); }
 
     // Reads from the master until nCount bytes came or nothing came for nQuietMs.
     std::vector<std::uint8_t> Read(std::size_t nCount, int nQuietMs = 5000);
@@ -41,9 +43,7 @@ public:
     std::vector<std::uint8_t> ReadPending(int nQuietMs);
 
 private:
-    CFd m_master;
-    CFd m_slave;
-    std::string m_sSlave;
+    CPtyLine m_line;
 };
 
 // A temporary directory, removed with everything in it.
