@@ -1,7 +1,7 @@
 #include <iostream>
 
 #include "console/Framework.h"
-#include "console/ServoTest.h"
+#include "console/ServoDialogue.h"
 
 CWinApp theApp;
 
@@ -13,5 +13,5 @@ int main() {
         std::cerr << "Fatal Error: MFC initialization failed" << std::endl;
         return 1;
     }
-    return RunServoTest(std::cin, std::cout, std::cerr);
+    return RunServoDialogue(std::cin, std::cout, std::cerr);
 }

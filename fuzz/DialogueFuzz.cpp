@@ -10,7 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "console/ServoTest.h"
+#include "console/ServoDialogue.h"
 #include "serial/PortMap.h"
 #include "sim/PortRegistration.h"
 #include "sim/PtyLine.h"
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
     std::istringstream in("5\n" + std::string(reinterpret_cast<const char*>(pData), nSize));
     std::ostringstream out;
     std::ostringstream err;
-    if (RunServoTest(in, out, err) != 0 || !err.str().empty()) std::abort();
+    if (RunServoDialogue(in, out, err) != 0 || !err.str().empty()) std::abort();
     line.CheckWhatArrived();
     return 0;
 }

@@ -5,4 +5,4 @@
 
 // Runs the dialogue on the given streams until the input ends (status 0) or the port cannot be
 // opened or is never named (status 1). Ctrl+C ends the process from outside.
-int RunServoTest(std::istream& in, std::ostream& out, std::ostream& err);
+int RunServoDialogue(std::istream& in, std::ostream& out, std::ostream& err);

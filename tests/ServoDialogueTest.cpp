@@ -7,7 +7,7 @@
 #include <streambuf>
 #include <vector>
 
-#include "console/ServoTest.h"
+#include "console/ServoDialogue.h"
 #include "tests/TestSupport.h"
 
 namespace {
@@ -52,7 +52,7 @@ protected:
 
     int RunWith(std::istream& in) {
         CStderrCapture capture;  // where a warning box would be drawn
-        const int nStatus = RunServoTest(in, m_out, m_err);
+        const int nStatus = RunServoDialogue(in, m_out, m_err);
         m_sBox = capture.Text();
         return nStatus;
     }

@@ -1,4 +1,4 @@
-#include "console/ServoTest.h"
+#include "console/ServoDialogue.h"
 
 #include <cctype>
 #include <cstdint>
@@ -66,7 +66,7 @@ void DiscardLine(std::istream& in) {
 
 }  // namespace
 
-int RunServoTest(std::istream& in, std::ostream& out, std::ostream& err) {
+int RunServoDialogue(std::istream& in, std::ostream& out, std::ostream& err) {
     // Every prompt must be on screen before the program waits for its answer.
     in.tie(&out);
     WriteBanner(out);
