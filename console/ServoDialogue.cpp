@@ -1,6 +1,7 @@
 #include "console/ServoDialogue.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <istream>
 #include <limits>
@@ -40,15 +41,36 @@ void WriteBanner(std::ostream& out) {
     out << "press CTRL+C to exit" << std::endl;
 }
 
-enum class EInput { Number, NotANumber, End };
+enum class EInput { Number, NotANumber, End, Unreadable };
+
+// What went wrong with the console itself, told once when the input ends.
+struct CConsoleErrors {
+    int nInput = 0;  // the system's error code; 0 when all was well
+    int nOutput = 0;
+
+    // Takes the error of a stream that has just failed; the first error of each stream counts.
+    static void Note(bool bFailed, int* pnError) {
+        if (bFailed && *pnError == 0) *pnError = errno != 0 ? errno : EIO;
+    }
+};
 
 // One whitespace-separated integer within 32 bits. "12x" is not a number: taking its 12 would
-// move a servo the user never asked for.
-EInput ReadNumber(std::istream& in, std::int32_t* pnValue) {
+// move a servo the user never asked for. Input that cannot be read at all is not its end: the
+// stream says bad, not just end of file.
+EInput ReadNumber(std::istream& in, std::int32_t* pnValue, CConsoleErrors* pErrors) {
+    errno = 0;
     in >> std::ws;
+    if (in.bad()) {
+        CConsoleErrors::Note(true, &pErrors->nInput);
+        return EInput::Unreadable;
+    }
     if (in.fail() || in.eof()) return EInput::End;
     int nValue = 0;
     in >> nValue;
+    if (in.bad()) {
+        CConsoleErrors::Note(true, &pErrors->nInput);
+        return EInput::Unreadable;
+    }
     if (in.fail()) return EInput::NotANumber;
     if (!in.eof()) {
         const int c = in.peek();
@@ -64,20 +86,37 @@ void DiscardLine(std::istream& in) {
     in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
 }
 
+// The end of the input: the line end after the last prompt, then a line on standard error for
+// each console stream that failed. 0 only when nothing failed and everything was sent.
+int Finish(std::ostream& out, std::ostream& err, const CConsoleErrors& errors, bool bAllSent) {
+    CConsoleErrors final = errors;
+    out << std::endl;
+    CConsoleErrors::Note(!out, &final.nOutput);
+    if (final.nInput != 0)
+        err << "Unable to read standard input: " << PlxFormatMessage(final.nInput) << std::endl;
+    if (final.nOutput != 0)
+        err << "Unable to write to standard output: " << PlxFormatMessage(final.nOutput)
+            << std::endl;
+    return final.nInput == 0 && final.nOutput == 0 && bAllSent ? 0 : 1;
+}
+
 }  // namespace
 
 int RunServoDialogue(std::istream& in, std::ostream& out, std::ostream& err) {
     // Every prompt must be on screen before the program waits for its answer.
     in.tie(&out);
     WriteBanner(out);
+    CConsoleErrors errors;
+    CConsoleErrors::Note(!out, &errors.nOutput);
 
     std::int32_t nPort = 0;
     for (;;) {
         out << kPortPrompt;
-        const EInput input = ReadNumber(in, &nPort);
+        const EInput input = ReadNumber(in, &nPort, &errors);
+        CConsoleErrors::Note(!out, &errors.nOutput);
         if (input == EInput::Number) break;
-        if (input == EInput::End) {
-            out << std::endl;
+        if (input != EInput::NotANumber) {
+            Finish(out, err, errors, false);
             return 1;
         }
         out << kNotAPort << std::endl;
@@ -92,16 +131,16 @@ int RunServoDialogue(std::istream& in, std::ostream& out, std::ostream& err) {
     }
 
     CServoPacket packet;
+    bool bAllSent = true;
     for (;;) {
         out << kServoPrompt;
         std::int32_t nServo = 0;
         std::int32_t nPosition = 0;
-        EInput input = ReadNumber(in, &nServo);
-        if (input == EInput::Number) input = ReadNumber(in, &nPosition);
-        if (input == EInput::End) {
-            out << std::endl;
-            return 0;
-        }
+        EInput input = ReadNumber(in, &nServo, &errors);
+        if (input == EInput::Number) input = ReadNumber(in, &nPosition, &errors);
+        CConsoleErrors::Note(!out, &errors.nOutput);
+        if (input == EInput::End || input == EInput::Unreadable)
+            return Finish(out, err, errors, bAllSent);
         if (input == EInput::NotANumber) {
             out << kNotAPair << std::endl;
             DiscardLine(in);
@@ -112,6 +151,7 @@ int RunServoDialogue(std::istream& in, std::ostream& out, std::ostream& err) {
             const int nError = PlxGetLastError();
             err << "Unable to write to COM" << nPort << ": " << PlxFormatMessage(nError)
                 << std::endl;
+            bAllSent = false;
         }
     }
 }

@@ -39,7 +39,9 @@ struct CCommTimeouts {
 };
 
 // CreateFileA(name, read|write, no sharing, OPEN_EXISTING): opens the port named "COMn" for this
-// process alone, without blocking on modem lines. HCOMM_INVALID on failure.
+// process alone, without blocking on modem lines. HCOMM_INVALID on failure, and always for a
+// device that is no serial line of its own: a terminal some session uses, a system console, a
+// pseudo-terminal master. Those are refused before anything on them changes.
 HCOMM PlxCreateFile(const char* pszPortName);
 
 // GetLastError / SetLastError.
@@ -52,6 +54,10 @@ std::string PlxFormatMessage(int nError);
 // MessageBoxA(no owner, text, caption, MB_ICONWARNING): shows the text with a warning mark and an
 // OK button and returns once the user has dismissed it (at once when nobody can).
 void PlxMessageBox(const std::string& sText, const char* pszCaption);
+
+// After that box: what the platform can tell the user to help find the right port, on standard
+// error. Nothing where the box says all there is.
+void PlxExplainOpenFailure(std::int32_t nPort);
 
 // SetupComm: recommended queue sizes in bytes.
 bool PlxSetupComm(HCOMM hComm, std::uint32_t nInQueue, std::uint32_t nOutQueue);

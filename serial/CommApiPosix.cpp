@@ -2,8 +2,10 @@
 // errno for the last error, and standard error for the warning box.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,7 +16,9 @@
 
 #include "serial/CommApi.h"
 #include "serial/CommTermios.h"
+#include "serial/PortFinder.h"
 #include "serial/PortMap.h"
+#include "serial/TerminalGuard.h"
 #include "serial/WarningBox.h"
 
 namespace {
@@ -82,6 +86,61 @@ bool ApplyTermios(int fd, const termios& wanted) {
     return TermiosHolds(fd, wanted);
 }
 
+// On a pseudo-terminal the exclusive mark outlives a program that a signal ends while the other
+// end stays open, locking ordinary users out. The signals that end a session by default lift the
+// mark first and then end the process as they would have. A handler can only find the port
+// through a variable of its own: these two are the one piece of process-wide state here.
+const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+volatile sig_atomic_t g_nMarkedPort = -1;
+volatile sig_atomic_t g_nArmedSignals = 0;  // bit i: kEndingSignals[i] has the handler
+
+void LiftMarkAndEnd(int nSignal) {
+    const int fd = g_nMarkedPort;
+    if (fd >= 0) ::ioctl(fd, TIOCNXCL);
+    ::signal(nSignal, SIG_DFL);
+    ::raise(nSignal);  // blocked while the handler runs; ends the process as it returns
+}
+
+void ArmSignals(int fd) {
+    g_nMarkedPort = fd;
+    int nArmed = 0;
+    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+        struct sigaction old = {};
+        // A signal the user had ignored (nohup) stays ignored.
+        if (::sigaction(kEndingSignals[i], nullptr, &old) != 0 || old.sa_handler != SIG_DFL)
+            continue;
+        struct sigaction action = {};
+        action.sa_handler = LiftMarkAndEnd;
+        sigemptyset(&action.sa_mask);
+        if (::sigaction(kEndingSignals[i], &action, nullptr) == 0) nArmed |= 1 << i;
+    }
+    g_nArmedSignals = nArmed;
+}
+
+void DisarmSignals(int fd) {
+    if (g_nMarkedPort != fd) return;
+    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+        if (g_nArmedSignals & (1 << i)) ::signal(kEndingSignals[i], SIG_DFL);
+    }
+    g_nArmedSignals = 0;
+    g_nMarkedPort = -1;
+}
+
+// Refuses, with the reason in errno, a device that is no serial line for servos: something that
+// is not a character device, or a terminal that a session, the console or nobody at all uses.
+bool MayTake(const struct stat& st) {
+    if (!S_ISCHR(st.st_mode)) {
+        errno = ENOTTY;
+        return false;
+    }
+    const CDeviceRefusal refusal = PlxCheckDeviceFree(st.st_rdev, CSystemRoots());
+    if (refusal.nError != 0) {
+        errno = refusal.nError;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool PlxSpeedFromBaud(std::uint32_t nBaud, speed_t* pSpeed) {
@@ -134,14 +193,23 @@ HCOMM PlxCreateFile(const char* pszPortName) {
         errno = nError;
         return HCOMM_INVALID;
     }
+    // Looked at before it is opened: opening a console or somebody's terminal already raises
+    // its modem lines, and every check must come before the first change.
+    struct stat before;
+    if (::stat(sPath.c_str(), &before) != 0 || !MayTake(before)) return HCOMM_INVALID;
     // Non-blocking so that a modem line without carrier cannot hold the open; cleared once the
     // line is set up.
     const int fd = ::open(sPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return HCOMM_INVALID;
-    // No sharing: flock first, which binds root as well; TIOCEXCL then refuses other openers
-    // that do not use flock (root excepted, which the kernel lets through).
     int nFailure = 0;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    struct stat opened;
+    if (::fstat(fd, &opened) != 0) {
+        nFailure = errno;
+    } else if (opened.st_rdev != before.st_rdev && !MayTake(opened)) {
+        nFailure = errno;  // the entry was pointed elsewhere in between
+    } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        // No sharing: flock first, which binds root as well; TIOCEXCL then refuses other
+        // openers that do not use flock (root excepted, which the kernel lets through).
         nFailure = errno == EWOULDBLOCK ? EBUSY : errno;
     } else if (::ioctl(fd, TIOCEXCL) != 0) {
         nFailure = errno;
@@ -151,6 +219,7 @@ HCOMM PlxCreateFile(const char* pszPortName) {
         errno = nFailure;
         return HCOMM_INVALID;
     }
+    ArmSignals(fd);
     return fd;
 }
 
@@ -170,7 +239,8 @@ std::string PlxFormatMessage(int nError) {
 
 void PlxMessageBox(const std::string& sText, const char* pszCaption) {
     const int nSaved = errno;
-    const bool bPerson = ::isatty(STDIN_FILENO) != 0;
+    // Someone must see the box to dismiss it: with standard error in a file it would wait unseen.
+    const bool bPerson = ::isatty(STDIN_FILENO) != 0 && ::isatty(STDERR_FILENO) != 0;
     // The box stands until Enter: keys pressed before it appeared must not dismiss it.
     if (bPerson) ::tcflush(STDIN_FILENO, TCIFLUSH);
     const std::string sBox = PlxRenderWarningBox(sText, pszCaption);
@@ -184,6 +254,14 @@ void PlxMessageBox(const std::string& sText, const char* pszCaption) {
             if (n <= 0 || c == '\n' || c == '\r') break;
         }
     }
+    errno = nSaved;
+}
+
+void PlxExplainOpenFailure(std::int32_t nPort) {
+    const int nSaved = errno;
+    const std::string sHelp = PlxPortHelp(nPort, CSystemRoots());
+    std::size_t nDone = 0;
+    WriteFully(STDERR_FILENO, sHelp.data(), sHelp.size(), &nDone);
     errno = nSaved;
 }
 
@@ -265,6 +343,7 @@ bool PlxWriteFile(HCOMM hComm, const void* pData, std::uint32_t nLength, std::ui
 bool PlxCloseHandle(HCOMM hComm) {
     // Lift the exclusive mark so that the next program may open the line.
     ::ioctl(hComm, TIOCNXCL);
+    DisarmSignals(hComm);
     // Never retried: on Linux the descriptor is gone even when close reports EINTR.
     return ::close(hComm) == 0;
 }

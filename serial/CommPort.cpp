@@ -11,6 +11,7 @@ constexpr std::uint32_t kReadTimeoutMs = 200;
 
 void ReportOpenFailure(std::int32_t nPort, int nError) {
     PlxMessageBox(PlxFormatOpenFailure(nPort, PlxFormatMessage(nError)), PLX_OPEN_FAILURE_CAPTION);
+    PlxExplainOpenFailure(nPort);
 }
 
 }  // namespace

@@ -1,13 +1,15 @@
 // How a Windows port name COMn finds a device on Linux.
 //
 // The port map directory is $XDG_CONFIG_HOME/plx/ports when that variable is set and absolute,
-// else $HOME/.config/plx/ports. An entry named "com<n>" there (usually a symbolic link such as
-// com1 -> /dev/ttyUSB0) is the device of COMn. Without an entry, COMn is /dev/ttyS<n-1> for
-// n >= 1, as Windows programs see COM ports on Linux, and there is no device for n <= 0.
+// else $HOME/.config/plx/ports. An entry there named com<n> in any case (com1, COM1; usually a
+// symbolic link such as com1 -> /dev/ttyUSB0) is the device of COMn. Only when there is no port
+// map directory at all, or it has no entry for n, is COMn /dev/ttyS<n-1> for n >= 1, as Windows
+// programs see COM ports on Linux; there is no device for n <= 0.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Without a map entry, COMn is this followed by n-1.
 extern const char* const PLX_SERIAL_DEVICE_PREFIX;
@@ -15,12 +17,24 @@ extern const char* const PLX_SERIAL_DEVICE_PREFIX;
 // The port map directory; empty when neither variable gives an absolute path.
 std::string PlxPortMapDirectory();
 
-// The entry name of COMn in the port map ("com1", "com-1").
+// The entry name the simulator makes for COMn ("com1", "com-1").
 std::string PlxPortMapEntryName(std::int32_t nPort);
 
-// The device path of COMn. False, with the reason in *pnError, when there is none (ENOENT) or the
-// port map cannot be searched (EACCES and the like).
-bool PlxResolveComPort(std::int32_t nPort, std::string* pPath, int* pnError);
+struct CPortMapEntry {
+    std::string sName;  // as it stands in the directory: "com1", "COM12"
+    std::int32_t nPort = 0;
+};
+
+// The entries of a port map directory that name a COM port, sorted by name. False, with the
+// reason in *pnError, when the directory cannot be read.
+bool PlxReadPortMap(const std::string& sDirectory, std::vector<CPortMapEntry>* pEntries,
+                    int* pnError);
+
+// The device path of COMn, and whether it came from the map (*pbMapped). False, with the reason
+// in *pnError, when there is none (ENOENT), the map cannot be searched (ENOTDIR, EACCES and the
+// like) or two of its entries for n point to different places (ENOTUNIQ).
+bool PlxResolveComPort(std::int32_t nPort, std::string* pPath, int* pnError,
+                       bool* pbMapped = nullptr);
 
 // The number n of a port name "COMn" as the channel formats it ("COM%i"); false for other names.
 bool PlxParsePortName(const char* pszName, std::int32_t* pnPort);

@@ -1,5 +1,9 @@
+#include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -8,6 +12,36 @@
 #include "serial/PortMap.h"
 
 const char* const PLX_SERIAL_DEVICE_PREFIX = "/dev/ttyS";
+
+namespace {
+
+// The port an entry name stands for: "com" and n exactly as "COM%i" writes it, in any case.
+bool PortOfEntryName(const std::string& sName, std::int32_t* pnPort) {
+    std::string sUpper = sName;
+    for (char& c : sUpper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::int32_t nPort = 0;
+    if (!PlxParsePortName(sUpper.c_str(), &nPort) || sUpper != "COM" + std::to_string(nPort))
+        return false;
+    *pnPort = nPort;
+    return true;
+}
+
+std::string LinkText(const std::string& sPath) {
+    char szTarget[4096];
+    const ssize_t n = ::readlink(sPath.c_str(), szTarget, sizeof(szTarget));
+    return n < 0 ? std::string() : std::string(szTarget, static_cast<std::size_t>(n));
+}
+
+// Two entries agree when they are the same link text or lead to the same file.
+bool SameTarget(const std::string& sFirst, const std::string& sSecond) {
+    const std::string sLink = LinkText(sFirst);
+    if (!sLink.empty() && sLink == LinkText(sSecond)) return true;
+    struct stat a, b;
+    return ::stat(sFirst.c_str(), &a) == 0 && ::stat(sSecond.c_str(), &b) == 0 &&
+           a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
 
 std::string PlxPortMapDirectory() {
     const char* pszConfig = std::getenv("XDG_CONFIG_HOME");
@@ -19,21 +53,64 @@ std::string PlxPortMapDirectory() {
 
 std::string PlxPortMapEntryName(std::int32_t nPort) { return "com" + std::to_string(nPort); }
 
-bool PlxResolveComPort(std::int32_t nPort, std::string* pPath, int* pnError) {
+bool PlxReadPortMap(const std::string& sDirectory, std::vector<CPortMapEntry>* pEntries,
+                    int* pnError) {
+    pEntries->clear();
+    DIR* pDir = ::opendir(sDirectory.c_str());
+    if (pDir == nullptr) {
+        *pnError = errno;
+        return false;
+    }
+    errno = 0;
+    while (const dirent* pEntry = ::readdir(pDir)) {
+        CPortMapEntry entry;
+        entry.sName = pEntry->d_name;
+        if (PortOfEntryName(entry.sName, &entry.nPort)) pEntries->push_back(entry);
+    }
+    const int nError = errno;
+    ::closedir(pDir);
+    if (nError != 0) {
+        *pnError = nError;
+        return false;
+    }
+    std::sort(pEntries->begin(), pEntries->end(),
+              [](const CPortMapEntry& a, const CPortMapEntry& b) { return a.sName < b.sName; });
+    return true;
+}
+
+bool PlxResolveComPort(std::int32_t nPort, std::string* pPath, int* pnError, bool* pbMapped) {
+    if (pbMapped != nullptr) *pbMapped = false;
     const std::string sDir = PlxPortMapDirectory();
-    if (!sDir.empty()) {
-        const std::string sEntry = sDir + "/" + PlxPortMapEntryName(nPort);
-        struct stat st;
-        if (::lstat(sEntry.c_str(), &st) == 0) {
-            // A dangling link is still this port's entry: opening it then says what is missing.
-            *pPath = sEntry;
-            return true;
-        }
-        // A map we cannot search must not send the user to some other device unseen.
-        if (errno != ENOENT && errno != ENOTDIR) {
-            *pnError = errno;
+    struct stat st;
+    if (!sDir.empty() && ::stat(sDir.c_str(), &st) == 0) {
+        // A map that is there but cannot be searched must not send the user to some other
+        // device unseen.
+        if (!S_ISDIR(st.st_mode)) {
+            *pnError = ENOTDIR;
             return false;
         }
+        std::vector<CPortMapEntry> entries;
+        if (!PlxReadPortMap(sDir, &entries, pnError)) return false;
+        std::string sFound;
+        for (const CPortMapEntry& entry : entries) {
+            if (entry.nPort != nPort) continue;
+            const std::string sEntry = sDir + "/" + entry.sName;
+            if (sFound.empty()) {
+                sFound = sEntry;
+            } else if (!SameTarget(sFound, sEntry)) {
+                *pnError = ENOTUNIQ;  // com1 and COM1 lead to different places: no guessing
+                return false;
+            }
+        }
+        if (!sFound.empty()) {
+            // A dangling link is still this port's entry: opening it then says what is missing.
+            *pPath = sFound;
+            if (pbMapped != nullptr) *pbMapped = true;
+            return true;
+        }
+    } else if (!sDir.empty() && errno != ENOENT) {
+        *pnError = errno;
+        return false;
     }
     if (nPort <= 0) {
         *pnError = ENOENT;

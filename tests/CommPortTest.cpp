@@ -4,16 +4,23 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
 #include "serial/CommApi.h"
 #include "serial/CommPort.h"
+#include "serial/PortFinder.h"
 #include "serial/PortMap.h"
+#include "serial/TerminalGuard.h"
 #include "tests/TestSupport.h"
 
 namespace {
@@ -264,14 +271,44 @@ TEST(PortMap, FollowsTheMapThenTheSerialDevices) {
     map.Map(1, "/dev/ttyUSB7");
     std::string sPath;
     int nError = 0;
-    ASSERT_TRUE(PlxResolveComPort(1, &sPath, &nError));
+    bool bMapped = false;
+    ASSERT_TRUE(PlxResolveComPort(1, &sPath, &nError, &bMapped));
     EXPECT_EQ(sPath, map.Directory() + "/com1");
+    EXPECT_TRUE(bMapped);
     // Only resolved, never opened: no test touches the machine's own serial ports.
-    ASSERT_TRUE(PlxResolveComPort(12, &sPath, &nError));
+    ASSERT_TRUE(PlxResolveComPort(12, &sPath, &nError, &bMapped));
     EXPECT_EQ(sPath, std::string(PLX_SERIAL_DEVICE_PREFIX) + "11");
+    EXPECT_FALSE(bMapped);
     EXPECT_FALSE(PlxResolveComPort(0, &sPath, &nError));
     EXPECT_EQ(nError, ENOENT);
     EXPECT_FALSE(PlxResolveComPort(-3, &sPath, &nError));
+
+    // Names in any case, as on Windows; two that agree are one entry, two that do not are an
+    // error, never a guess. "com01" is not what COM1 is called.
+    const std::string sDir = map.Directory();
+    ASSERT_EQ(::symlink("/dev/ttyUSB2", (sDir + "/COM2").c_str()), 0);
+    ASSERT_EQ(::symlink("/dev/ttyUSB3", (sDir + "/Com3").c_str()), 0);
+    ASSERT_EQ(::symlink("/dev/ttyUSB3", (sDir + "/com3").c_str()), 0);
+    ASSERT_EQ(::symlink("/dev/ttyUSB4", (sDir + "/com4").c_str()), 0);
+    ASSERT_EQ(::symlink("/dev/ttyACM0", (sDir + "/COM4").c_str()), 0);
+    ASSERT_EQ(::symlink("/dev/ttyUSB5", (sDir + "/com05").c_str()), 0);
+    ASSERT_TRUE(PlxResolveComPort(2, &sPath, &nError));
+    EXPECT_EQ(sPath, sDir + "/COM2");
+    ASSERT_TRUE(PlxResolveComPort(3, &sPath, &nError));
+    EXPECT_FALSE(PlxResolveComPort(4, &sPath, &nError));
+    EXPECT_EQ(nError, ENOTUNIQ);
+    ASSERT_TRUE(PlxResolveComPort(5, &sPath, &nError, &bMapped));
+    EXPECT_FALSE(bMapped);
+
+    // A map path that is there but no folder fails loudly; only a missing one falls back.
+    const std::string sFile = map.ConfigHome() + "/file";
+    std::ofstream(sFile) << "not a folder";
+    ::setenv("XDG_CONFIG_HOME", sFile.c_str(), 1);  // restored by map
+    EXPECT_FALSE(PlxResolveComPort(1, &sPath, &nError));
+    EXPECT_EQ(nError, ENOTDIR);
+    ::setenv("XDG_CONFIG_HOME", (map.ConfigHome() + "/none").c_str(), 1);
+    ASSERT_TRUE(PlxResolveComPort(1, &sPath, &nError, &bMapped));
+    EXPECT_FALSE(bMapped);
 
     std::int32_t nPort = 0;
     EXPECT_TRUE(PlxParsePortName("COM-12", &nPort));
@@ -292,6 +329,191 @@ TEST(PortMap, ComesFromXdgConfigHomeOrHome) {
     ::unsetenv("HOME");
     EXPECT_EQ(PlxPortMapDirectory(), "");
     if (pszHome) ::setenv("HOME", sHome.c_str(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A pseudo-terminal with a session on it, as a login shell or a serial getty has.
+class CSessionTerminal {
+public:
+    CSessionTerminal() {
+        int fds[2];
+        if (::pipe(fds) != 0) return;
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::setsid();
+            const int fd = ::open(m_pty.SlavePath().c_str(), O_RDWR);  // becomes its terminal
+            const char c = fd >= 0 ? '+' : '-';
+            (void)!::write(fds[1], &c, 1);
+            ::pause();
+            ::_exit(0);
+        }
+        ::close(fds[1]);
+        char c = 0;
+        m_bReady = ::read(fds[0], &c, 1) == 1 && c == '+';
+        ::close(fds[0]);
+    }
+    ~CSessionTerminal() {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    CSessionTerminal(const CSessionTerminal&) = delete;
+    CSessionTerminal& operator=(const CSessionTerminal&) = delete;
+
+    CPseudoTerminal m_pty;
+    pid_t m_pid = -1;
+    bool m_bReady = false;
+};
+
+TEST_F(CommPortTest, TerminalsInUseAndTerminalDevicesAreRefusedUntouched) {
+    CSessionTerminal session;
+    ASSERT_TRUE(session.m_bReady);
+    termios before;
+    ASSERT_EQ(tcgetattr(session.m_pty.Master(), &before), 0);
+    m_map.Map(3, session.m_pty.SlavePath());
+    m_map.Map(4, "/dev/tty");
+    m_map.Map(5, "/dev/ptmx");
+    const std::vector<int> fdsBefore = OpenDescriptors();
+    for (const auto& refused :
+         std::vector<std::pair<int, std::string>>{{3, "Device or resource busy"},
+                                                  {4, "Device or resource busy"},
+                                                  {5, "Inappropriate ioctl for device"}}) {
+        CCommPort port(refused.first, 9600);
+        std::string sReport;
+        EXPECT_FALSE(OpenCapturing(port, &sReport));
+        ExpectReport(sReport, refused.first, refused.second);
+        EXPECT_EQ(OpenDescriptors(), fdsBefore);
+    }
+    termios after;
+    ASSERT_EQ(tcgetattr(session.m_pty.Master(), &after), 0);
+    // Still the session's, as it was.
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(std::memcmp(after.c_cc, before.c_cc, sizeof(before.c_cc)), 0);
+    int nExclusive = 1;
+    ASSERT_EQ(::ioctl(session.m_pty.Slave(), TIOCGEXCL, &nExclusive), 0);
+    EXPECT_EQ(nExclusive, 0);
+
+    // Only compared by number, never opened: the console, a virtual console, a session's tty.
+    struct stat st;
+    ASSERT_EQ(::stat(session.m_pty.SlavePath().c_str(), &st), 0);
+    const CSystemRoots live;
+    EXPECT_EQ(PlxCheckDeviceFree(makedev(5, 1), live).sWhy, "the system console");
+    EXPECT_EQ(PlxCheckDeviceFree(makedev(4, 7), live).sWhy, "a virtual console");
+    EXPECT_EQ(PlxCheckDeviceFree(st.st_rdev, live).sWhy,
+              "the terminal of process " + std::to_string(session.m_pid) + " (plx_tests)");
+    ASSERT_EQ(::stat(m_pty.SlavePath().c_str(), &st), 0);
+    EXPECT_EQ(PlxCheckDeviceFree(st.st_rdev, live).nError, 0);  // a line nobody uses
+}
+
+// A small sysfs, /proc and /dev of the test's own.
+class CFakeSystem {
+public:
+    CFakeSystem() {
+        m_roots.sSys = m_dir.Path() + "/sys";
+        m_roots.sProc = m_dir.Path() + "/proc";
+        m_roots.sDev = m_dir.Path() + "/dev";
+    }
+    void Write(const std::string& sPath, const std::string& sText) {
+        const std::string sFull = m_dir.Path() + "/" + sPath;
+        std::filesystem::create_directories(std::filesystem::path(sFull).parent_path());
+        std::ofstream(sFull) << sText;
+    }
+    void Link(const std::string& sPath, const std::string& sTarget) {
+        const std::string sFull = m_dir.Path() + "/" + sPath;
+        std::filesystem::create_directories(std::filesystem::path(sFull).parent_path());
+        ASSERT_EQ(::symlink(sTarget.c_str(), sFull.c_str()), 0);
+    }
+    // A tty in class/tty with its device numbers and, when sDevice is given, its hardware.
+    void Tty(const std::string& sName, const std::string& sNumbers, const std::string& sDevice) {
+        Write("sys/class/tty/" + sName + "/dev", sNumbers + "\n");
+        if (!sDevice.empty()) Link("sys/class/tty/" + sName + "/device", sDevice);
+    }
+    const CSystemRoots& Roots() const { return m_roots; }
+
+private:
+    CTempDir m_dir;
+    CSystemRoots m_roots;
+};
+
+std::string Numbers(dev_t dev) {
+    return std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+}
+
+TEST(TerminalGuard, ReadsConsolesAndControllingTerminalsAsTheKernelWritesThem) {
+    CPseudoTerminal pty;
+    struct stat st;
+    ASSERT_EQ(::stat(pty.SlavePath().c_str(), &st), 0);
+    CFakeSystem sys;
+    EXPECT_EQ(PlxCheckDeviceFree(st.st_rdev, sys.Roots()).nError, 0);
+    // /proc/consoles when sysfs has no list.
+    sys.Write("proc/consoles",
+              "ttyS0                -W- (EC  p a)    " + Numbers(st.st_rdev) + "\n");
+    EXPECT_EQ(PlxCheckDeviceFree(st.st_rdev, sys.Roots()).sWhy, "the system console");
+    sys.Write("sys/class/tty/console/active", "tty0 ttyFAKE1\n");
+    sys.Tty("ttyFAKE1", "4:65", "");
+    EXPECT_EQ(PlxCheckDeviceFree(st.st_rdev, sys.Roots()).nError, 0);  // sysfs first
+    sys.Tty("ttyFAKE1", Numbers(st.st_rdev), "");
+    EXPECT_EQ(PlxCheckDeviceFree(st.st_rdev, sys.Roots()).nError, EBUSY);
+    EXPECT_EQ(PlxCheckDeviceFree(st.st_rdev, sys.Roots()).sWhy, "the system console");
+
+    // A process whose name has spaces and parentheses, on pts 300: the minor number is split.
+    const dev_t pts300 = makedev(136, 300);
+    const unsigned nPacked = (300u & 0xFF) | (136u << 8) | ((300u & ~0xFFu) << 12);
+    sys.Write("proc/4242/stat",
+              "4242 (a) b (c) S 1 4242 4242 " + std::to_string(nPacked) + " 4242 4194560 0 0\n");
+    sys.Write("proc/4243/stat", "4243 (idle) S 1 4243 4243 0 -1 4194560\n");
+    EXPECT_EQ(PlxCheckDeviceFree(pts300, sys.Roots()).sWhy,
+              "the terminal of process 4242 (a) b (c)");
+    EXPECT_EQ(PlxCheckDeviceFree(makedev(136, 44), sys.Roots()).nError, 0);
+}
+
+TEST(PortFinder, NamesAdaptersAndRealPortsAndHowToMapOne) {
+    CFakeSystem sys;
+    sys.Tty("ttyUSB0", "188:0", "../../../devices/usb1/1-1/1-1:1.0/ttyUSB0");
+    sys.Write("sys/devices/usb1/1-1/product", "FT232R USB UART\n");
+    sys.Write("sys/devices/usb1/1-1/manufacturer", "FTDI\n");
+    sys.Write("sys/devices/usb1/1-1/1-1:1.0/ttyUSB0/uevent", "");
+    sys.Tty("ttyACM0", "166:0", "../../../devices/usb1/1-2/1-2:1.0");
+    sys.Write("sys/devices/usb1/1-2/product", "Arduino Uno\n");
+    sys.Write("sys/devices/usb1/1-2/1-2:1.0/uevent", "");
+    sys.Tty("ttyS0", "4:64", "../../../devices/platform/serial8250");
+    sys.Tty("ttyS1", "4:65", "../../../devices/platform/serial8250");
+    sys.Write("sys/devices/platform/serial8250/uevent", "");
+    sys.Write("sys/class/tty/ttyS0/type", "4\n");
+    sys.Write("sys/class/tty/ttyS1/type", "0\n");  // a slot without a chip
+    sys.Tty("tty0", "4:0", "");                    // virtual: no hardware
+    sys.Write("sys/class/tty/console/active", "ttyS0\n");
+    sys.Link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "../../ttyUSB0");
+
+    const std::string sDev = sys.Roots().sDev;
+    const std::vector<CSerialPortInfo> ports = PlxListSerialPorts(sys.Roots());
+    ASSERT_EQ(ports.size(), 3u);
+    EXPECT_EQ(ports[0].sDevice, sDev + "/ttyACM0");
+    EXPECT_EQ(ports[0].sDescription, "Arduino Uno");
+    EXPECT_EQ(ports[1].sDevice, sDev + "/ttyS0");
+    EXPECT_EQ(ports[1].sDescription, "built-in serial port");
+    EXPECT_EQ(ports[1].sUnusable, "the system console");
+    EXPECT_EQ(ports[2].sDescription, "FT232R USB UART, FTDI");
+    EXPECT_EQ(ports[2].links, std::vector<std::string>{sDev + "/serial/by-id/usb-FTDI_FT232R_"
+                                                              "USB_UART_A50285BI-if00-port0"});
+
+    // The help names what COMn is, the ports, the map, and a command with the first usable port.
+    CPortMap map;
+    CPseudoTerminal pty;
+    map.Map(2, pty.SlavePath());
+    const std::string sHelp = PlxPortHelp(4, sys.Roots());
+    ExpectInOrder(sHelp, {"COM4 is /dev/ttyS3 (no entry for it in the port map)",
+                          "Serial ports on this machine:\n  " + sDev + "/ttyACM0  Arduino Uno\n",
+                          "ttyS0  built-in serial port (the system console, not for servos)\n",
+                          "ttyUSB0  FT232R USB UART, FTDI\n    " + sDev + "/serial/by-id/usb-FTDI",
+                          "Port map " + map.Directory() + ":\n  com2 -> " + pty.SlavePath() + "\n",
+                          "To use a port as COM4:\n  mkdir -p " + map.Directory() + " && ln -sfn " +
+                              sDev + "/ttyACM0 " + map.Directory() + "/com4\n"});
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tests/TestProgram.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -47,25 +48,29 @@ void Drain(int fd, std::string* pText) {
 
 }  // namespace
 
-CProgram::CProgram(const char* pszExe, EStdin mode, const std::vector<std::string>& args,
-                   int nUid) {
+CProgram::CProgram(const char* pszExe, EStdin mode, const std::vector<std::string>& args, int nUid,
+                   const CRedirect& redirect) {
+    const bool bTerminal = mode == EStdin::Terminal || mode == EStdin::TerminalErrorPipe;
     CFd outPipe[2], errPipe[2], inPipe[2];
-    MakePipe(errPipe);
-    if (mode != EStdin::Terminal) MakePipe(outPipe);
+    if (mode != EStdin::Terminal) MakePipe(errPipe);
+    if (!bTerminal) MakePipe(outPipe);
     if (mode == EStdin::Pipe) MakePipe(inPipe);
+    CFd exe(::open(pszExe, O_RDONLY | O_CLOEXEC));
+    EXPECT_GE(exe.Get(), 0) << pszExe;
     std::vector<char*> argv{const_cast<char*>(pszExe)};
     for (const std::string& sArg : args) argv.push_back(const_cast<char*>(sArg.c_str()));
     argv.push_back(nullptr);
 
     m_pid = ::fork();
     if (m_pid == 0) {
-        if (mode == EStdin::Terminal) {
+        if (bTerminal) {
             // A session of its own with this terminal as its controlling terminal, so that
             // Ctrl+C typed there reaches it.
             ::setsid();
             const int fd = ::open(m_terminal.SlavePath().c_str(), O_RDWR);
             ::dup2(fd, STDIN_FILENO);
             ::dup2(fd, STDOUT_FILENO);
+            ::dup2(fd, STDERR_FILENO);
         } else {
             ::dup2(outPipe[1].Get(), STDOUT_FILENO);
             if (mode == EStdin::Pipe)
@@ -73,15 +78,19 @@ CProgram::CProgram(const char* pszExe, EStdin mode, const std::vector<std::strin
             else
                 ::close(STDIN_FILENO);
         }
-        ::dup2(errPipe[1].Get(), STDERR_FILENO);
-        if (nUid >= 0 &&
-            (::setgid(static_cast<gid_t>(nUid)) != 0 || ::setuid(static_cast<uid_t>(nUid)) != 0))
+        if (mode != EStdin::Terminal) ::dup2(errPipe[1].Get(), STDERR_FILENO);
+        if (!redirect.sStdin.empty())
+            ::dup2(::open(redirect.sStdin.c_str(), redirect.nStdinFlags), STDIN_FILENO);
+        if (!redirect.sStdout.empty())
+            ::dup2(::open(redirect.sStdout.c_str(), O_WRONLY), STDOUT_FILENO);
+        if (nUid >= 0 && (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(nUid)) != 0 ||
+                          ::setuid(static_cast<uid_t>(nUid)) != 0))
             ::_exit(126);
-        ::execv(argv[0], argv.data());
+        ::fexecve(exe.Get(), argv.data(), environ);
         ::_exit(127);
     }
-    m_err = std::move(errPipe[0]);
-    if (mode != EStdin::Terminal) m_out = std::move(outPipe[0]);
+    if (mode != EStdin::Terminal) m_err = std::move(errPipe[0]);
+    if (!bTerminal) m_out = std::move(outPipe[0]);
     if (mode == EStdin::Pipe) m_in = std::move(inPipe[1]);
 }
 
@@ -104,7 +113,8 @@ std::string CProgram::WaitForOutput(const std::string& sText) {
 }
 
 std::string CProgram::WaitForError(const std::string& sText) {
-    return WaitFor(m_err.Get(), &m_sErr, sText);
+    // Standard error on the terminal shows on the screen.
+    return m_err.Get() >= 0 ? WaitFor(m_err.Get(), &m_sErr, sText) : WaitForOutput(sText);
 }
 
 int CProgram::Wait() {

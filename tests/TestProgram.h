@@ -8,18 +8,28 @@
 
 #include "tests/TestSupport.h"
 
-// How the program's standard input and output are connected.
+// How the program's standard streams are connected.
 enum class EStdin {
-    Terminal,  // a pseudo-terminal of its own, as its controlling terminal
-    Pipe,      // pipes for input and output
-    Closed,    // no standard input at all; output to a pipe
+    Terminal,           // all three on a pseudo-terminal of its own, its controlling terminal
+    TerminalErrorPipe,  // input and output on that terminal, standard error to a pipe (2>file)
+    Pipe,               // pipes for input, output and error
+    Closed,             // no standard input at all; output and error to pipes
+};
+
+// Files in place of the pipes, as a shell's < and > would give them.
+struct CRedirect {
+    std::string sStdin;
+    int nStdinFlags = 0;  // O_RDONLY, O_WRONLY, ...
+    std::string sStdout;
 };
 
 class CProgram {
 public:
-    // nUid >= 0: run as that user (and its group id), for tests of what root is exempt from.
+    // nUid >= 0: run as that user (its group id, no supplementary groups), for tests of what root
+    // is exempt from. The program is started from a descriptor opened here, so that it runs
+    // wherever the build folder is, even where that user could not look.
     CProgram(const char* pszExe, EStdin mode, const std::vector<std::string>& args = {},
-             int nUid = -1);
+             int nUid = -1, const CRedirect& redirect = {});
     // Kills the program if it is still running.
     ~CProgram();
     CProgram(const CProgram&) = delete;

@@ -2,7 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -53,23 +57,36 @@ std::vector<std::uint8_t> CPseudoTerminal::ReadPending(int nQuietMs) {
     return Read(static_cast<std::size_t>(-1) / 2, nQuietMs);
 }
 
-CTempDir::CTempDir() {
+CTempDir::CTempDir(bool bForOthers) {
     const char* pszTmp = std::getenv("TMPDIR");
-    std::string sTemplate = std::string(pszTmp && *pszTmp ? pszTmp : "/tmp") + "/plx-test-XXXXXX";
-    if (::mkdtemp(sTemplate.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    m_sPath = sTemplate;
+    std::vector<std::string> roots{pszTmp && *pszTmp ? pszTmp : "/tmp"};
+    // TMPDIR may be private to its owner; the shared temporary folders are not.
+    if (bForOthers && OtherUser() >= 0) roots = {roots[0], "/tmp", "/var/tmp", "/dev/shm"};
+    for (const std::string& sRoot : roots) {
+        if (bForOthers && OtherUser() >= 0 && !UserCanReach(OtherUser(), sRoot)) continue;
+        std::string sTemplate = sRoot + "/plx-test-XXXXXX";
+        if (::mkdtemp(sTemplate.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        m_sPath = sTemplate;
+        if (bForOthers) ::chmod(m_sPath.c_str(), 0755);
+        return;
+    }
 }
 
 CTempDir::~CTempDir() {
     std::error_code ec;
-    std::filesystem::remove_all(m_sPath, ec);
+    if (!m_sPath.empty()) std::filesystem::remove_all(m_sPath, ec);
 }
 
-CPortMap::CPortMap() {
+CPortMap::CPortMap(bool bForOthers) : m_dir(bForOthers) {
     const char* pszOld = std::getenv("XDG_CONFIG_HOME");
     m_bHadConfig = pszOld != nullptr;
     if (pszOld) m_sOldConfig = pszOld;
+    if (!Usable()) return;
     std::filesystem::create_directories(Directory());
+    if (bForOthers) {
+        for (const std::string& sDir : {m_dir.Path() + "/plx", Directory()})
+            ::chmod(sDir.c_str(), 0755);
+    }
     ::setenv("XDG_CONFIG_HOME", m_dir.Path().c_str(), 1);
 }
 
@@ -99,6 +116,21 @@ CStderrCapture::~CStderrCapture() {
 }
 
 std::string CStderrCapture::Text() const { return ReadFileText(m_sFile); }
+
+int OtherUser() { return ::geteuid() == 0 ? 65534 : -1; }
+
+bool UserCanReach(int nUid, const std::string& sPath) {
+    if (nUid < 0) return true;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const bool bAs = ::setgroups(0, nullptr) == 0 && ::setgid(static_cast<gid_t>(nUid)) == 0 &&
+                         ::setuid(static_cast<uid_t>(nUid)) == 0;
+        ::_exit(bAs && ::access(sPath.c_str(), X_OK) == 0 ? 0 : 1);
+    }
+    int nStatus = 0;
+    return pid > 0 && ::waitpid(pid, &nStatus, 0) == pid && WIFEXITED(nStatus) &&
+           WEXITSTATUS(nStatus) == 0;
+}
 
 std::vector<int> OpenDescriptors() {
     std::vector<int> fds;
@@ -133,4 +165,15 @@ std::string ReadFileText(const std::string& sPath) {
     std::ostringstream text;
     text << file.rdbuf();
     return text.str();
+}
+
+// Checks that the texts appear in this order.
+void ExpectInOrder(const std::string& sText, const std::vector<std::string>& parts) {
+    std::size_t nAt = 0;
+    for (const std::string& sPart : parts) {
+        const std::size_t nFound = sText.find(sPart, nAt);
+        ASSERT_NE(nFound, std::string::npos) << "missing, or out of order: " << sPart << "\nin:\n"
+                                             << sText;
+        nAt = nFound + sPart.size();
+    }
 }

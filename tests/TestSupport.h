@@ -49,7 +49,9 @@ private:
 // A temporary directory, removed with everything in it.
 class CTempDir {
 public:
-    CTempDir();
+    // bForOthers: where OtherUser() can reach it too (mode 0755 under a folder it can search);
+    // Path() is empty when there is no such place.
+    explicit CTempDir(bool bForOthers = false);
     ~CTempDir();
     CTempDir(const CTempDir&) = delete;
     CTempDir& operator=(const CTempDir&) = delete;
@@ -62,7 +64,9 @@ private:
 // A port map of the test's own: XDG_CONFIG_HOME points at it while the object lives.
 class CPortMap {
 public:
-    CPortMap();
+    // bForOthers: one that OtherUser() can read too; check Usable() then.
+    explicit CPortMap(bool bForOthers = false);
+    bool Usable() const { return !m_dir.Path().empty(); }
     ~CPortMap();
     CPortMap(const CPortMap&) = delete;
     CPortMap& operator=(const CPortMap&) = delete;
@@ -93,6 +97,13 @@ private:
     std::string m_sFile;
 };
 
+// The user a test runs a program as to see what root is exempt from: nobody when the tests run
+// as root, -1 (the tests' own user) otherwise.
+int OtherUser();
+
+// Whether user nUid can search every folder down to sPath and sPath itself.
+bool UserCanReach(int nUid, const std::string& sPath);
+
 // The descriptors this process has open, from /proc/self/fd.
 std::vector<int> OpenDescriptors();
 
@@ -105,3 +116,6 @@ extern const std::string kServoPrompt;
 
 // Reads a whole file (or what a regular file holds).
 std::string ReadFileText(const std::string& sPath);
+
+// Checks that the texts appear in sText in this order.
+void ExpectInOrder(const std::string& sText, const std::vector<std::string>& parts);

@@ -1,0 +1,183 @@
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "serial/CommApi.h"
+#include "serial/PortFinder.h"
+#include "serial/PortMap.h"
+
+namespace {
+
+std::vector<std::string> DirectoryNames(const std::string& sPath) {
+    std::vector<std::string> names;
+    DIR* pDir = ::opendir(sPath.c_str());
+    if (pDir == nullptr) return names;
+    while (const dirent* pEntry = ::readdir(pDir)) {
+        if (pEntry->d_name[0] != '.') names.emplace_back(pEntry->d_name);
+    }
+    ::closedir(pDir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string LinkText(const std::string& sPath) {
+    char sz[4096];
+    const ssize_t n = ::readlink(sPath.c_str(), sz, sizeof(sz));
+    return n < 0 ? std::string() : std::string(sz, static_cast<std::size_t>(n));
+}
+
+std::string BaseName(const std::string& sPath) { return sPath.substr(sPath.rfind('/') + 1); }
+
+// The first line of a sysfs attribute, without its line end; empty when there is none.
+std::string Attribute(const std::string& sPath) {
+    std::string sText;
+    if (!PlxReadSmallFile(sPath, &sText)) return std::string();
+    return sText.substr(0, sText.find('\n'));
+}
+
+// The words the kernel has for the hardware: the USB product and maker, found on the USB device
+// a few levels above the tty's own device.
+std::string Description(const std::string& sClassDir, const std::string& sName) {
+    char szReal[PATH_MAX];
+    if (::realpath((sClassDir + "/device").c_str(), szReal) != nullptr) {
+        std::string sDir = szReal;
+        for (int nLevel = 0; nLevel < 4 && sDir.size() > 1; ++nLevel) {
+            const std::string sProduct = Attribute(sDir + "/product");
+            if (!sProduct.empty()) {
+                const std::string sMaker = Attribute(sDir + "/manufacturer");
+                return sMaker.empty() ? sProduct : sProduct + ", " + sMaker;
+            }
+            sDir = sDir.substr(0, sDir.rfind('/'));
+        }
+    }
+    if (sName.rfind("ttyS", 0) == 0) return "built-in serial port";
+    const std::string sDriver = BaseName(LinkText(sClassDir + "/device/driver"));
+    return sDriver.empty() ? "serial port" : "serial port (" + sDriver + ")";
+}
+
+// Quotes a path for the shell when it needs it.
+std::string ShellWord(const std::string& s) {
+    const bool bPlain = !s.empty() && s.find_first_not_of(
+                                          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklm"
+                                          "nopqrstuvwxyz0123456789_./:+@%,=-") == std::string::npos;
+    if (bPlain) return s;
+    std::string sQuoted = "'";
+    for (char c : s) sQuoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return sQuoted + "'";
+}
+
+// What COMn turned out to be, and why it could not be used, in one line.
+std::string WhatThePortIs(std::int32_t nPort, const std::string& sMapDir,
+                          const CSystemRoots& roots) {
+    const std::string sCom = "COM" + std::to_string(nPort);
+    std::string sPath;
+    int nError = 0;
+    bool bMapped = false;
+    if (!PlxResolveComPort(nPort, &sPath, &nError, &bMapped)) {
+        switch (nError) {
+            case ENOTDIR:
+                return "The port map " + sMapDir + " is not a directory; " + sCom +
+                       " is not looked for elsewhere.";
+            case ENOTUNIQ:
+                return "The port map " + sMapDir + " has entries for " + sCom +
+                       " that lead to different places; keep one.";
+            case ENOENT:
+                return sCom + " has no entry in the port map, and without one only COM1 and up " +
+                       "stand for serial ports.";
+            default:
+                return "The port map " + sMapDir + " cannot be read: " + PlxFormatMessage(nError) +
+                       ".";
+        }
+    }
+    std::string sLine = sCom + " is " + sPath;
+    if (bMapped) {
+        const std::string sTarget = LinkText(sPath);
+        if (!sTarget.empty()) sLine += " -> " + sTarget;
+    } else {
+        sLine += " (no entry for it in the port map)";
+    }
+    struct stat st;
+    if (::stat(sPath.c_str(), &st) != 0) return sLine + ", which does not exist.";
+    if (!S_ISCHR(st.st_mode)) return sLine + ", which is not a device.";
+    const CDeviceRefusal refusal = PlxCheckDeviceFree(st.st_rdev, roots);
+    if (refusal.nError != 0) return sLine + ", " + refusal.sWhy + ": not a port for servos.";
+    return sLine + ".";
+}
+
+}  // namespace
+
+std::vector<CSerialPortInfo> PlxListSerialPorts(const CSystemRoots& roots) {
+    std::vector<CSerialPortInfo> ports;
+    const std::string sClass = roots.sSys + "/class/tty";
+    const std::string sById = roots.sDev + "/serial/by-id";
+    const std::vector<std::string> stableNames = DirectoryNames(sById);
+    for (const std::string& sName : DirectoryNames(sClass)) {
+        const std::string sDir = sClass + "/" + sName;
+        struct stat st;
+        // Virtual terminals, consoles and pseudo-terminals have no hardware device.
+        if (::stat((sDir + "/device").c_str(), &st) != 0) continue;
+        // Built-in UART slots that the kernel found no chip for say type 0.
+        const std::string sType = Attribute(sDir + "/type");
+        if (sName.rfind("ttyS", 0) == 0 && (sType.empty() || sType == "0")) continue;
+        CSerialPortInfo port;
+        port.sDevice = roots.sDev + "/" + sName;
+        port.sDescription = Description(sDir, sName);
+        for (const std::string& sStable : stableNames) {
+            if (BaseName(LinkText(sById + "/" + sStable)) == sName)
+                port.links.push_back(sById + "/" + sStable);
+        }
+        dev_t dev = 0;
+        if (PlxParseDeviceNumber(Attribute(sDir + "/dev"), &dev))
+            port.sUnusable = PlxCheckDeviceFree(dev, roots).sWhy;
+        ports.push_back(port);
+    }
+    return ports;
+}
+
+std::string PlxPortHelp(std::int32_t nPort, const CSystemRoots& roots) {
+    const std::string sMapDir = PlxPortMapDirectory();
+    std::string sHelp = WhatThePortIs(nPort, sMapDir, roots) + "\n";
+
+    const std::vector<CSerialPortInfo> ports = PlxListSerialPorts(roots);
+    std::string sSuggested;
+    if (ports.empty()) {
+        sHelp += "No serial ports found on this machine: is the adapter plugged in?\n";
+    } else {
+        sHelp += "Serial ports on this machine:\n";
+        for (const CSerialPortInfo& port : ports) {
+            sHelp += "  " + port.sDevice + "  " + port.sDescription;
+            if (!port.sUnusable.empty()) sHelp += " (" + port.sUnusable + ", not for servos)";
+            sHelp += "\n";
+            for (const std::string& sLink : port.links) sHelp += "    " + sLink + "\n";
+            if (sSuggested.empty() && port.sUnusable.empty())
+                sSuggested = port.links.empty() ? port.sDevice : port.links.front();
+        }
+    }
+
+    if (sMapDir.empty()) return sHelp + "There is no port map: set HOME or XDG_CONFIG_HOME.\n";
+    std::vector<CPortMapEntry> entries;
+    int nError = 0;
+    std::string sEntry = sMapDir + "/" + PlxPortMapEntryName(nPort);
+    if (PlxReadPortMap(sMapDir, &entries, &nError) && !entries.empty()) {
+        sHelp += "Port map " + sMapDir + ":\n";
+        for (const CPortMapEntry& entry : entries) {
+            const std::string sPath = sMapDir + "/" + entry.sName;
+            struct stat st;
+            const std::string sTarget = LinkText(sPath);
+            sHelp += "  " + entry.sName + " -> " + (sTarget.empty() ? "(not a link)" : sTarget) +
+                     (::stat(sPath.c_str(), &st) != 0 ? " (missing)" : "") + "\n";
+            if (entry.nPort == nPort) sEntry = sPath;  // replace it rather than add a second
+        }
+    }
+    sHelp += "To use a port as COM" + std::to_string(nPort) + ":\n  mkdir -p " +
+             ShellWord(sMapDir) + " && ln -sfn " +
+             ShellWord(sSuggested.empty() ? "/dev/ttyUSB0" : sSuggested) + " " + ShellWord(sEntry) +
+             "\n";
+    return sHelp;
+}

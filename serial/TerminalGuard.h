@@ -1,0 +1,36 @@
+// Devices that look like serial ports but must never be driven as one: a terminal some session
+// is using, a system console, a pseudo-terminal master. Setting such a device to 9600 raw and
+// writing servo commands to it would take over somebody's login or the machine's console.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// Where the kernel shows devices and processes: the live system by default, a fake tree in tests.
+struct CSystemRoots {
+    std::string sSys = "/sys";
+    std::string sProc = "/proc";
+    std::string sDev = "/dev";
+};
+
+// Why a device must not be taken as a serial port: the error to report, and words for the user.
+struct CDeviceRefusal {
+    int nError = 0;    // 0: the device may be taken
+    std::string sWhy;  // "the system console (ttyS0)", "the terminal of process 812 (bash)"
+};
+
+// Checks the character device rdev against every session's controlling terminal, the active
+// system consoles and the terminal devices that are never a line of their own.
+CDeviceRefusal PlxCheckDeviceFree(dev_t rdev, const CSystemRoots& roots);
+
+// The devices the kernel lists as active consoles.
+std::vector<dev_t> PlxActiveConsoles(const CSystemRoots& roots);
+
+// A small file read whole with plain read(2): files under /proc change and vanish while they
+// are read, and a failure here must be a result, never an exception.
+bool PlxReadSmallFile(const std::string& sPath, std::string* pText);
+
+// "4:64", as sysfs and /proc/consoles write a device number.
+bool PlxParseDeviceNumber(const std::string& sText, dev_t* pDev);

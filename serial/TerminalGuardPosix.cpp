@@ -1,0 +1,144 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "serial/TerminalGuard.h"
+
+namespace {
+
+// Device numbers of the kernel's fixed terminal devices (Documentation/admin-guide/devices.txt).
+constexpr unsigned kTtyAuxMajor = 5;  // 5:0 /dev/tty, 5:1 /dev/console, 5:2 /dev/ptmx
+constexpr unsigned kVirtualConsoleMajor = 4;
+constexpr unsigned kVirtualConsoles = 64;  // 4:0 (tty0) to 4:63; 4:64 and up are ttyS
+
+// The controlling terminal in a /proc/<pid>/stat line: field 7, counted after the command name,
+// which is in parentheses and may itself hold spaces and parentheses. 0 when there is none.
+bool ControllingTerminal(const std::string& sStat, dev_t* pDev, std::string* pCommand) {
+    const std::size_t nOpen = sStat.find('(');
+    const std::size_t nClose = sStat.rfind(')');
+    if (nOpen == std::string::npos || nClose == std::string::npos || nClose < nOpen) return false;
+    *pCommand = sStat.substr(nOpen + 1, nClose - nOpen - 1);
+    std::istringstream fields(sStat.substr(nClose + 1));
+    std::string sState;
+    long long nPpid = 0, nGroup = 0, nSession = 0, nTty = 0;
+    if (!(fields >> sState >> nPpid >> nGroup >> nSession >> nTty)) return false;
+    // The kernel packs it as minor bits 31-20 and 7-0, major bits 15-8.
+    const auto nPacked = static_cast<unsigned long long>(nTty) & 0xFFFFFFFFull;
+    const auto nMajor = static_cast<unsigned>((nPacked >> 8) & 0xFFF);
+    const auto nMinor = static_cast<unsigned>((nPacked & 0xFF) | ((nPacked >> 12) & 0xFFF00));
+    *pDev = nPacked == 0 ? 0 : makedev(nMajor, nMinor);
+    return true;
+}
+
+// The first process whose controlling terminal is rdev; 0 when there is none.
+pid_t TerminalUser(dev_t rdev, const std::string& sProc, std::string* pCommand) {
+    DIR* pDir = ::opendir(sProc.c_str());
+    if (pDir == nullptr) return 0;
+    pid_t nFound = 0;
+    while (const dirent* pEntry = ::readdir(pDir)) {
+        char* pszEnd = nullptr;
+        const long nPid = std::strtol(pEntry->d_name, &pszEnd, 10);
+        if (nPid <= 0 || *pszEnd != '\0') continue;
+        std::string sStat;
+        dev_t tty = 0;
+        // A process that ended since the directory was read simply has no file any more.
+        if (PlxReadSmallFile(sProc + "/" + pEntry->d_name + "/stat", &sStat) &&
+            ControllingTerminal(sStat, &tty, pCommand) && tty != 0 && tty == rdev) {
+            nFound = static_cast<pid_t>(nPid);
+            break;
+        }
+    }
+    ::closedir(pDir);
+    return nFound;
+}
+
+}  // namespace
+
+bool PlxParseDeviceNumber(const std::string& sText, dev_t* pDev) {
+    unsigned nMajor = 0;
+    unsigned nMinor = 0;
+    if (std::sscanf(sText.c_str(), "%u:%u", &nMajor, &nMinor) != 2) return false;
+    *pDev = makedev(nMajor, nMinor);
+    return true;
+}
+
+bool PlxReadSmallFile(const std::string& sPath, std::string* pText) {
+    const int fd = ::open(sPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return false;
+    pText->clear();
+    char buf[4096];
+    bool bOk = true;
+    while (pText->size() < (1u << 16)) {
+        const ssize_t n = ::read(fd, buf, sizeof(buf));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) bOk = false;
+        if (n <= 0) break;
+        pText->append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return bOk;
+}
+
+std::vector<dev_t> PlxActiveConsoles(const CSystemRoots& roots) {
+    std::vector<dev_t> consoles;
+    std::string sText;
+    if (PlxReadSmallFile(roots.sSys + "/class/tty/console/active", &sText)) {
+        std::istringstream names(sText);
+        for (std::string sName; names >> sName;) {
+            std::string sDev;
+            dev_t dev = 0;
+            if (PlxReadSmallFile(roots.sSys + "/class/tty/" + sName + "/dev", &sDev) &&
+                PlxParseDeviceNumber(sDev, &dev))
+                consoles.push_back(dev);
+        }
+        return consoles;
+    }
+    // Without sysfs: "ttyS0 -W- (EC p a) 4:64", the device last on each line.
+    if (PlxReadSmallFile(roots.sProc + "/consoles", &sText)) {
+        std::istringstream lines(sText);
+        for (std::string sLine; std::getline(lines, sLine);) {
+            dev_t dev = 0;
+            const std::size_t nLast = sLine.find_last_of(' ');
+            if (nLast != std::string::npos && PlxParseDeviceNumber(sLine.substr(nLast + 1), &dev))
+                consoles.push_back(dev);
+        }
+    }
+    return consoles;
+}
+
+CDeviceRefusal PlxCheckDeviceFree(dev_t rdev, const CSystemRoots& roots) {
+    CDeviceRefusal refusal;
+    const unsigned nMajor = major(rdev);
+    const unsigned nMinor = minor(rdev);
+    if (nMajor == kTtyAuxMajor && nMinor == 2) {
+        // Opening it makes a new pseudo-terminal whose other end nobody reads.
+        refusal = {ENOTTY, "a pseudo-terminal master (ptmx), not a serial line"};
+    } else if (nMajor == kTtyAuxMajor && nMinor == 0) {
+        refusal = {EBUSY, "/dev/tty, the terminal of whoever opens it"};
+    } else if (nMajor == kTtyAuxMajor && nMinor == 1) {
+        refusal = {EBUSY, "the system console"};
+    } else if (nMajor == kVirtualConsoleMajor && nMinor < kVirtualConsoles) {
+        refusal = {EBUSY, "a virtual console"};
+    } else {
+        for (dev_t console : PlxActiveConsoles(roots)) {
+            if (console == rdev) return {EBUSY, "the system console"};
+        }
+        std::string sStat;
+        std::string sCommand;
+        dev_t own = 0;
+        if (PlxReadSmallFile(roots.sProc + "/" + std::to_string(::getpid()) + "/stat", &sStat) &&
+            ControllingTerminal(sStat, &own, &sCommand) && own != 0 && own == rdev)
+            return {EBUSY, "this program's own terminal"};
+        const pid_t nPid = TerminalUser(rdev, roots.sProc, &sCommand);
+        if (nPid != 0)
+            refusal = {EBUSY,
+                       "the terminal of process " + std::to_string(nPid) + " (" + sCommand + ")"};
+    }
+    return refusal;
+}
