@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "serial/CommApi.h"
 #include "serial/PortMap.h"
@@ -41,6 +42,19 @@ bool CPortRegistration::Register(const std::string& sDirectory, std::int32_t nPo
     if (!MakeDirectories(sDirectory, pError)) return false;
     const std::string sEntry = sDirectory + "/" + PlxPortMapEntryName(nPort);
     const std::string sCom = "COM" + std::to_string(nPort);
+    // COM names are read in any case: a "COM1" of someone else's would clash with our "com1".
+    std::vector<CPortMapEntry> entries;
+    int nError = 0;
+    if (PlxReadPortMap(sDirectory, &entries, &nError)) {
+        for (const CPortMapEntry& entry : entries) {
+            if (entry.nPort == nPort && entry.sName != PlxPortMapEntryName(nPort)) {
+                *pError = sCom + " is taken: " + sDirectory + "/" + entry.sName + " points to " +
+                          LinkTarget(sDirectory + "/" + entry.sName) +
+                          "; remove it or choose another --port";
+                return false;
+            }
+        }
+    }
 
     struct stat st;
     if (::lstat(sEntry.c_str(), &st) == 0) {

@@ -130,12 +130,16 @@ TEST_F(SimulatorTest, PacketsOnALineSetUpWronglyAreFlagged) {
 }
 
 TEST_F(SimulatorTest, ATakenPortIsRefusedAndLeftAlone) {
+    const std::string sUpper = m_map.Directory() + "/COM3";
     ASSERT_EQ(::symlink("/dev/null", Entry(2).c_str()), 0);
-    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--port", "2"});
-    EXPECT_EQ(ExitCode(sim.Wait()), 1);
-    EXPECT_NE(sim.Err().find("COM2 is taken: " + Entry(2) + " points to /dev/null"),
-              std::string::npos)
-        << sim.Err();
+    ASSERT_EQ(::symlink("/dev/zero", sUpper.c_str()), 0);  // the same port, in capitals
+    for (const auto& taken : {std::make_pair(2, Entry(2) + " points to /dev/null"),
+                              std::make_pair(3, sUpper + " points to /dev/zero")}) {
+        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--port", std::to_string(taken.first)});
+        EXPECT_EQ(ExitCode(sim.Wait()), 1);
+        EXPECT_NE(sim.Err().find("is taken: " + taken.second), std::string::npos) << sim.Err();
+        EXPECT_FALSE(Exists(Entry(3)));
+    }
     EXPECT_EQ(LinkTarget(Entry(2)), "/dev/null");
 }
 
