@@ -7,6 +7,7 @@
 #include <limits>
 #include <ostream>
 #include <string>
+#include <system_error>
 
 #include "console/ServoPacket.h"
 #include "serial/CommApi.h"
@@ -80,6 +81,12 @@ EInput ReadNumber(std::istream& in, std::int32_t* pnValue, CConsoleErrors* pErro
     return EInput::Number;
 }
 
+// The system's text without the line end some systems put after it.
+std::string OneLine(std::string sText) {
+    while (!sText.empty() && std::isspace(static_cast<unsigned char>(sText.back()))) sText.pop_back();
+    return sText;
+}
+
 // After input that is not understood: forget the rest of its line and read afresh.
 void DiscardLine(std::istream& in) {
     in.clear();
@@ -92,11 +99,13 @@ int Finish(std::ostream& out, std::ostream& err, const CConsoleErrors& errors, b
     CConsoleErrors final = errors;
     out << std::endl;
     CConsoleErrors::Note(!out, &final.nOutput);
+    // The streams' errors are the C library's codes, not the system's.
     if (final.nInput != 0)
-        err << "Unable to read standard input: " << PlxFormatMessage(final.nInput) << std::endl;
-    if (final.nOutput != 0)
-        err << "Unable to write to standard output: " << PlxFormatMessage(final.nOutput)
+        err << "Unable to read standard input: " << std::generic_category().message(final.nInput)
             << std::endl;
+    if (final.nOutput != 0)
+        err << "Unable to write to standard output: "
+            << std::generic_category().message(final.nOutput) << std::endl;
     return final.nInput == 0 && final.nOutput == 0 && bAllSent ? 0 : 1;
 }
 
@@ -149,7 +158,7 @@ int RunServoDialogue(std::istream& in, std::ostream& out, std::ostream& err) {
         packet.Set(nServo, nPosition);
         if (port.Write(packet.GetData(), CServoPacket::SIZE) < CServoPacket::SIZE) {
             const int nError = PlxGetLastError();
-            err << "Unable to write to COM" << nPort << ": " << PlxFormatMessage(nError)
+            err << "Unable to write to COM" << nPort << ": " << OneLine(PlxFormatMessage(nError))
                 << std::endl;
             bAllSent = false;
         }

@@ -1,6 +1,6 @@
 // The platform layer beneath CCommPort: one function for each operating-system call the channel
-// makes, each with the contract of the Win32 call named beside it. CommApiPosix.cpp implements
-// it for Linux; another platform's implementation can sit beside that file, behind this header.
+// makes, each with the contract of the Win32 call named beside it. CommApiWin32.cpp makes those
+// very calls on Windows; CommApiPosix.cpp implements them for Linux.
 //
 // As on Win32, a function that fails leaves its reason for PlxGetLastError().
 #pragma once
@@ -8,6 +8,22 @@
 #include <cstdint>
 #include <string>
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+// The platform's own handle and records.
+using HCOMM = HANDLE;
+constexpr HCOMM HCOMM_NULL = nullptr;
+inline const HCOMM HCOMM_INVALID = INVALID_HANDLE_VALUE;
+using CCommState = DCB;
+using CCommTimeouts = COMMTIMEOUTS;
+#else
 // An open serial port. On POSIX a file descriptor.
 using HCOMM = int;
 // Nothing asked for yet (a Win32 null handle). Descriptors are never negative, so 0 stays usable.
@@ -37,6 +53,7 @@ struct CCommTimeouts {
     std::uint32_t WriteTotalTimeoutMultiplier = 0;
     std::uint32_t WriteTotalTimeoutConstant = 0;
 };
+#endif
 
 // CreateFileA(name, read|write, no sharing, OPEN_EXISTING): opens the port named "COMn" for this
 // process alone, without blocking on modem lines. HCOMM_INVALID on failure, and always for a

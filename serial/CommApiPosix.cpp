@@ -96,9 +96,9 @@ volatile sig_atomic_t g_nArmedSignals = 0;  // bit i: kEndingSignals[i] has the 
 
 void LiftMarkAndEnd(int nSignal) {
     const int fd = g_nMarkedPort;
-    if (fd >= 0) ::ioctl(fd, TIOCNXCL);
-    ::signal(nSignal, SIG_DFL);
-    ::raise(nSignal);  // blocked while the handler runs; ends the process as it returns
+    if (fd >= 0) (void)::ioctl(fd, TIOCNXCL);
+    (void)::signal(nSignal, SIG_DFL);
+    (void)::raise(nSignal);  // blocked while the handler runs; ends the process as it returns
 }
 
 void ArmSignals(int fd) {
@@ -120,7 +120,7 @@ void ArmSignals(int fd) {
 void DisarmSignals(int fd) {
     if (g_nMarkedPort != fd) return;
     for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
-        if (g_nArmedSignals & (1 << i)) ::signal(kEndingSignals[i], SIG_DFL);
+        if (g_nArmedSignals & (1 << i)) (void)::signal(kEndingSignals[i], SIG_DFL);
     }
     g_nArmedSignals = 0;
     g_nMarkedPort = -1;
@@ -203,15 +203,14 @@ HCOMM PlxCreateFile(const char* pszPortName) {
     if (fd < 0) return HCOMM_INVALID;
     int nFailure = 0;
     struct stat opened;
-    if (::fstat(fd, &opened) != 0) {
-        nFailure = errno;
-    } else if (opened.st_rdev != before.st_rdev && !MayTake(opened)) {
-        nFailure = errno;  // the entry was pointed elsewhere in between
-    } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        // No sharing: flock first, which binds root as well; TIOCEXCL then refuses other
-        // openers that do not use flock (root excepted, which the kernel lets through).
+    // The entry may have been pointed elsewhere in between: look again.
+    const bool bSame =
+        ::fstat(fd, &opened) == 0 && (opened.st_rdev == before.st_rdev || MayTake(opened));
+    // No sharing: flock first, which binds root as well; TIOCEXCL then refuses other openers
+    // that do not use flock (root excepted, which the kernel lets through).
+    if (bSame && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         nFailure = errno == EWOULDBLOCK ? EBUSY : errno;
-    } else if (::ioctl(fd, TIOCEXCL) != 0) {
+    } else if (!bSame || ::ioctl(fd, TIOCEXCL) != 0) {
         nFailure = errno;
     }
     if (nFailure != 0) {

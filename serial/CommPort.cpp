@@ -44,8 +44,8 @@ bool CCommPort::Open() {
     }
 
     PlxSetupComm(m_hComm, kQueueSize, kQueueSize);  // advice; a port that ignores it still works
-    CCommState state;
-    CCommTimeouts timeouts;
+    CCommState state{};
+    CCommTimeouts timeouts{};
     const std::string sMode = PlxFormatModeString(m_nPort, m_nBaudRate);
     // A line that is not what the controller listens for would garble every command, so it is
     // refused like a port that does not open.

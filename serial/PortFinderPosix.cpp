@@ -32,6 +32,8 @@ std::string LinkText(const std::string& sPath) {
     return n < 0 ? std::string() : std::string(sz, static_cast<std::size_t>(n));
 }
 
+std::string Child(const std::string& sDir, const std::string& sName) { return sDir + "/" + sName; }
+
 std::string BaseName(const std::string& sPath) { return sPath.substr(sPath.rfind('/') + 1); }
 
 // The first line of a sysfs attribute, without its line end; empty when there is none.
@@ -48,10 +50,12 @@ std::string Description(const std::string& sClassDir, const std::string& sName) 
     if (::realpath((sClassDir + "/device").c_str(), szReal) != nullptr) {
         std::string sDir = szReal;
         for (int nLevel = 0; nLevel < 4 && sDir.size() > 1; ++nLevel) {
-            const std::string sProduct = Attribute(sDir + "/product");
+            const std::string sProduct = Attribute(Child(sDir, "product"));
             if (!sProduct.empty()) {
-                const std::string sMaker = Attribute(sDir + "/manufacturer");
-                return sMaker.empty() ? sProduct : sProduct + ", " + sMaker;
+                const std::string sMaker = Attribute(Child(sDir, "manufacturer"));
+                std::string sDescription = sProduct;
+                if (!sMaker.empty()) sDescription.append(", ").append(sMaker);
+                return sDescription;
             }
             sDir = sDir.substr(0, sDir.rfind('/'));
         }
@@ -118,22 +122,22 @@ std::vector<CSerialPortInfo> PlxListSerialPorts(const CSystemRoots& roots) {
     const std::string sById = roots.sDev + "/serial/by-id";
     const std::vector<std::string> stableNames = DirectoryNames(sById);
     for (const std::string& sName : DirectoryNames(sClass)) {
-        const std::string sDir = sClass + "/" + sName;
+        const std::string sDir = Child(sClass, sName);
         struct stat st;
         // Virtual terminals, consoles and pseudo-terminals have no hardware device.
-        if (::stat((sDir + "/device").c_str(), &st) != 0) continue;
+        if (::stat(Child(sDir, "device").c_str(), &st) != 0) continue;
         // Built-in UART slots that the kernel found no chip for say type 0.
-        const std::string sType = Attribute(sDir + "/type");
+        const std::string sType = Attribute(Child(sDir, "type"));
         if (sName.rfind("ttyS", 0) == 0 && (sType.empty() || sType == "0")) continue;
         CSerialPortInfo port;
-        port.sDevice = roots.sDev + "/" + sName;
+        port.sDevice = Child(roots.sDev, sName);
         port.sDescription = Description(sDir, sName);
         for (const std::string& sStable : stableNames) {
-            if (BaseName(LinkText(sById + "/" + sStable)) == sName)
-                port.links.push_back(sById + "/" + sStable);
+            const std::string sLink = Child(sById, sStable);
+            if (BaseName(LinkText(sLink)) == sName) port.links.push_back(sLink);
         }
         dev_t dev = 0;
-        if (PlxParseDeviceNumber(Attribute(sDir + "/dev"), &dev))
+        if (PlxParseDeviceNumber(Attribute(Child(sDir, "dev")), &dev))
             port.sUnusable = PlxCheckDeviceFree(dev, roots).sWhy;
         ports.push_back(port);
     }
@@ -167,7 +171,7 @@ std::string PlxPortHelp(std::int32_t nPort, const CSystemRoots& roots) {
     if (PlxReadPortMap(sMapDir, &entries, &nError) && !entries.empty()) {
         sHelp += "Port map " + sMapDir + ":\n";
         for (const CPortMapEntry& entry : entries) {
-            const std::string sPath = sMapDir + "/" + entry.sName;
+            const std::string sPath = Child(sMapDir, entry.sName);
             struct stat st;
             const std::string sTarget = LinkText(sPath);
             sHelp += "  " + entry.sName + " -> " + (sTarget.empty() ? "(not a link)" : sTarget) +

@@ -36,7 +36,8 @@ std::string LinkText(const std::string& sPath) {
 bool SameTarget(const std::string& sFirst, const std::string& sSecond) {
     const std::string sLink = LinkText(sFirst);
     if (!sLink.empty() && sLink == LinkText(sSecond)) return true;
-    struct stat a, b;
+    struct stat a;
+    struct stat b;
     return ::stat(sFirst.c_str(), &a) == 0 && ::stat(sSecond.c_str(), &b) == 0 &&
            a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -26,7 +25,10 @@ bool ControllingTerminal(const std::string& sStat, dev_t* pDev, std::string* pCo
     *pCommand = sStat.substr(nOpen + 1, nClose - nOpen - 1);
     std::istringstream fields(sStat.substr(nClose + 1));
     std::string sState;
-    long long nPpid = 0, nGroup = 0, nSession = 0, nTty = 0;
+    long long nPpid = 0;
+    long long nGroup = 0;
+    long long nSession = 0;
+    long long nTty = 0;
     if (!(fields >> sState >> nPpid >> nGroup >> nSession >> nTty)) return false;
     // The kernel packs it as minor bits 31-20 and 7-0, major bits 15-8.
     const auto nPacked = static_cast<unsigned long long>(nTty) & 0xFFFFFFFFull;
@@ -61,9 +63,12 @@ pid_t TerminalUser(dev_t rdev, const std::string& sProc, std::string* pCommand) 
 }  // namespace
 
 bool PlxParseDeviceNumber(const std::string& sText, dev_t* pDev) {
-    unsigned nMajor = 0;
-    unsigned nMinor = 0;
-    if (std::sscanf(sText.c_str(), "%u:%u", &nMajor, &nMinor) != 2) return false;
+    char* pszEnd = nullptr;
+    const unsigned long nMajor = std::strtoul(sText.c_str(), &pszEnd, 10);
+    if (pszEnd == sText.c_str() || *pszEnd != ':') return false;
+    const char* pszMinor = pszEnd + 1;
+    const unsigned long nMinor = std::strtoul(pszMinor, &pszEnd, 10);
+    if (pszEnd == pszMinor) return false;
     *pDev = makedev(nMajor, nMinor);
     return true;
 }

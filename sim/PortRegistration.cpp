@@ -30,6 +30,13 @@ bool MakeDirectories(const std::string& sPath, std::string* pError) {
     return true;
 }
 
+// Says that another entry already names the port.
+bool Taken(const std::string& sCom, const std::string& sOther, std::string* pError) {
+    *pError = sCom + " is taken: " + sOther + " points to " + LinkTarget(sOther) +
+              "; remove it or choose another --port";
+    return false;
+}
+
 }  // namespace
 
 bool CPortRegistration::Register(const std::string& sDirectory, std::int32_t nPort,
@@ -47,12 +54,8 @@ bool CPortRegistration::Register(const std::string& sDirectory, std::int32_t nPo
     int nError = 0;
     if (PlxReadPortMap(sDirectory, &entries, &nError)) {
         for (const CPortMapEntry& entry : entries) {
-            if (entry.nPort == nPort && entry.sName != PlxPortMapEntryName(nPort)) {
-                *pError = sCom + " is taken: " + sDirectory + "/" + entry.sName + " points to " +
-                          LinkTarget(sDirectory + "/" + entry.sName) +
-                          "; remove it or choose another --port";
-                return false;
-            }
+            if (entry.nPort == nPort && entry.sName != PlxPortMapEntryName(nPort))
+                return Taken(sCom, sDirectory + "/" + entry.sName, pError);
         }
     }
 

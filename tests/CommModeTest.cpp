@@ -8,6 +8,56 @@
 
 namespace {
 
+TEST(ModeString, NamesThePortAndTheLine) {
+    EXPECT_EQ(PlxFormatModeString(1, 9600), "COM1: baud=9600 parity=N data=8 stop=1 TO=OFF");
+    EXPECT_EQ(PlxFormatModeString(7, 9600), "COM7: baud=9600 parity=N data=8 stop=1 TO=OFF");
+    EXPECT_EQ(PlxFormatModeString(12, 9600).rfind("COM12: ", 0), 0u);
+    EXPECT_EQ(PlxFormatModeString(-1, 9600).rfind("COM-1: baud=9600 ", 0), 0u);
+}
+
+#ifdef _WIN32
+// A line set up for something else: fast, 7E2, with every kind of flow control and handshake.
+DCB Unusual() {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    dcb.BaudRate = 115200;
+    dcb.ByteSize = 7;
+    dcb.Parity = EVENPARITY;
+    dcb.StopBits = TWOSTOPBITS;
+    dcb.fOutX = dcb.fInX = dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = TRUE;
+    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    return dcb;
+}
+
+TEST(ModeString, WindowsBuildsNineSixHundredEightNOneWithNoFlowControl) {
+    DCB dcb = Unusual();
+    COMMTIMEOUTS timeouts = {1, 2, 3, 4, 5};
+    ASSERT_TRUE(PlxBuildCommDCBAndTimeouts(PlxFormatModeString(12, 9600).c_str(), &dcb, &timeouts));
+    EXPECT_EQ(dcb.BaudRate, 9600u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, NOPARITY);
+    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+    // As Windows documents it, whatever the implementation of the call does.
+    EXPECT_FALSE(dcb.fOutX);
+    EXPECT_FALSE(dcb.fInX);
+    EXPECT_FALSE(dcb.fOutxCtsFlow);
+    EXPECT_FALSE(dcb.fOutxDsrFlow);
+    EXPECT_FALSE(dcb.fDsrSensitivity);
+    EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
+    EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+    EXPECT_EQ(timeouts.ReadIntervalTimeout, 0u);  // TO=OFF
+    EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 0u);
+    EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);
+
+    // Flow control the string asks for stays; a string Windows does not understand fails.
+    dcb = Unusual();
+    ASSERT_TRUE(PlxBuildCommDCBAndTimeouts("COM1: baud=9600 xon=on", &dcb, &timeouts));
+    EXPECT_TRUE(dcb.fOutX);
+    EXPECT_FALSE(dcb.fOutxCtsFlow);
+    EXPECT_FALSE(PlxBuildCommDCBAndTimeouts("COM1: baud=9600 parity=x", &dcb, &timeouts));
+}
+#else
 // Settings far from the controller's, so that every field the string names visibly changes.
 CCommState Unusual() {
     CCommState state;
@@ -27,13 +77,6 @@ CCommTimeouts Busy() {
     timeouts.WriteTotalTimeoutMultiplier = 4;
     timeouts.WriteTotalTimeoutConstant = 5;
     return timeouts;
-}
-
-TEST(ModeString, NamesThePortAndTheLine) {
-    EXPECT_EQ(PlxFormatModeString(1, 9600), "COM1: baud=9600 parity=N data=8 stop=1 TO=OFF");
-    EXPECT_EQ(PlxFormatModeString(7, 9600), "COM7: baud=9600 parity=N data=8 stop=1 TO=OFF");
-    EXPECT_EQ(PlxFormatModeString(12, 9600).rfind("COM12: ", 0), 0u);
-    EXPECT_EQ(PlxFormatModeString(-1, 9600).rfind("COM-1: baud=9600 ", 0), 0u);
 }
 
 TEST(ModeString, TheChannelsStringGivesNineSixHundredEightNOne) {
@@ -105,6 +148,8 @@ TEST(ModeString, RefusesWhatItDoesNotUnderstandAndChangesNothing) {
         EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 5u) << pszMode;
     }
 }
+
+#endif
 
 TEST(OpenFailureReport, ReadsLineByLine) {
     EXPECT_EQ(PlxFormatOpenFailure(7, "No such file or directory"),

@@ -404,8 +404,8 @@ TEST_F(CommPortTest, TerminalsInUseAndTerminalDevicesAreRefusedUntouched) {
     const CSystemRoots live;
     EXPECT_EQ(PlxCheckDeviceFree(makedev(5, 1), live).sWhy, "the system console");
     EXPECT_EQ(PlxCheckDeviceFree(makedev(4, 7), live).sWhy, "a virtual console");
-    EXPECT_EQ(PlxCheckDeviceFree(st.st_rdev, live).sWhy.rfind(
-                  "the terminal of process " + std::to_string(session.m_pid) + " (", 0),
+    EXPECT_EQ(PlxCheckDeviceFree(st.st_rdev, live)
+                  .sWhy.rfind("the terminal of process " + std::to_string(session.m_pid) + " (", 0),
               0u);
     ASSERT_EQ(::stat(m_pty.SlavePath().c_str(), &st), 0);
     EXPECT_EQ(PlxCheckDeviceFree(st.st_rdev, live).nError, 0);  // a line nobody uses

@@ -13,10 +13,6 @@
 namespace {
 
 const std::string& kBanner = kExpectedBanner;
-const std::string kNotAPort =
-    "That is not a port number. Type n for COMn, for example 1 for COM1.\n";
-const std::string kNotAPair =
-    "That is not a servo and a position. Type two whole numbers, for example 2 150.\n";
 
 // Input that arrives one line at a time, as a person types it; before handing over each line it
 // lets the test look at what has happened so far.
@@ -63,17 +59,6 @@ protected:
     std::ostringstream m_err;
     std::string m_sBox;
 };
-
-TEST_F(DialogueTest, BannerIsSixLinesOfWhichFourAreSeventyNineWide) {
-    EXPECT_EQ(Run(""), 1);
-    const std::string sOut = m_out.str();
-    ASSERT_EQ(sOut.rfind(kBanner, 0), 0u) << sOut;
-    std::istringstream lines(kBanner);
-    std::vector<std::string> banner;
-    for (std::string sLine; std::getline(lines, sLine);) banner.push_back(sLine);
-    ASSERT_EQ(banner.size(), 6u);
-    for (std::size_t i : {0, 1, 3, 4}) EXPECT_EQ(banner[i].size(), 79u) << i;
-}
 
 TEST_F(DialogueTest, SendsOnePacketPerPairWithThePromptEachTime) {
     EXPECT_EQ(Run("5\n0 100\n1 255\n257 -1\n-256 256\n"), 0);

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "console/ServoPacket.h"
-#include "tests/TestSupport.h"
+#include "tests/Expected.h"
 
 namespace {
 

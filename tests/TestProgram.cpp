@@ -86,7 +86,12 @@ CProgram::CProgram(const char* pszExe, EStdin mode, const std::vector<std::strin
         if (nUid >= 0 && (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(nUid)) != 0 ||
                           ::setuid(static_cast<uid_t>(nUid)) != 0))
             ::_exit(126);
-        ::fexecve(exe.Get(), argv.data(), environ);
+        // By descriptor only for another user (who may not reach the build folder); scripts,
+        // such as the one that runs Windows programs under Wine, need their path.
+        if (nUid >= 0)
+            ::fexecve(exe.Get(), argv.data(), environ);
+        else
+            ::execv(argv[0], argv.data());
         ::_exit(127);
     }
     if (mode != EStdin::Terminal) m_err = std::move(errPipe[0]);

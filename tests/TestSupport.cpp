@@ -146,20 +146,6 @@ std::vector<int> OpenDescriptors() {
     return fds;
 }
 
-const std::string kExpectedBanner =
-    std::string(79, '-') + "\n" + std::string(24, ' ') + "PELORIX (PLX) MINI-SSC II TEST" +
-    std::string(25, ' ') + "\n\n" + std::string(7, ' ') +
-    "visit www.pelorix.example for details on the full version of PLX" + std::string(8, ' ') +
-    "\n" + std::string(79, '-') + "\npress CTRL+C to exit\n";
-const std::string kPortPrompt = "   Please enter a communications port: ";
-const std::string kServoPrompt = "Enter Servo and Position : ";
-
-std::vector<std::uint8_t> Bytes(std::initializer_list<int> values) {
-    std::vector<std::uint8_t> bytes;
-    for (int v : values) bytes.push_back(static_cast<std::uint8_t>(v));
-    return bytes;
-}
-
 std::string ReadFileText(const std::string& sPath) {
     std::ifstream file(sPath, std::ios::binary);
     std::ostringstream text;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "sim/PtyLine.h"
+#include "tests/Expected.h"
 
 // Owns one descriptor.
 class CFd {
@@ -106,13 +107,6 @@ bool UserCanReach(int nUid, const std::string& sPath);
 
 // The descriptors this process has open, from /proc/self/fd.
 std::vector<int> OpenDescriptors();
-
-std::vector<std::uint8_t> Bytes(std::initializer_list<int> values);
-
-// The dialogue as a person sees it: the banner's six lines and the two prompts.
-extern const std::string kExpectedBanner;
-extern const std::string kPortPrompt;
-extern const std::string kServoPrompt;
 
 // Reads a whole file (or what a regular file holds).
 std::string ReadFileText(const std::string& sPath);

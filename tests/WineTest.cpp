@@ -1,0 +1,201 @@
+// plx-ssc-test.exe under Wine, driven from Linux as a person would drive it on Windows, with
+// pseudo-terminals linked into the Wine prefix as its COM ports. Run by ./test --windows.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "tests/TestProgram.h"
+#include "tests/TestSupport.h"
+
+#if !defined(PLX_WINDOWS_BUILD) || !defined(PLX_WINE_RUN)
+#error "PLX_WINDOWS_BUILD and PLX_WINE_RUN must name the Windows build and the Wine wrapper"
+#endif
+
+namespace {
+
+// Line ends as a Windows console program in text mode writes them.
+std::string Crlf(std::string s) {
+    for (std::size_t i = 0; (i = s.find('\n', i)) != std::string::npos; i += 2)
+        s.replace(i, 1, "\r\n");
+    return s;
+}
+
+int ExitCode(int nStatus) { return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1; }
+
+// What a shell command prints.
+std::string Command(const std::string& sCommand) {
+    std::string sOut;
+    if (FILE* pPipe = ::popen(sCommand.c_str(), "r")) {
+        char buf[4096];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof(buf), pPipe)) > 0;) sOut.append(buf, n);
+        ::pclose(pPipe);
+    }
+    return sOut;
+}
+
+class WineTest : public ::testing::Test {
+protected:
+    WineTest() { ::setenv("WINEPREFIX", (std::string(PLX_WINDOWS_BUILD) + "/wine").c_str(), 1); }
+    ~WineTest() override {
+        for (const std::string& sLink : m_links) ::unlink(sLink.c_str());
+    }
+
+    // dosdevices/comN -> sTarget: COMn in the prefix.
+    void Link(int nPort, const std::string& sTarget) {
+        const std::string sLink =
+            std::string(PLX_WINDOWS_BUILD) + "/wine/dosdevices/com" + std::to_string(nPort);
+        ::unlink(sLink.c_str());
+        ASSERT_EQ(::symlink(sTarget.c_str(), sLink.c_str()), 0) << sLink;
+        m_links.push_back(sLink);
+    }
+
+    static std::string Exe(const char* pszName) {
+        return std::string(PLX_WINDOWS_BUILD) + "/" + pszName;
+    }
+    // The same file as Windows names it: Wine's drive Z: is the root.
+    static std::string WindowsPath(std::string sPath) {
+        for (char& c : sPath)
+            if (c == '/') c = '\\';
+        return "Z:" + sPath;
+    }
+
+    std::vector<std::string> m_links;
+};
+
+TEST_F(WineTest, TheDialogueAndTheWireAreAsOnLinuxAndComTwelveIsReached) {
+    CPseudoTerminal port;
+    termios tio;  // a line set up for something else: cooked, with flow control
+    ASSERT_EQ(tcgetattr(port.Slave(), &tio), 0);
+    tio.c_iflag |= IXON | IXOFF;
+    tio.c_cflag |= CRTSCTS;
+    ASSERT_EQ(tcsetattr(port.Slave(), TCSANOW, &tio), 0);
+    Link(12, port.SlavePath());  // \\.\COM12: the plain name stops at COM9
+
+    CProgram program(PLX_WINE_RUN, EStdin::Pipe, {Exe("plx-ssc-test.exe")});
+    program.Type("12\n2 150\n10 13\n17 19\nx 1\n255 0\n");
+    program.CloseInput();
+    EXPECT_EQ(ExitCode(program.Wait()), 0) << program.Err();
+    EXPECT_EQ(program.Out(),
+              Crlf(kExpectedBanner + kPortPrompt + "\n" + kServoPrompt + kServoPrompt +
+                   kServoPrompt + kServoPrompt + kNotAPair + kServoPrompt + kServoPrompt + "\n"));
+    EXPECT_EQ(program.Err(), "");
+    EXPECT_EQ(port.Read(12),
+              Bytes({0xFF, 0x02, 0x96, 0xFF, 0x0A, 0x0D, 0xFF, 0x11, 0x13, 0xFF, 0xFF, 0x00}));
+    EXPECT_EQ(port.ReadPending(50), std::vector<std::uint8_t>());
+
+    // The line as the far end sees it: 9600 8N1, raw, no flow control.
+    ASSERT_EQ(tcgetattr(port.Master(), &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+    EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B9600));
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | ISTRIP), 0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+}
+
+TEST_F(WineTest, APortThatVanishesIsReportedAtEveryPair) {
+    CPseudoTerminal port;
+    Link(5, port.SlavePath());
+    CProgram program(PLX_WINE_RUN, EStdin::Pipe, {Exe("plx-ssc-test.exe")});
+    program.Type("5\n1 2\n");
+    EXPECT_EQ(port.Read(3), Bytes({0xFF, 0x01, 0x02}));
+    port.CloseMaster();  // the adapter is pulled out
+    program.Type("3 4\n5 6\n");
+    program.CloseInput();
+    EXPECT_EQ(ExitCode(program.Wait()), 1);  // not every packet went out
+    // One line per pair, with the system's text on it and nothing after it but the line end.
+    const std::string& sErr = program.Err();
+    const std::string kLine = "Unable to write to COM5: ";
+    ASSERT_EQ(sErr.rfind(kLine, 0), 0u) << sErr;
+    const std::string sFirst = sErr.substr(0, sErr.find("\r\n") + 2);
+    EXPECT_GT(sFirst.size(), kLine.size() + 2);
+    EXPECT_EQ(sErr, sFirst + sFirst);
+}
+
+TEST_F(WineTest, StartUpFailsWithoutAStandardHandle) {
+    CProgram program(PLX_WINE_RUN, EStdin::Pipe,
+                     {Exe("plx-win-helper.exe"), "nostdin", WindowsPath(Exe("plx-ssc-test.exe"))});
+    program.CloseInput();
+    EXPECT_EQ(ExitCode(program.Wait()), 1);
+    EXPECT_EQ(program.Out(), "");
+    EXPECT_EQ(program.Err(), "Fatal Error: MFC initialization failed\r\n");
+}
+
+TEST_F(WineTest, PortsAreHeldAloneOnWindowsItself) {
+    GTEST_SKIP() << "Wine lets a second program open a COM port that another holds with share "
+                    "mode 0; Windows refuses it. Exclusive access is tested on Linux "
+                    "(CommPortTest.HoldsThePortAloneAndReleasesIt).";
+}
+
+TEST_F(WineTest, NothingStartsWhileAComPortLeadsToARealDevice) {
+    Link(9, "/dev/null");  // a device, as the machine's serial ports are
+    CProgram program(PLX_WINE_RUN, EStdin::Pipe, {Exe("plx-ssc-test.exe")});
+    program.CloseInput();
+    EXPECT_EQ(ExitCode(program.Wait()), 125);
+    EXPECT_NE(program.Err().find("refusing to start: "), std::string::npos) << program.Err();
+    EXPECT_EQ(program.Out(), "");  // the program never ran
+}
+
+TEST_F(WineTest, TheBoxAPersonSeesAndDismissesWithEnter) {
+    if (std::getenv("DISPLAY") == nullptr)
+        GTEST_SKIP() << "no X display (./test --windows starts one)";
+    CTempDir dir;
+    const std::string sFile = dir.Path() + "/not-a-port";
+    std::ofstream(sFile) << "text";
+    Link(8, sFile);  // opens, but is no serial line: the line cannot be set up
+    const std::string sArtifacts = std::string(PLX_WINDOWS_BUILD) + "/artifacts";
+    ::mkdir(sArtifacts.c_str(), 0755);
+    for (int nPort : {7, 8}) {
+        CProgram program(PLX_WINE_RUN, EStdin::Pipe, {Exe("plx-ssc-test.exe")});
+        program.Type(std::to_string(nPort) + "\n");
+        std::string sWindow;
+        for (int i = 0; i < 200 && sWindow.empty(); ++i) {
+            sWindow = Command("xdotool search --name '^Windows Communications Error$' 2>/dev/null");
+            if (sWindow.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ASSERT_FALSE(sWindow.empty()) << "no box for COM" << nPort;
+        sWindow = sWindow.substr(0, sWindow.find('\n'));
+        EXPECT_TRUE(program.Running());  // the box is modal: the program waits for it
+
+        std::string sText = Command(std::string(PLX_WINE_RUN) + " " + Exe("plx-win-helper.exe") +
+                                    " box 'Windows Communications Error' </dev/null");
+        sText.erase(std::remove(sText.begin(), sText.end(), '\r'), sText.end());
+        ExpectInOrder(sText, {"Windows Communications Error\n",
+                              "Windows reported the following error while attempting to open "
+                              "communication port " +
+                                  std::to_string(nPort) + ":",
+                              "PLX operation will continue without communication port access.",
+                              "Resolve the error and restart PLX."});
+        EXPECT_NE(sText.find("\nOK\n"), std::string::npos) << sText;  // its one button
+        // The system's own reason stands between the header and the two closing sentences.
+        const std::size_t nHeader = sText.find("port " + std::to_string(nPort) + ":") + 8;
+        const std::size_t nClosing = sText.find("PLX operation will continue");
+        std::string sReason = sText.substr(nHeader, nClosing - nHeader);
+        sReason.erase(0, sReason.find_first_not_of(" \t\r\n"));
+        EXPECT_GT(sReason.size(), 3u) << sText;
+
+        const std::string sShot = sArtifacts + "/box-com" + std::to_string(nPort) + ".png";
+        Command("import -window " + sWindow + " " + sShot + " 2>/dev/null");
+        struct stat st;
+        EXPECT_EQ(::stat(sShot.c_str(), &st), 0) << sShot;
+        // No window manager here: give the box the focus directly, then press Enter.
+        Command("xdotool windowfocus --sync " + sWindow + " key Return 2>/dev/null");
+        program.CloseInput();
+        EXPECT_EQ(ExitCode(program.Wait()), 1);
+        const std::string sEnd = "Unable to open communications port.\r\n";
+        ASSERT_GE(program.Out().size(), sEnd.size());
+        EXPECT_EQ(program.Out().substr(program.Out().size() - sEnd.size()), sEnd);
+        EXPECT_EQ(program.Out().find(kServoPrompt), std::string::npos);
+    }
+}
+
+}  // namespace
