@@ -1,5 +1,7 @@
 #include "sim/PortRegistration.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +41,33 @@ bool Taken(const std::string& sCom, const std::string& sOther, std::string* pErr
 
 }  // namespace
 
+bool CPortRegistration::Lock(const std::string& sCom, std::string* pError) {
+    // A lock file can be removed by its holder between our open and our flock: then the lock we
+    // hold is on a file nobody else will look at, and we try again.
+    for (int nTry = 0; nTry < 10; ++nTry) {
+        const int fd = ::open(m_sLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0) {
+            *pError = "cannot write " + m_sLock + ": " + PlxFormatMessage(errno);
+            return false;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            *pError = sCom + " is taken by another plx-ssc-sim; choose another --port";
+            return false;
+        }
+        struct stat held;
+        struct stat named;
+        if (::fstat(fd, &held) == 0 && ::stat(m_sLock.c_str(), &named) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+            m_lock = fd;
+            return true;
+        }
+        ::close(fd);
+    }
+    *pError = "cannot lock " + m_sLock;
+    return false;
+}
+
 bool CPortRegistration::Register(const std::string& sDirectory, std::int32_t nPort,
                                  const std::string& sDevice, bool* pReplaced, std::string* pError) {
     *pReplaced = false;
@@ -58,30 +87,54 @@ bool CPortRegistration::Register(const std::string& sDirectory, std::int32_t nPo
                 return Taken(sCom, sDirectory + "/" + entry.sName, pError);
         }
     }
+    // From here on no other simulator touches this port's entry.
+    m_sLock = sDirectory + "/." + PlxPortMapEntryName(nPort) + ".lock";
+    if (!Lock(sCom, pError)) {
+        m_sLock.clear();
+        return false;
+    }
+    std::string sLeftBy;  // the device a simulator that is gone registered
+    char szLeft[4096];
+    const ssize_t nLeft = ::pread(m_lock, szLeft, sizeof(szLeft), 0);
+    if (nLeft > 0) sLeftBy.assign(szLeft, static_cast<std::size_t>(nLeft));
 
     struct stat st;
     if (::lstat(sEntry.c_str(), &st) == 0) {
         struct stat target;
         const bool bDangling = S_ISLNK(st.st_mode) && ::stat(sEntry.c_str(), &target) != 0 &&
                                (errno == ENOENT || errno == ENOTDIR);
-        if (!bDangling) {
-            *pError = sCom + " is taken: " + sEntry +
-                      (S_ISLNK(st.st_mode) ? " points to " + LinkTarget(sEntry)
-                                           : std::string(" is not a link")) +
-                      "; remove it or choose another --port";
+        const bool bLeftBehind =
+            S_ISLNK(st.st_mode) && !sLeftBy.empty() && LinkTarget(sEntry) == sLeftBy;
+        if (!bDangling && !bLeftBehind) {
+            if (S_ISLNK(st.st_mode)) {
+                Unregister();
+                return Taken(sCom, sEntry, pError);
+            }
+            *pError = sCom + " is taken: " + sEntry + " is not a link; remove it or choose " +
+                      "another --port";
+            Unregister();
             return false;
         }
         if (::unlink(sEntry.c_str()) != 0 && errno != ENOENT) {
             *pError = "cannot replace " + sEntry + ": " + PlxFormatMessage(errno);
+            Unregister();
             return false;
         }
         *pReplaced = true;
     }
-    // symlink never overwrites: if another simulator got there first, this one says so.
     if (::symlink(sDevice.c_str(), sEntry.c_str()) != 0) {
         *pError = errno == EEXIST
                       ? sCom + " is taken: " + sEntry + " points to " + LinkTarget(sEntry)
                       : "cannot write " + sEntry + ": " + PlxFormatMessage(errno);
+        Unregister();
+        return false;
+    }
+    // The lock names what this simulator registered, for whoever finds the entry after it.
+    if (::ftruncate(m_lock, 0) != 0 || ::pwrite(m_lock, sDevice.data(), sDevice.size(), 0) !=
+                                           static_cast<ssize_t>(sDevice.size())) {
+        *pError = "cannot write " + m_sLock + ": " + PlxFormatMessage(errno);
+        ::unlink(sEntry.c_str());
+        Unregister();
         return false;
     }
     m_sEntry = sEntry;
@@ -90,8 +143,14 @@ bool CPortRegistration::Register(const std::string& sDirectory, std::int32_t nPo
 }
 
 void CPortRegistration::Unregister() {
-    if (m_sEntry.empty()) return;
     // Someone may have pointed the entry elsewhere since; theirs stays.
-    if (LinkTarget(m_sEntry) == m_sDevice) ::unlink(m_sEntry.c_str());
+    if (!m_sEntry.empty() && LinkTarget(m_sEntry) == m_sDevice) ::unlink(m_sEntry.c_str());
     m_sEntry.clear();
+    if (m_lock >= 0) {
+        // Removed while still held: whoever opens the name after this gets a new file.
+        ::unlink(m_sLock.c_str());
+        ::close(m_lock);
+        m_lock = -1;
+    }
+    m_sLock.clear();
 }

@@ -1,5 +1,11 @@
 // The simulator's entry in the port map: comN -> its pseudo-terminal, there for as long as the
 // object lives and only while it still points where it was made to.
+//
+// Beside the entry the simulator holds a lock, .comN.lock, naming the device it registered. While
+// a simulator runs it holds the lock, so that a second one for the same port stands back; once it
+// is gone (killed, or the machine rebooted) the lock is free, and an entry that still points to
+// the device the lock names was left by it and may be replaced, even after the system has given
+// that pseudo-terminal's number to somebody else.
 #pragma once
 
 #include <cstdint>
@@ -12,18 +18,24 @@ public:
     CPortRegistration(const CPortRegistration&) = delete;
     CPortRegistration& operator=(const CPortRegistration&) = delete;
 
-    // Makes sDirectory/com<n> a link to sDevice, creating the directory as needed. An entry left
-    // behind that points nowhere is replaced (*pReplaced says so); any other entry is left alone
-    // and the registration fails. On failure *pError says why.
+    // Makes sDirectory/com<n> a link to sDevice, creating the directory as needed. An entry that
+    // points nowhere, or that a simulator no longer running left behind, is replaced (*pReplaced
+    // says so); any other entry, or one a running simulator holds, is left alone and the
+    // registration fails. On failure *pError says why.
     bool Register(const std::string& sDirectory, std::int32_t nPort, const std::string& sDevice,
                   bool* pReplaced, std::string* pError);
 
-    // Removes the entry if it is still the one made here. Safe to call more than once.
+    // Removes the entry if it is still the one made here, and the lock. Safe to call more than
+    // once.
     void Unregister();
 
     const std::string& Entry() const { return m_sEntry; }
 
 private:
+    bool Lock(const std::string& sCom, std::string* pError);
+
     std::string m_sEntry;
     std::string m_sDevice;
+    std::string m_sLock;
+    int m_lock = -1;
 };

@@ -22,11 +22,39 @@ std::string Padded(const std::string& s, std::size_t nWidth) {
     return s.size() >= nWidth ? s : std::string(nWidth - s.size(), ' ') + s;
 }
 
+// The length of the well-formed UTF-8 sequence at s[i], or 0 when there is none.
+std::size_t Utf8Length(const std::string& s, std::size_t i) {
+    const auto Byte = [&](std::size_t n) { return static_cast<unsigned char>(s[n]); };
+    const unsigned char c = Byte(i);
+    std::size_t nLength = 0;
+    unsigned char nLow = 0x80;
+    unsigned char nHigh = 0xBF;  // the range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        nLength = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        nLength = 3;
+        if (c == 0xE0) nLow = 0xA0;   // no overlong forms
+        if (c == 0xED) nHigh = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        nLength = 4;
+        if (c == 0xF0) nLow = 0x90;
+        if (c == 0xF4) nHigh = 0x8F;  // nothing past U+10FFFF
+    } else {
+        return 0;
+    }
+    if (i + nLength > s.size() || Byte(i + 1) < nLow || Byte(i + 1) > nHigh) return 0;
+    for (std::size_t n = 2; n < nLength; ++n) {
+        if (Byte(i + n) < 0x80 || Byte(i + n) > 0xBF) return 0;
+    }
+    return nLength;
+}
+
 }  // namespace
 
 std::string PlxJsonString(const std::string& s) {
     std::string sOut = "\"";
-    for (unsigned char c : s) {
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
         if (c == '"' || c == '\\') {
             sOut += '\\';
             sOut += static_cast<char>(c);
@@ -35,11 +63,39 @@ std::string PlxJsonString(const std::string& s) {
             sOut += "\\u00";
             sOut += kDigits[c >> 4];
             sOut += kDigits[c & 0xF];
-        } else {
+        } else if (c < 0x80) {
             sOut += static_cast<char>(c);
+        } else if (const std::size_t nLength = Utf8Length(s, i)) {
+            sOut.append(s, i, nLength);
+            i += nLength - 1;
+        } else {
+            // A byte that is no UTF-8 (a path can hold any): the replacement character.
+            sOut += "\\ufffd";
         }
     }
     return sOut + "\"";
+}
+
+std::string PlxEventLine(const CSscEvent& event, int nFirstServo, const std::string& sWhyNot) {
+    std::string sLine;
+    switch (event.kind) {
+        case CSscEvent::EKind::Move:
+            sLine = "move     servo " + std::to_string(event.nServo) + " to " +
+                    std::to_string(event.nPosition) + " (" + std::to_string(event.nPulseUs) +
+                    " us)";
+            break;
+        case CSscEvent::EKind::Ignored:
+            sLine = "ignored  servo " + std::to_string(event.nServo) + " to " +
+                    std::to_string(event.nPosition) + " (not one of servos " +
+                    ServoSpan(nFirstServo) + ")";
+            break;
+        case CSscEvent::EKind::Dropped:
+            sLine = "dropped  " + Hex(event.bytes) +
+                    (event.bNewPacket ? " (cut short by a new packet)" : " (no sync byte)");
+            break;
+    }
+    if (!sWhyNot.empty()) sLine += "  [not understood: " + sWhyNot + "]";
+    return sLine;
 }
 
 void CSimReport::Flush() {
@@ -104,54 +160,48 @@ void CSimReport::Event(const CSscEvent& event, int nFirstServo, const std::strin
         if (!sWhyNot.empty()) m_out << R"(,"why":)" << PlxJsonString(sWhyNot);
         m_out << '}';
     } else {
-        switch (event.kind) {
-            case CSscEvent::EKind::Move:
-                m_out << "move     servo " << event.nServo << " to " << event.nPosition << " ("
-                      << event.nPulseUs << " us)";
-                break;
-            case CSscEvent::EKind::Ignored:
-                m_out << "ignored  servo " << event.nServo << " to " << event.nPosition
-                      << " (not one of servos " << ServoSpan(nFirstServo) << ")";
-                break;
-            case CSscEvent::EKind::Dropped:
-                m_out << "dropped  " << Hex(event.bytes)
-                      << (event.bNewPacket ? " (cut short by a new packet)" : " (no sync byte)");
-                break;
-        }
-        if (!sWhyNot.empty()) m_out << "  [not understood: " << sWhyNot << "]";
+        m_out << PlxEventLine(event, nFirstServo, sWhyNot);
     }
     Flush();
 }
 
-void CSimReport::Summary(const CSscDecoder& decoder, const std::string& sEndedBy) {
-    const auto& positions = decoder.Positions();
+void CSimReport::Summary(const CServoBoard& board, const std::string& sEndedBy) {
     if (m_bJson) {
         m_out << R"({"event":"end","by":)" << PlxJsonString(sEndedBy) << R"(,"servos":[)";
         for (int i = 0; i < CSscDecoder::SERVOS; ++i) {
-            m_out << (i ? "," : "") << R"({"servo":)" << decoder.FirstServo() + i;
-            if (positions[i] < 0) {
-                m_out << R"(,"position":null,"pulse_us":null})";
+            const int nPosition = board.Position(i);
+            m_out << (i ? "," : "") << R"({"servo":)" << board.FirstServo() + i;
+            if (nPosition < 0) {
+                m_out << R"(,"position":null,"pulse_us":null)";
             } else {
-                m_out << R"(,"position":)" << positions[i] << R"(,"pulse_us":)"
-                      << CSscDecoder::PulseWidthUs(positions[i], decoder.Range()) << '}';
+                m_out << R"(,"position":)" << nPosition << R"(,"pulse_us":)"
+                      << CSscDecoder::PulseWidthUs(nPosition, board.Range());
             }
+            m_out << R"(,"moves":)" << board.Moves(i) << '}';
         }
-        m_out << "]}";
+        m_out << R"(],"not_understood":)" << board.NotUnderstood() << '}';
         Flush();
         return;
     }
     m_out << "ended by " << sEndedBy << "; last positions:\n";
-    m_out << "servo  position     pulse\n";
+    m_out << "servo  position     pulse     moves\n";
     for (int i = 0; i < CSscDecoder::SERVOS; ++i) {
-        const bool bSeen = positions[i] >= 0;
-        m_out << Padded(std::to_string(decoder.FirstServo() + i), 5)
-              << Padded(bSeen ? std::to_string(positions[i]) : "-", 10)
-              << Padded(bSeen ? std::to_string(
-                                    CSscDecoder::PulseWidthUs(positions[i], decoder.Range())) +
-                                    " us"
-                              : "-",
-                        10);
+        const int nPosition = board.Position(i);
+        const bool bSeen = nPosition >= 0;
+        m_out << Padded(std::to_string(board.FirstServo() + i), 5)
+              << Padded(bSeen ? std::to_string(nPosition) : "-", 10)
+              << Padded(bSeen
+                            ? std::to_string(CSscDecoder::PulseWidthUs(nPosition, board.Range())) +
+                                  " us"
+                            : "-",
+                        10)
+              << Padded(std::to_string(board.Moves(i)), 10);
         if (i + 1 < CSscDecoder::SERVOS) m_out << '\n';
     }
+    // What a real controller would not have followed moved nothing, and is counted apart.
+    if (board.NotUnderstood() > 0)
+        m_out << "\n"
+              << board.NotUnderstood() << (board.NotUnderstood() == 1 ? " packet" : " packets")
+              << " not understood by the controller (not counted as moves)";
     Flush();
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "sim/LineWatch.h"
+#include "sim/ServoBoard.h"
 #include "sim/SscDecoder.h"
 
 class CSimReport {
@@ -17,7 +18,8 @@ public:
     void Line(const CLineSettings& line);
     // sWhyNot: why a real controller would not have understood it; empty when it would.
     void Event(const CSscEvent& event, int nFirstServo, const std::string& sWhyNot);
-    void Summary(const CSscDecoder& decoder, const std::string& sEndedBy);
+    // The end-of-run table: each servo's last understood position and its moves.
+    void Summary(const CServoBoard& board, const std::string& sEndedBy);
 
 private:
     void Flush();
@@ -26,5 +28,9 @@ private:
     bool m_bJson;
 };
 
-// A JSON string literal, quotes included.
+// A JSON string literal, quotes included, always valid UTF-8: bytes that are not are written as
+// U+FFFD.
 std::string PlxJsonString(const std::string& s);
+
+// An event as the log writes it: "move     servo 2 to 150 (1591 us)".
+std::string PlxEventLine(const CSscEvent& event, int nFirstServo, const std::string& sWhyNot);

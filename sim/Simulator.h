@@ -13,6 +13,7 @@ struct CSimOptions {
     int nRange = 90;             // range jumper: 90 or 180 degrees
     int nFirstServo = 0;         // identification jumper: servos 0-7 or 8-15
     bool bJson = false;
+    bool bLog = false;  // one line per event even at a terminal
 };
 
 enum class EParseResult { Run, Done, Usage };
@@ -22,6 +23,8 @@ enum class EParseResult { Run, Done, Usage };
 EParseResult PlxParseSimOptions(int argc, const char* const* argv, CSimOptions* pOptions,
                                 std::string* pMessage);
 
-// Runs until end of standard input, SIGINT, SIGTERM or SIGHUP; events go to out, complaints to
-// err. 0 after a normal end, 1 when it could not start.
-int PlxRunSimulator(const CSimOptions& options, std::ostream& out, std::ostream& err);
+// Runs until SIGINT, SIGTERM, SIGHUP or SIGQUIT, or the end of its standard input where that
+// says anything (a pipe, or a terminal it is in the foreground of); the report goes to standard
+// output (a live view at a terminal), complaints to standard error. 0 after a normal end; 1 when
+// it could not start or its output went away. Standard input, output and error must be open.
+int PlxRunSimulator(const CSimOptions& options);

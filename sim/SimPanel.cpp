@@ -1,0 +1,95 @@
+#include "sim/SimPanel.h"
+
+#include <algorithm>
+
+const char* const PLX_PANEL_ENTER = "\x1b[?1049h\x1b[?25l\x1b[H\x1b[2J";
+const char* const PLX_PANEL_LEAVE = "\x1b[0m\x1b[?25h\x1b[?1049l";
+
+namespace {
+
+constexpr int kPositionMax = 254;
+constexpr int kNeutral = 127;
+constexpr int kMinGauge = 5;
+
+std::string Fit(std::string s, int nWidth) {
+    if (static_cast<int>(s.size()) > nWidth)
+        s.resize(static_cast<std::size_t>(std::max(nWidth, 0)));
+    return s;
+}
+
+std::string RightAligned(const std::string& s, std::size_t nWidth) {
+    return s.size() >= nWidth ? s : std::string(nWidth - s.size(), ' ') + s;
+}
+
+// Where a position falls on a gauge of nCells cells.
+int Cell(int nPosition, int nCells) {
+    return (nPosition * (nCells - 1) + kPositionMax / 2) / kPositionMax;
+}
+
+std::string ServoRow(const CServoBoard& board, int i, int nWidth) {
+    // "  150  1591 us  +8 deg": the same width on every row, so that the gauges line up.
+    constexpr std::size_t kFigures = 23;
+    const int nPosition = board.Position(i);
+    std::string sFigures;
+    if (nPosition < 0) {
+        sFigures = "  never commanded";
+    } else {
+        const int nAngle = PlxServoAngle(nPosition, board.Range());
+        sFigures =
+            RightAligned(std::to_string(nPosition), 5) +
+            RightAligned(std::to_string(CSscDecoder::PulseWidthUs(nPosition, board.Range())), 6) +
+            " us" + RightAligned((nAngle > 0 ? "+" : "") + std::to_string(nAngle), 5) + " deg";
+    }
+    sFigures.resize(std::max(sFigures.size(), kFigures), ' ');
+    const std::string sNumber = RightAligned(std::to_string(board.FirstServo() + i), 2) + " ";
+    // The gauge takes what the number and the figures leave, and shrinks before they do.
+    const int nCells =
+        std::max(kMinGauge, nWidth - static_cast<int>(sNumber.size() + kFigures) - 2);
+    std::string sGauge(static_cast<std::size_t>(nCells), '-');
+    sGauge[static_cast<std::size_t>(Cell(kNeutral, nCells))] = '|';
+    if (nPosition >= 0) sGauge[static_cast<std::size_t>(Cell(nPosition, nCells))] = '#';
+    std::string sRow = sNumber + "[" + sGauge + "]" + sFigures;
+    while (!sRow.empty() && sRow.back() == ' ') sRow.pop_back();
+    return Fit(sRow, nWidth);
+}
+
+}  // namespace
+
+std::vector<CPanelLine> PlxRenderPanel(const CServoBoard& board, const CPanelHeader& header,
+                                       int nWidth, int nHeight, bool bHighlightLast) {
+    // The last column stays free: a character there leaves some terminals about to wrap.
+    nWidth = std::max(1, nWidth - 1);
+    std::vector<CPanelLine> lines;
+    const std::string sSpan = std::to_string(board.FirstServo()) + "-" +
+                              std::to_string(board.FirstServo() + CSscDecoder::SERVOS - 1);
+    lines.push_back(
+        {Fit("MINI-SSC II " + header.sWhere + "  jumpers: " + std::to_string(header.nBaud) +
+                 " baud, servos " + sSpan + ", " + std::to_string(board.Range()) + " deg",
+             nWidth)});
+    std::string sLine = "line: ";
+    sLine += header.bLineKnown ? PlxDescribeLine(header.line) : std::string("?");
+    if (!header.sWhyNot.empty())
+        sLine = "!! " + sLine + "  (not understood: " + header.sWhyNot + ")";
+    lines.push_back({Fit(sLine, nWidth), !header.sWhyNot.empty()});
+    for (int i = 0; i < CSscDecoder::SERVOS; ++i)
+        lines.push_back({ServoRow(board, i, nWidth), bHighlightLast && i == board.LastMoved()});
+    const auto& recent = board.Recent();
+    const int nRoom = nHeight - static_cast<int>(lines.size());
+    const int nSkip = std::max(0, static_cast<int>(recent.size()) - std::max(nRoom, 0));
+    for (auto it = recent.begin() + nSkip; it != recent.end(); ++it)
+        lines.push_back({Fit(*it, nWidth)});
+    if (static_cast<int>(lines.size()) > nHeight)
+        lines.resize(static_cast<std::size_t>(std::max(nHeight, 0)));
+    return lines;
+}
+
+std::string PlxPanelFrame(const std::vector<CPanelLine>& lines) {
+    std::string sFrame = "\x1b[H";
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (i > 0) sFrame += "\r\n";
+        if (lines[i].bHighlight) sFrame += "\x1b[7m";
+        sFrame += lines[i].sText;
+        sFrame += "\x1b[0m\x1b[K";
+    }
+    return sFrame + "\x1b[J";
+}
