@@ -83,7 +83,8 @@ EInput ReadNumber(std::istream& in, std::int32_t* pnValue, CConsoleErrors* pErro
 
 // The system's text without the line end some systems put after it.
 std::string OneLine(std::string sText) {
-    while (!sText.empty() && std::isspace(static_cast<unsigned char>(sText.back()))) sText.pop_back();
+    while (!sText.empty() && std::isspace(static_cast<unsigned char>(sText.back())))
+        sText.pop_back();
     return sText;
 }
 

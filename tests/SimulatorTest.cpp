@@ -9,7 +9,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <memory>
+#include <sstream>
 #include <thread>
 
 #include "tests/TestProgram.h"
@@ -118,16 +121,22 @@ TEST_F(SimulatorTest, PacketsOnALineSetUpWronglyAreFlagged) {
     sim.WaitForOutput(R"("bytes":[5])");
     Send(B9600, 0, Bytes({0xFF, 1, 2}));
     sim.WaitForOutput(R"("servo":1,"position":2)");
-    ExpectInOrder(sim.Out(),
-                  {R"({"event":"line","settings":"4800 8N1 raw VMIN=1 VTIME=0")",
-                   R"({"event":"move","servo":2,"position":150,"pulse_us":1591,"understood":false,)"
-                   R"("why":"line at 4800 baud, controller at 9600"})",
-                   R"({"event":"line","settings":"9600 8N1 cooked (opost onlcr) VMIN=1 VTIME=0")",
-                   R"({"event":"ignored","servo":13,"position":10,"understood":false,)"
-                   R"("why":"output processing alters bytes"})",
-                   R"({"event":"dropped","bytes":[5],"reason":"no sync","understood":false)",
-                   R"({"event":"line","settings":"9600 8N1 raw VMIN=1 VTIME=0")",
-                   R"({"event":"move","servo":1,"position":2,"pulse_us":1008,"understood":true})"});
+    sim.CloseInput();
+    EXPECT_EQ(ExitCode(sim.Wait()), 0);
+    ExpectInOrder(
+        sim.Out(),
+        {R"({"event":"line","settings":"4800 8N1 raw VMIN=1 VTIME=0")",
+         R"({"event":"move","servo":2,"position":150,"pulse_us":1591,"understood":false,)"
+         R"("why":"line at 4800 baud, controller at 9600"})",
+         R"({"event":"line","settings":"9600 8N1 cooked (opost onlcr) VMIN=1 VTIME=0")",
+         R"({"event":"ignored","servo":13,"position":10,"understood":false,)"
+         R"("why":"output processing alters bytes"})",
+         R"({"event":"dropped","bytes":[5],"reason":"no sync","understood":false)",
+         R"({"event":"line","settings":"9600 8N1 raw VMIN=1 VTIME=0")",
+         R"({"event":"move","servo":1,"position":2,"pulse_us":1008,"understood":true})",
+         // Only what the controller understood moved a servo.
+         R"({"servo":1,"position":2,"pulse_us":1008,"moves":1})",
+         R"({"servo":2,"position":null,"pulse_us":null,"moves":0})", R"(],"not_understood":3})"});
 }
 
 TEST_F(SimulatorTest, ATakenPortIsRefusedAndLeftAlone) {
@@ -161,12 +170,22 @@ TEST_F(SimulatorTest, AnEntryLeftBehindIsReplacedAndEveryEndingRemovesItsOwn) {
     }
 }
 
-TEST_F(SimulatorTest, NoMapOnlyNamesTheDevice) {
+TEST_F(SimulatorTest, NoMapOnlyNamesTheDeviceAndJsonIsUtf8WhateverThePathHolds) {
     CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--no-map"});
     sim.WaitForOutput("listening on /dev/pts/");
     EXPECT_FALSE(Exists(Entry(1)));
     sim.CloseInput();
     EXPECT_EQ(ExitCode(sim.Wait()), 0);
+
+    const std::string sOdd = m_map.ConfigHome() + "/caf\xc3\xa9-\xff";  // UTF-8, then not
+    ::setenv("XDG_CONFIG_HOME", sOdd.c_str(), 1);                       // restored by m_map
+    CProgram json(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json"});
+    json.WaitForOutput(R"({"event":"line")");
+    json.CloseInput();
+    EXPECT_EQ(ExitCode(json.Wait()), 0);
+    EXPECT_NE(json.Out().find("caf\xc3\xa9-\\ufffd/plx/ports/com1\""), std::string::npos)
+        << json.Out();
+    EXPECT_EQ(json.Out().find('\xff'), std::string::npos);
     EXPECT_NE(sim.Out().find("servo  position     pulse     moves\n    0         -         -"
                              "         0\n"),
               std::string::npos)
@@ -240,6 +259,225 @@ TEST_F(SimulatorTest, APortLeftMarkedByAKilledProgramCanBeOpenedAgainAsNobody) {
     EXPECT_EQ(nExclusive, 0);
     RunTest("6\n3 4\n", nUid);
     sim.WaitForOutput(R"("servo":3,"position":4)");
+}
+
+}  // namespace
+
+namespace {
+
+// A terminal of 80 columns by 12 rows, as in the demo's pane, run by a tmux server of the test's
+// own; Screen() is what a person sees in it.
+class CTmux {
+public:
+    explicit CTmux(const std::string& sCommand) {
+        ::setenv("TMUX_TMPDIR", m_dir.Path().c_str(), 1);
+        Run("-f /dev/null new-session -d -x 80 -y 12 " + Quote(sCommand));
+        Run("set-option -g remain-on-exit on");
+    }
+    ~CTmux() { Run("kill-server"); }
+    CTmux(const CTmux&) = delete;
+    CTmux& operator=(const CTmux&) = delete;
+
+    std::string Screen() { return Run("capture-pane -p"); }
+    // Waits (ten seconds at most) until the screen shows sText; the screen then.
+    std::string WaitFor(const std::string& sText) {
+        std::string sScreen;
+        for (int i = 0; i < 200; ++i) {
+            sScreen = Screen();
+            if (sScreen.find(sText) != std::string::npos) return sScreen;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ADD_FAILURE() << "never shown: " << sText << "\nscreen:\n" << sScreen;
+        return sScreen;
+    }
+    std::string Run(const std::string& sArgs) {
+        std::string sOut;
+        if (FILE* pPipe = ::popen(("tmux -L plx-test " + sArgs + " 2>&1").c_str(), "r")) {
+            char buf[4096];
+            for (std::size_t n; (n = std::fread(buf, 1, sizeof(buf), pPipe)) > 0;)
+                sOut.append(buf, n);
+            ::pclose(pPipe);
+        }
+        return sOut;
+    }
+
+private:
+    static std::string Quote(const std::string& s) { return "'" + s + "'"; }
+    CTempDir m_dir;
+};
+
+TEST_F(SimulatorTest, ALiveViewAtATerminalThatFollowsItsSize) {
+    if (std::system("command -v tmux >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "tmux is not installed";
+    // The shell stays after the simulator, so that the terminal it leaves can be looked at.
+    CTmux tmux(std::string(PLX_SSC_SIM_EXE) + " --port 7; read x");
+    tmux.WaitFor("line: ");
+    RunTest("7\n2 150\n5 0\n10 3\n");
+    std::string sScreen = tmux.WaitFor("ignored  servo 10 to 3");
+    ExpectInOrder(sScreen, {"MINI-SSC II COM7 /dev/pts/", "jumpers: 9600 baud, servos 0-7, 90 deg",
+                            "line: 9600 8N1 raw VMIN=0 VTIME=2\n",
+                            " 0 [-------------------------|-------------------------]  never "
+                            "commanded\n",
+                            " 2 [-------------------------|----#--------------------]  150  1591 "
+                            "us   +8 deg\n",
+                            " 5 [#------------------------|-------------------------]    0  1000 "
+                            "us  -45 deg\n",
+                            "ignored  servo 10 to 3 (not one of servos 0-7)"});
+    // Narrower: the gauge shrinks, nothing wraps.
+    tmux.Run("resize-window -x 40 -y 12");
+    sScreen = tmux.WaitFor(" 2 [-----|#----]  150  1591 us   +8 deg");
+    std::istringstream lines(sScreen);
+    int nLines = 0;
+    for (std::string sLine; std::getline(lines, sLine); ++nLines)
+        EXPECT_LE(sLine.size(), 40u) << sLine;
+    EXPECT_EQ(nLines, 12);
+    // Ctrl+D: the terminal as it was, with the table of the run on it.
+    tmux.Run("send-keys C-d");
+    sScreen = tmux.WaitFor("servo  position     pulse     moves\n");
+    EXPECT_NE(sScreen.find("    2       150   1591 us         1\n"), std::string::npos) << sScreen;
+    EXPECT_EQ(tmux.Run("display-message -p '#{alternate_on} #{cursor_flag}'"), "0 1\n");
+
+    // --log keeps the line per event at a terminal.
+    CTmux logged(std::string(PLX_SSC_SIM_EXE) + " --port 8 --log");
+    logged.WaitFor("line     ");
+    RunTest("8\n3 200\n");
+    logged.WaitFor("move     servo 3 to 200 (1787 us)");
+}
+
+}  // namespace
+
+namespace {
+
+// Writes packets to the simulator's line for a while, as fast as it takes them.
+void Flood(const std::string& sDevice) {
+    CFd port(::open(sDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    ASSERT_GE(port.Get(), 0);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
+    const std::vector<std::uint8_t> packets = Bytes({0xFF, 1, 2, 0xFF, 3, 4, 0xFF, 5, 6});
+    while (std::chrono::steady_clock::now() < end) {
+        if (::write(port.Get(), packets.data(), packets.size()) < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+TEST_F(SimulatorTest, EveryEndingRemovesTheEntryWhateverTheOutputIsDoing) {
+    // Output nobody reads: the pipe fills and the report's writes block.
+    for (int nSignal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "6"});
+        Flood(Ready(sim));
+        sim.Signal(nSignal);
+        EXPECT_EQ(ExitCode(sim.Wait()), 0) << nSignal;
+        EXPECT_FALSE(Exists(Entry(6))) << nSignal;
+    }
+    // Output that cannot be written, or whose reader went away: it ends, non-zero.
+    {
+        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--port", "6"}, -1, {"", 0, "/dev/full"});
+        EXPECT_EQ(ExitCode(sim.Wait()), 1);
+        EXPECT_NE(sim.Err().find("output gone: No space left on device"), std::string::npos)
+            << sim.Err();
+        EXPECT_FALSE(Exists(Entry(6)));
+    }
+    {
+        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "6"});
+        const std::string sDevice = Ready(sim);
+        sim.CloseOutput();  // | head -1
+        RunTest("6\n1 2\n");
+        EXPECT_EQ(ExitCode(sim.Wait()), 1);
+        EXPECT_NE(sim.Err().find("output gone: Broken pipe"), std::string::npos) << sim.Err();
+        EXPECT_FALSE(Exists(Entry(6)));
+    }
+    // A closed standard stream: its number would go to the simulator's own descriptors.
+    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Closed, {"--port", "6"});
+    EXPECT_EQ(ExitCode(sim.Wait()), 1);
+    EXPECT_EQ(sim.Err(), "plx-ssc-sim: standard input, output and error must be open\n");
+    EXPECT_FALSE(Exists(Entry(6)));
+}
+
+TEST_F(SimulatorTest, AnEntryLeftByAKilledSimulatorIsTakenBackAndOnlyOneOfTwoWins) {
+    std::string sDead;
+    {
+        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "4"});
+        sDead = Ready(sim);
+        sim.Signal(SIGKILL);
+        sim.Wait();
+    }
+    ASSERT_EQ(LinkTarget(Entry(4)), sDead);
+    // The system gives the dead simulator's terminal number to somebody else.
+    std::vector<std::unique_ptr<CPseudoTerminal>> others;
+    while (others.size() < 20 && (others.empty() || others.back()->SlavePath() != sDead))
+        others.push_back(std::make_unique<CPseudoTerminal>());
+    if (others.back()->SlavePath() != sDead) GTEST_SKIP() << sDead << " was not given out again";
+    {
+        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "4"});
+        const std::string sDevice = Ready(sim);
+        EXPECT_NE(sim.Out().find(R"("replaced":true)"), std::string::npos) << sim.Out();
+        EXPECT_EQ(LinkTarget(Entry(4)), sDevice);
+    }
+
+    // Two started together for an entry left behind: one stands, the other says so.
+    for (int nRound = 0; nRound < 5; ++nRound) {
+        ASSERT_EQ(::symlink("/nonexistent/pts/99", Entry(5).c_str()), 0);
+        CProgram first(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "5"});
+        CProgram second(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "5"});
+        CProgram* pLoser = nullptr;
+        for (int i = 0; i < 1000 && pLoser == nullptr; ++i) {
+            if (!first.Running()) pLoser = &first;
+            if (!second.Running()) pLoser = &second;
+            if (pLoser == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_NE(pLoser, nullptr) << "both run";
+        CProgram& winner = pLoser == &first ? second : first;
+        EXPECT_EQ(ExitCode(pLoser->Wait()), 1);
+        EXPECT_NE(pLoser->Err().find("COM5 is taken"), std::string::npos) << pLoser->Err();
+        EXPECT_EQ(LinkTarget(Entry(5)), Ready(winner));
+        EXPECT_TRUE(winner.Running());
+        winner.CloseInput();
+        EXPECT_EQ(ExitCode(winner.Wait()), 0);
+        EXPECT_FALSE(Exists(Entry(5)));
+    }
+}
+
+TEST_F(SimulatorTest, AMarkIsLiftedOnlyOnceNoProgramHoldsTheLine) {
+    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "3"});
+    const std::string sDevice = Ready(sim);
+    {
+        // A terminal program that marks the line without locking it, and keeps it open.
+        CFd other(::open(sDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+        ASSERT_EQ(::ioctl(other.Get(), TIOCEXCL), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // five of its looks
+        int nExclusive = 0;
+        ASSERT_EQ(::ioctl(other.Get(), TIOCGEXCL, &nExclusive), 0);
+        EXPECT_EQ(nExclusive, 1);
+    }
+    // Closed without lifting it, as a killed program leaves it: now it goes.
+    int nExclusive = 1;
+    for (int i = 0; i < 500 && nExclusive; ++i) {
+        CFd look(::open(sDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+        if (look.Get() < 0 || ::ioctl(look.Get(), TIOCGEXCL, &nExclusive) != 0) nExclusive = 1;
+        look.Reset();
+        if (nExclusive) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(nExclusive, 0);
+}
+
+TEST_F(SimulatorTest, TheScriptedExampleWorksAsWritten) {
+    // As the README and the manual page give it; a script's background job reads /dev/null.
+    const std::string sBin =
+        std::string(PLX_SSC_SIM_EXE).substr(0, std::string(PLX_SSC_SIM_EXE).rfind('/'));
+    const std::string sLog = m_map.ConfigHome() + "/sim.log";
+    const std::string sScript =
+        "PATH=" + sBin + ":$PATH; cd " + m_map.ConfigHome() + "\n" +
+        "plx-ssc-sim --port 1 > sim.log &\n"
+        "until [ -L \"${XDG_CONFIG_HOME:-$HOME/.config}/plx/ports/com1\" ]; do sleep 0.1; done\n"
+        "printf '1\\n2 150\\n' | plx-ssc-test > /dev/null\n"
+        "status=$?\n"
+        "kill $!; wait $!\n"
+        "exit $status\n";
+    CProgram shell("/bin/sh", EStdin::Pipe, {"-c", sScript});
+    shell.CloseInput();
+    EXPECT_EQ(ExitCode(shell.Wait()), 0) << shell.Err();
+    EXPECT_NE(ReadFileText(sLog).find("move     servo 2 to 150 (1591 us)"), std::string::npos)
+        << ReadFileText(sLog);
 }
 
 }  // namespace

@@ -137,6 +137,9 @@ int CProgram::Wait() {
 }
 
 bool CProgram::Running() {
+    if (m_nStatus >= 0) return false;
     int nStatus = 0;
-    return ::waitpid(m_pid, &nStatus, WNOHANG) == 0;
+    if (::waitpid(m_pid, &nStatus, WNOHANG) != m_pid) return true;
+    m_nStatus = nStatus;  // ended: keep its status for Wait
+    return false;
 }

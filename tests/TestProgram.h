@@ -38,6 +38,8 @@ public:
     // What the person types at the terminal, or what goes down the input pipe.
     void Type(const std::string& sKeys);
     void CloseInput() { m_in.Reset(); }
+    // The reader of its output goes away (as `| head -1` does).
+    void CloseOutput() { m_out.Reset(); }
     void Signal(int nSignal);
 
     // Standard output (the screen, on a terminal) up to and including sText; the test fails if
