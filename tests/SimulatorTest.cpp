@@ -386,6 +386,9 @@ TEST_F(SimulatorTest, EveryEndingRemovesTheEntryWhateverTheOutputIsDoing) {
         EXPECT_NE(sim.Err().find("output gone: Broken pipe"), std::string::npos) << sim.Err();
         EXPECT_FALSE(Exists(Entry(6)));
     }
+}
+
+TEST_F(SimulatorTest, StartUpFailsWithoutStandardInput) {
     // A closed standard stream: its number would go to the simulator's own descriptors.
     CProgram sim(PLX_SSC_SIM_EXE, EStdin::Closed, {"--port", "6"});
     EXPECT_EQ(ExitCode(sim.Wait()), 1);
