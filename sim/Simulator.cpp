@@ -115,22 +115,28 @@ const char* SignalName(int nSignal) {
     }
 }
 
+// Whether the simulator runs in the background of its terminal fd (a job started with &).
+bool InBackground(int fd) {
+    const pid_t foreground = ::tcgetpgrp(fd);
+    return foreground >= 0 && foreground != ::getpgrp();
+}
+
 // Whether standard input says when to end: a pipe or socket (its end), or a terminal the
-// simulator is in the foreground of (Ctrl+D). /dev/null or a file says nothing, and reading a
-// terminal from the background would stop the simulator.
+// simulator is not in the background of (Ctrl+D). /dev/null or a file says nothing, and reading
+// a terminal from the background would stop the simulator.
 bool InputEndsTheRun() {
     struct stat st;
     if (::fstat(STDIN_FILENO, &st) != 0) return false;
     if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return true;
-    return ::isatty(STDIN_FILENO) != 0 && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
+    return ::isatty(STDIN_FILENO) != 0 && !InBackground(STDIN_FILENO);
 }
 
 // Whether standard output is a terminal that takes the live view: one that knows escape
-// sequences, with the simulator in its foreground.
+// sequences, and that the simulator does not share as a background job.
 bool PanelFits() {
     const char* pszTerm = std::getenv("TERM");
     return ::isatty(STDOUT_FILENO) != 0 && pszTerm != nullptr && *pszTerm != '\0' &&
-           std::strcmp(pszTerm, "dumb") != 0 && ::tcgetpgrp(STDOUT_FILENO) == ::getpgrp();
+           std::strcmp(pszTerm, "dumb") != 0 && !InBackground(STDOUT_FILENO);
 }
 
 // Whether a process other than this one has the device open.
