@@ -37,6 +37,20 @@ std::string LinkTarget(const std::string& sPath) {
 
 int ExitCode(int nStatus) { return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1; }
 
+// Waits (five seconds at most) for the simulator to lift the exclusive mark from its line; it
+// looks ten times a second. Each look holds the line only for a moment, since the simulator
+// keeps the mark of a program that has the line open.
+bool MarkLifted(const std::string& sDevice) {
+    int nExclusive = 1;
+    for (int i = 0; i < 500 && nExclusive; ++i) {
+        CFd look(::open(sDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+        if (look.Get() < 0 || ::ioctl(look.Get(), TIOCGEXCL, &nExclusive) != 0) nExclusive = 1;
+        look.Reset();
+        if (nExclusive) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return nExclusive == 0;
+}
+
 class SimulatorTest : public ::testing::Test {
 protected:
     // Waits for the simulator to stand on its line; the device path it reports.
@@ -247,16 +261,7 @@ TEST_F(SimulatorTest, APortLeftMarkedByAKilledProgramCanBeOpenedAgainAsNobody) {
         program.Signal(SIGKILL);  // killed outright: the program has no say in how it ends
         program.Wait();
     }
-    // The simulator notices within a tenth of a second; give it ample time. Each look holds the
-    // line only for a moment: the simulator keeps the mark of a program that has it open.
-    int nExclusive = 1;
-    for (int i = 0; i < 500 && nExclusive; ++i) {
-        CFd look(::open(sDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
-        if (look.Get() < 0 || ::ioctl(look.Get(), TIOCGEXCL, &nExclusive) != 0) nExclusive = 1;
-        look.Reset();
-        if (nExclusive) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_EQ(nExclusive, 0);
+    EXPECT_TRUE(MarkLifted(sDevice));
     RunTest("6\n3 4\n", nUid);
     sim.WaitForOutput(R"("servo":3,"position":4)");
 }
@@ -453,14 +458,7 @@ TEST_F(SimulatorTest, AMarkIsLiftedOnlyOnceNoProgramHoldsTheLine) {
         EXPECT_EQ(nExclusive, 1);
     }
     // Closed without lifting it, as a killed program leaves it: now it goes.
-    int nExclusive = 1;
-    for (int i = 0; i < 500 && nExclusive; ++i) {
-        CFd look(::open(sDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
-        if (look.Get() < 0 || ::ioctl(look.Get(), TIOCGEXCL, &nExclusive) != 0) nExclusive = 1;
-        look.Reset();
-        if (nExclusive) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_EQ(nExclusive, 0);
+    EXPECT_TRUE(MarkLifted(sDevice));
 }
 
 TEST_F(SimulatorTest, TheScriptedExampleWorksAsWritten) {
