@@ -506,18 +506,24 @@ TEST(PortFinder, NamesAdaptersAndRealPortsAndHowToMapOne) {
     EXPECT_EQ(ports[2].links, std::vector<std::string>{sDev + "/serial/by-id/usb-FTDI_FT232R_"
                                                               "USB_UART_A50285BI-if00-port0"});
 
-    // The help names what COMn is, the ports, the map, and a command with the first usable port.
+    // The help names what COMn is and why it was refused, the ports, the map, and a command with
+    // the first usable port. COM2 is a pty the fake system calls a console.
     CPortMap map;
     CPseudoTerminal pty;
     map.Map(2, pty.SlavePath());
-    const std::string sHelp = PlxPortHelp(4, sys.Roots());
-    ExpectInOrder(sHelp, {"COM4 is /dev/ttyS3 (no entry for it in the port map)",
+    struct stat st;
+    ASSERT_EQ(::stat(pty.SlavePath().c_str(), &st), 0);
+    sys.Tty("ttyFAKE1", Numbers(st.st_rdev), "");
+    sys.Write("sys/class/tty/console/active", "ttyS0 ttyFAKE1\n");
+    const std::string sHelp = PlxPortHelp(2, sys.Roots());
+    ExpectInOrder(sHelp, {"COM2 is " + map.Directory() + "/com2 -> " + pty.SlavePath() +
+                              ", the system console: not a port for servos.\n",
                           "Serial ports on this machine:\n  " + sDev + "/ttyACM0  Arduino Uno\n",
                           "ttyS0  built-in serial port (the system console, not for servos)\n",
                           "ttyUSB0  FT232R USB UART, FTDI\n    " + sDev + "/serial/by-id/usb-FTDI",
                           "Port map " + map.Directory() + ":\n  com2 -> " + pty.SlavePath() + "\n",
-                          "To use a port as COM4:\n  mkdir -p " + map.Directory() + " && ln -sfn " +
-                              sDev + "/ttyACM0 " + map.Directory() + "/com4\n"});
+                          "To use a port as COM2:\n  mkdir -p " + map.Directory() + " && ln -sfn " +
+                              sDev + "/ttyACM0 " + map.Directory() + "/com2\n"});
 }
 
 }  // namespace
