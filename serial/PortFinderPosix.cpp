@@ -26,12 +26,6 @@ std::vector<std::string> DirectoryNames(const std::string& sPath) {
     return names;
 }
 
-std::string LinkText(const std::string& sPath) {
-    char sz[4096];
-    const ssize_t n = ::readlink(sPath.c_str(), sz, sizeof(sz));
-    return n < 0 ? std::string() : std::string(sz, static_cast<std::size_t>(n));
-}
-
 std::string Child(const std::string& sDir, const std::string& sName) { return sDir + "/" + sName; }
 
 std::string BaseName(const std::string& sPath) { return sPath.substr(sPath.rfind('/') + 1); }
@@ -61,7 +55,7 @@ std::string Description(const std::string& sClassDir, const std::string& sName) 
         }
     }
     if (sName.rfind("ttyS", 0) == 0) return "built-in serial port";
-    const std::string sDriver = BaseName(LinkText(sClassDir + "/device/driver"));
+    const std::string sDriver = BaseName(PlxLinkTarget(sClassDir + "/device/driver"));
     return sDriver.empty() ? "serial port" : "serial port (" + sDriver + ")";
 }
 
@@ -101,7 +95,7 @@ std::string WhatThePortIs(std::int32_t nPort, const std::string& sMapDir,
     }
     std::string sLine = sCom + " is " + sPath;
     if (bMapped) {
-        const std::string sTarget = LinkText(sPath);
+        const std::string sTarget = PlxLinkTarget(sPath);
         if (!sTarget.empty()) sLine += " -> " + sTarget;
     } else {
         sLine += " (no entry for it in the port map)";
@@ -134,7 +128,7 @@ std::vector<CSerialPortInfo> PlxListSerialPorts(const CSystemRoots& roots) {
         port.sDescription = Description(sDir, sName);
         for (const std::string& sStable : stableNames) {
             const std::string sLink = Child(sById, sStable);
-            if (BaseName(LinkText(sLink)) == sName) port.links.push_back(sLink);
+            if (BaseName(PlxLinkTarget(sLink)) == sName) port.links.push_back(sLink);
         }
         dev_t dev = 0;
         if (PlxParseDeviceNumber(Attribute(Child(sDir, "dev")), &dev))
@@ -173,7 +167,7 @@ std::string PlxPortHelp(std::int32_t nPort, const CSystemRoots& roots) {
         for (const CPortMapEntry& entry : entries) {
             const std::string sPath = Child(sMapDir, entry.sName);
             struct stat st;
-            const std::string sTarget = LinkText(sPath);
+            const std::string sTarget = PlxLinkTarget(sPath);
             sHelp += "  " + entry.sName + " -> " + (sTarget.empty() ? "(not a link)" : sTarget) +
                      (::stat(sPath.c_str(), &st) != 0 ? " (missing)" : "") + "\n";
             if (entry.nPort == nPort) sEntry = sPath;  // replace it rather than add a second

@@ -26,16 +26,10 @@ bool PortOfEntryName(const std::string& sName, std::int32_t* pnPort) {
     return true;
 }
 
-std::string LinkText(const std::string& sPath) {
-    char szTarget[4096];
-    const ssize_t n = ::readlink(sPath.c_str(), szTarget, sizeof(szTarget));
-    return n < 0 ? std::string() : std::string(szTarget, static_cast<std::size_t>(n));
-}
-
 // Two entries agree when they are the same link text or lead to the same file.
 bool SameTarget(const std::string& sFirst, const std::string& sSecond) {
-    const std::string sLink = LinkText(sFirst);
-    if (!sLink.empty() && sLink == LinkText(sSecond)) return true;
+    const std::string sLink = PlxLinkTarget(sFirst);
+    if (!sLink.empty() && sLink == PlxLinkTarget(sSecond)) return true;
     struct stat a;
     struct stat b;
     return ::stat(sFirst.c_str(), &a) == 0 && ::stat(sSecond.c_str(), &b) == 0 &&
@@ -50,6 +44,12 @@ std::string PlxPortMapDirectory() {
     const char* pszHome = std::getenv("HOME");
     if (pszHome != nullptr && pszHome[0] == '/') return std::string(pszHome) + "/.config/plx/ports";
     return std::string();
+}
+
+std::string PlxLinkTarget(const std::string& sPath) {
+    char szTarget[4096];
+    const ssize_t n = ::readlink(sPath.c_str(), szTarget, sizeof(szTarget));
+    return n < 0 ? std::string() : std::string(szTarget, static_cast<std::size_t>(n));
 }
 
 std::string PlxPortMapEntryName(std::int32_t nPort) { return "com" + std::to_string(nPort); }

@@ -14,12 +14,6 @@
 
 namespace {
 
-std::string LinkTarget(const std::string& sPath) {
-    char szTarget[4096];
-    const ssize_t n = ::readlink(sPath.c_str(), szTarget, sizeof(szTarget) - 1);
-    return n < 0 ? std::string() : std::string(szTarget, static_cast<std::size_t>(n));
-}
-
 bool MakeDirectories(const std::string& sPath, std::string* pError) {
     for (std::size_t nSlash = 1; nSlash != std::string::npos;) {
         nSlash = sPath.find('/', nSlash + 1);
@@ -34,7 +28,7 @@ bool MakeDirectories(const std::string& sPath, std::string* pError) {
 
 // Says that another entry already names the port.
 bool Taken(const std::string& sCom, const std::string& sOther, std::string* pError) {
-    *pError = sCom + " is taken: " + sOther + " points to " + LinkTarget(sOther) +
+    *pError = sCom + " is taken: " + sOther + " points to " + PlxLinkTarget(sOther) +
               "; remove it or choose another --port";
     return false;
 }
@@ -104,7 +98,7 @@ bool CPortRegistration::Register(const std::string& sDirectory, std::int32_t nPo
         const bool bDangling = S_ISLNK(st.st_mode) && ::stat(sEntry.c_str(), &target) != 0 &&
                                (errno == ENOENT || errno == ENOTDIR);
         const bool bLeftBehind =
-            S_ISLNK(st.st_mode) && !sLeftBy.empty() && LinkTarget(sEntry) == sLeftBy;
+            S_ISLNK(st.st_mode) && !sLeftBy.empty() && PlxLinkTarget(sEntry) == sLeftBy;
         if (!bDangling && !bLeftBehind) {
             if (S_ISLNK(st.st_mode)) {
                 Unregister();
@@ -124,7 +118,7 @@ bool CPortRegistration::Register(const std::string& sDirectory, std::int32_t nPo
     }
     if (::symlink(sDevice.c_str(), sEntry.c_str()) != 0) {
         *pError = errno == EEXIST
-                      ? sCom + " is taken: " + sEntry + " points to " + LinkTarget(sEntry)
+                      ? sCom + " is taken: " + sEntry + " points to " + PlxLinkTarget(sEntry)
                       : "cannot write " + sEntry + ": " + PlxFormatMessage(errno);
         Unregister();
         return false;
@@ -144,7 +138,7 @@ bool CPortRegistration::Register(const std::string& sDirectory, std::int32_t nPo
 
 void CPortRegistration::Unregister() {
     // Someone may have pointed the entry elsewhere since; theirs stays.
-    if (!m_sEntry.empty() && LinkTarget(m_sEntry) == m_sDevice) ::unlink(m_sEntry.c_str());
+    if (!m_sEntry.empty() && PlxLinkTarget(m_sEntry) == m_sDevice) ::unlink(m_sEntry.c_str());
     m_sEntry.clear();
     if (m_lock >= 0) {
         // Removed while still held: whoever opens the name after this gets a new file.

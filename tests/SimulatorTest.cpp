@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "serial/PortMap.h"
 #include "tests/TestProgram.h"
 #include "tests/TestSupport.h"
 
@@ -27,12 +28,6 @@ namespace {
 bool Exists(const std::string& sPath) {
     struct stat st;
     return ::lstat(sPath.c_str(), &st) == 0;
-}
-
-std::string LinkTarget(const std::string& sPath) {
-    char sz[4096];
-    const ssize_t n = ::readlink(sPath.c_str(), sz, sizeof(sz));
-    return n < 0 ? std::string() : std::string(sz, static_cast<std::size_t>(n));
 }
 
 int ExitCode(int nStatus) { return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1; }
@@ -79,7 +74,7 @@ protected:
 TEST_F(SimulatorTest, ThePairsTypedArriveAsTheControllerReadsThem) {
     CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "3"});
     const std::string sDevice = Ready(sim);
-    EXPECT_EQ(LinkTarget(Entry(3)), sDevice);
+    EXPECT_EQ(PlxLinkTarget(Entry(3)), sDevice);
     RunTest("3\n2 150\n10 13\n1 255\n3 200\n");
     sim.WaitForOutput(R"("servo":3,"position":200)");
     sim.CloseInput();
@@ -164,7 +159,7 @@ TEST_F(SimulatorTest, ATakenPortIsRefusedAndLeftAlone) {
         EXPECT_NE(sim.Err().find("is taken: " + taken.second), std::string::npos) << sim.Err();
         EXPECT_FALSE(Exists(Entry(3)));
     }
-    EXPECT_EQ(LinkTarget(Entry(2)), "/dev/null");
+    EXPECT_EQ(PlxLinkTarget(Entry(2)), "/dev/null");
 }
 
 TEST_F(SimulatorTest, AnEntryLeftBehindIsReplacedAndEveryEndingRemovesItsOwn) {
@@ -173,7 +168,7 @@ TEST_F(SimulatorTest, AnEntryLeftBehindIsReplacedAndEveryEndingRemovesItsOwn) {
         CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json"});
         const std::string sDevice = Ready(sim);
         EXPECT_NE(sim.Out().find(R"("replaced":true)"), std::string::npos);
-        EXPECT_EQ(LinkTarget(Entry(1)), sDevice);
+        EXPECT_EQ(PlxLinkTarget(Entry(1)), sDevice);
         if (nSignal)
             sim.Signal(nSignal);
         else
@@ -409,7 +404,7 @@ TEST_F(SimulatorTest, AnEntryLeftByAKilledSimulatorIsTakenBackAndOnlyOneOfTwoWin
         sim.Signal(SIGKILL);
         sim.Wait();
     }
-    ASSERT_EQ(LinkTarget(Entry(4)), sDead);
+    ASSERT_EQ(PlxLinkTarget(Entry(4)), sDead);
     // The system gives the dead simulator's terminal number to somebody else.
     std::vector<std::unique_ptr<CPseudoTerminal>> others;
     while (others.size() < 20 && (others.empty() || others.back()->SlavePath() != sDead))
@@ -419,7 +414,7 @@ TEST_F(SimulatorTest, AnEntryLeftByAKilledSimulatorIsTakenBackAndOnlyOneOfTwoWin
         CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "4"});
         const std::string sDevice = Ready(sim);
         EXPECT_NE(sim.Out().find(R"("replaced":true)"), std::string::npos) << sim.Out();
-        EXPECT_EQ(LinkTarget(Entry(4)), sDevice);
+        EXPECT_EQ(PlxLinkTarget(Entry(4)), sDevice);
     }
 
     // Two started together for an entry left behind: one stands, the other says so.
@@ -437,7 +432,7 @@ TEST_F(SimulatorTest, AnEntryLeftByAKilledSimulatorIsTakenBackAndOnlyOneOfTwoWin
         CProgram& winner = pLoser == &first ? second : first;
         EXPECT_EQ(ExitCode(pLoser->Wait()), 1);
         EXPECT_NE(pLoser->Err().find("COM5 is taken"), std::string::npos) << pLoser->Err();
-        EXPECT_EQ(LinkTarget(Entry(5)), Ready(winner));
+        EXPECT_EQ(PlxLinkTarget(Entry(5)), Ready(winner));
         EXPECT_TRUE(winner.Running());
         winner.CloseInput();
         EXPECT_EQ(ExitCode(winner.Wait()), 0);
