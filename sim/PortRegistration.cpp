@@ -28,7 +28,9 @@ bool MakeDirectories(const std::string& sPath, std::string* pError) {
 
 // Says that another entry already names the port.
 bool Taken(const std::string& sCom, const std::string& sOther, std::string* pError) {
-    *pError = sCom + " is taken: " + sOther + " points to " + PlxLinkTarget(sOther) +
+    const std::string sTarget = PlxLinkTarget(sOther);
+    *pError = sCom + " is taken: " + sOther +
+              (sTarget.empty() ? std::string(" is not a link") : " points to " + sTarget) +
               "; remove it or choose another --port";
     return false;
 }
@@ -81,12 +83,19 @@ bool CPortRegistration::Register(const std::string& sDirectory, std::int32_t nPo
                 return Taken(sCom, sDirectory + "/" + entry.sName, pError);
         }
     }
-    // From here on no other simulator touches this port's entry.
+    // Under the lock no other simulator touches this port's entry.
     m_sLock = sDirectory + "/." + PlxPortMapEntryName(nPort) + ".lock";
-    if (!Lock(sCom, pError)) {
-        m_sLock.clear();
+    if (!Lock(sCom, pError) || !Claim(sCom, sEntry, sDevice, pReplaced, pError)) {
+        Unregister();
         return false;
     }
+    m_sEntry = sEntry;
+    m_sDevice = sDevice;
+    return true;
+}
+
+bool CPortRegistration::Claim(const std::string& sCom, const std::string& sEntry,
+                              const std::string& sDevice, bool* pReplaced, std::string* pError) {
     std::string sLeftBy;  // the device a simulator that is gone registered
     char szLeft[4096];
     const ssize_t nLeft = ::pread(m_lock, szLeft, sizeof(szLeft), 0);
@@ -99,28 +108,17 @@ bool CPortRegistration::Register(const std::string& sDirectory, std::int32_t nPo
                                (errno == ENOENT || errno == ENOTDIR);
         const bool bLeftBehind =
             S_ISLNK(st.st_mode) && !sLeftBy.empty() && PlxLinkTarget(sEntry) == sLeftBy;
-        if (!bDangling && !bLeftBehind) {
-            if (S_ISLNK(st.st_mode)) {
-                Unregister();
-                return Taken(sCom, sEntry, pError);
-            }
-            *pError = sCom + " is taken: " + sEntry + " is not a link; remove it or choose " +
-                      "another --port";
-            Unregister();
-            return false;
-        }
+        if (!bDangling && !bLeftBehind) return Taken(sCom, sEntry, pError);
         if (::unlink(sEntry.c_str()) != 0 && errno != ENOENT) {
             *pError = "cannot replace " + sEntry + ": " + PlxFormatMessage(errno);
-            Unregister();
             return false;
         }
         *pReplaced = true;
     }
+    // symlink never overwrites: if another program got there first, this one says so.
     if (::symlink(sDevice.c_str(), sEntry.c_str()) != 0) {
-        *pError = errno == EEXIST
-                      ? sCom + " is taken: " + sEntry + " points to " + PlxLinkTarget(sEntry)
-                      : "cannot write " + sEntry + ": " + PlxFormatMessage(errno);
-        Unregister();
+        if (errno == EEXIST) return Taken(sCom, sEntry, pError);
+        *pError = "cannot write " + sEntry + ": " + PlxFormatMessage(errno);
         return false;
     }
     // The lock names what this simulator registered, for whoever finds the entry after it.
@@ -128,11 +126,8 @@ bool CPortRegistration::Register(const std::string& sDirectory, std::int32_t nPo
                                            static_cast<ssize_t>(sDevice.size())) {
         *pError = "cannot write " + m_sLock + ": " + PlxFormatMessage(errno);
         ::unlink(sEntry.c_str());
-        Unregister();
         return false;
     }
-    m_sEntry = sEntry;
-    m_sDevice = sDevice;
     return true;
 }
 

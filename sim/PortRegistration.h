@@ -32,7 +32,12 @@ public:
     const std::string& Entry() const { return m_sEntry; }
 
 private:
+    // Takes the port's lock, or says that a running simulator holds it.
     bool Lock(const std::string& sCom, std::string* pError);
+    // Under the lock: makes the entry, replacing one left behind, and names the device in the
+    // lock.
+    bool Claim(const std::string& sCom, const std::string& sEntry, const std::string& sDevice,
+               bool* pReplaced, std::string* pError);
 
     std::string m_sEntry;
     std::string m_sDevice;
