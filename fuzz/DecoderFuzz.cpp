@@ -3,8 +3,10 @@
 // the same, and every move must be one the controller can make.
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
+#include "sim/ServoBoard.h"
 #include "sim/SscDecoder.h"
 
 namespace {
@@ -31,12 +33,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
     for (std::size_t i = 0; i < nStream; i += nPiece)
         pieces.Feed(pStream + i, nPiece < nStream - i ? nPiece : nStream - i, &pieceEvents);
 
-    if (wholeEvents.size() != pieceEvents.size() || whole.Positions() != pieces.Positions())
-        std::abort();
+    if (wholeEvents.size() != pieceEvents.size()) std::abort();
+    CServoBoard wholeBoard(nFirst, nRange);
+    CServoBoard pieceBoard(nFirst, nRange);
     const int nHalfSpan = nRange == 180 ? 1000 : 500;
     for (std::size_t i = 0; i < wholeEvents.size(); ++i) {
         const CSscEvent& e = wholeEvents[i];
         if (!Same(e, pieceEvents[i])) std::abort();
+        wholeBoard.Take(e, std::string());
+        pieceBoard.Take(pieceEvents[i], std::string());
         if (e.kind == CSscEvent::EKind::Move &&
             (e.nServo < nFirst || e.nServo >= nFirst + CSscDecoder::SERVOS || e.nPosition > 254 ||
              e.nPulseUs < 1500 - nHalfSpan || e.nPulseUs > 1500 + nHalfSpan))
@@ -44,7 +49,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
         if (e.kind == CSscEvent::EKind::Dropped && (e.bytes.empty() || e.bytes.size() > 2))
             std::abort();
     }
-    for (int nPosition : whole.Positions())
-        if (nPosition < -1 || nPosition > 254) std::abort();
+    for (int i = 0; i < CSscDecoder::SERVOS; ++i) {
+        if (wholeBoard.Position(i) != pieceBoard.Position(i) || wholeBoard.Position(i) < -1 ||
+            wholeBoard.Position(i) > 254)
+            std::abort();
+    }
     return 0;
 }

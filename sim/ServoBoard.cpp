@@ -2,8 +2,9 @@
 
 #include <cmath>
 
-void CServoBoard::Take(const CSscEvent& event, const std::string& sWhyNot,
-                       const std::string& sLine) {
+#include "sim/SimReport.h"
+
+void CServoBoard::Take(const CSscEvent& event, const std::string& sWhyNot) {
     if (!sWhyNot.empty()) ++m_nNotUnderstood;
     if (event.kind == CSscEvent::EKind::Move && sWhyNot.empty()) {
         const int i = event.nServo - m_nFirstServo;
@@ -13,7 +14,7 @@ void CServoBoard::Take(const CSscEvent& event, const std::string& sWhyNot,
         ++m_nMoveCount;
         return;
     }
-    m_recent.push_back(sLine);
+    m_recent.push_back(PlxEventLine(event, m_nFirstServo, sWhyNot));
     if (m_recent.size() > RECENT) m_recent.pop_front();
 }
 

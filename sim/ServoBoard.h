@@ -20,9 +20,8 @@ public:
     }
 
     // One decoded event; sWhyNot non-empty when the controller could not have understood it.
-    // sLine is the event as the log writes it, kept among the recent notes when it is anything
-    // but an understood move.
-    void Take(const CSscEvent& event, const std::string& sWhyNot, const std::string& sLine);
+    // Anything but an understood move is kept among the recent notes, as the log writes it.
+    void Take(const CSscEvent& event, const std::string& sWhyNot);
 
     int FirstServo() const { return m_nFirstServo; }
     int Range() const { return m_nRange; }

@@ -347,8 +347,7 @@ int PlxRunSimulator(const CSimOptions& options) {
                 events.clear();
                 decoder.Feed(buf, static_cast<std::size_t>(n), &events);
                 for (const CSscEvent& event : events) {
-                    board.Take(event, header.sWhyNot,
-                               PlxEventLine(event, options.nFirstServo, header.sWhyNot));
+                    board.Take(event, header.sWhyNot);
                     if (!bPanel) report.Event(event, options.nFirstServo, header.sWhyNot);
                 }
                 bDirty = true;

@@ -7,9 +7,7 @@ constexpr std::uint8_t kSync = 0xFF;
 }
 
 CSscDecoder::CSscDecoder(int nFirstServo, int nRange)
-    : m_nFirstServo(nFirstServo), m_nRange(nRange) {
-    m_anPosition.fill(-1);
-}
+    : m_nFirstServo(nFirstServo), m_nRange(nRange) {}
 
 int CSscDecoder::PulseWidthUs(int nPosition, int nRange) {
     const double dHalfSpanUs = nRange == 180 ? 1000.0 : 500.0;
@@ -51,7 +49,6 @@ void CSscDecoder::Feed(const std::uint8_t* pBytes, std::size_t nCount,
                 if (m_nServo >= m_nFirstServo && m_nServo < m_nFirstServo + SERVOS) {
                     event.kind = CSscEvent::EKind::Move;
                     event.nPulseUs = PulseWidthUs(b, m_nRange);
-                    m_anPosition[m_nServo - m_nFirstServo] = b;
                 } else {
                     event.kind = CSscEvent::EKind::Ignored;
                 }

@@ -3,7 +3,6 @@
 // and the broken one is lost.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -36,11 +35,6 @@ public:
     // (90 degrees) or 1000 us (180 degrees) either side at the ends, rounded to the microsecond.
     static int PulseWidthUs(int nPosition, int nRange);
 
-    int FirstServo() const { return m_nFirstServo; }
-    // The last position of each servo answered (index 0 is FirstServo()), -1 where none came.
-    const std::array<int, SERVOS>& Positions() const { return m_anPosition; }
-    int Range() const { return m_nRange; }
-
 private:
     enum class EState { Sync, Servo, Position };
 
@@ -48,5 +42,4 @@ private:
     int m_nRange;
     EState m_state = EState::Sync;
     std::uint8_t m_nServo = 0;
-    std::array<int, SERVOS> m_anPosition;
 };

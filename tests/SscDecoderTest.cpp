@@ -3,18 +3,23 @@
 #include <termios.h>
 
 #include "sim/LineWatch.h"
+#include "sim/ServoBoard.h"
 #include "sim/SscDecoder.h"
 #include "tests/TestSupport.h"
 
 namespace {
 
 // Events as short text, so that whole sequences compare at once.
+// Each event also goes to pBoard, when given, as understood.
 std::vector<std::string> Decode(CSscDecoder& decoder, const std::vector<std::uint8_t>& bytes,
-                                std::size_t nPiece = 0) {
+                                std::size_t nPiece = 0, CServoBoard* pBoard = nullptr) {
     std::vector<CSscEvent> events;
     if (nPiece == 0) nPiece = bytes.size();
     for (std::size_t i = 0; i < bytes.size(); i += nPiece)
         decoder.Feed(bytes.data() + i, std::min(nPiece, bytes.size() - i), &events);
+    if (pBoard != nullptr) {
+        for (const CSscEvent& e : events) pBoard->Take(e, std::string());
+    }
     std::vector<std::string> texts;
     for (const CSscEvent& e : events) {
         switch (e.kind) {
@@ -41,11 +46,12 @@ using Texts = std::vector<std::string>;
 
 TEST(SscDecoder, ReadsPacketsAndRemembersPositions) {
     CSscDecoder decoder(0, 90);
-    EXPECT_EQ(Decode(decoder, Bytes({0xFF, 2, 150, 0xFF, 7, 0, 0xFF, 2, 254})),
+    CServoBoard board(0, 90);
+    EXPECT_EQ(Decode(decoder, Bytes({0xFF, 2, 150, 0xFF, 7, 0, 0xFF, 2, 254}), 0, &board),
               (Texts{"move 2 150 1591", "move 7 0 1000", "move 2 254 2000"}));
-    EXPECT_EQ(decoder.Positions()[2], 254);
-    EXPECT_EQ(decoder.Positions()[7], 0);
-    EXPECT_EQ(decoder.Positions()[0], -1);
+    EXPECT_EQ(board.Position(2), 254);
+    EXPECT_EQ(board.Position(7), 0);
+    EXPECT_EQ(board.Position(0), -1);
 }
 
 TEST(SscDecoder, ASyncByteWhereDataIsDueStartsANewPacket) {
@@ -63,9 +69,11 @@ TEST(SscDecoder, ServosOfAnotherControllerAreIgnored) {
     EXPECT_EQ(Decode(first, Bytes({0xFF, 8, 10, 0xFF, 10, 13, 0xFF, 200, 1})),
               (Texts{"ignored 8 10", "ignored 10 13", "ignored 200 1"}));
     CSscDecoder second(8, 90);
-    EXPECT_EQ(Decode(second, Bytes({0xFF, 10, 13, 0xFF, 7, 1, 0xFF, 15, 254, 0xFF, 16, 1})),
-              (Texts{"move 10 13 1051", "ignored 7 1", "move 15 254 2000", "ignored 16 1"}));
-    EXPECT_EQ(second.Positions()[2], 13);  // servo 10 is the third of 8-15
+    CServoBoard board(8, 90);
+    EXPECT_EQ(
+        Decode(second, Bytes({0xFF, 10, 13, 0xFF, 7, 1, 0xFF, 15, 254, 0xFF, 16, 1}), 0, &board),
+        (Texts{"move 10 13 1051", "ignored 7 1", "move 15 254 2000", "ignored 16 1"}));
+    EXPECT_EQ(board.Position(2), 13);  // servo 10 is the third of 8-15
 }
 
 TEST(SscDecoder, PulseWidthsAtBothRanges) {
