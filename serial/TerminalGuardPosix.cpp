@@ -118,32 +118,28 @@ std::vector<dev_t> PlxActiveConsoles(const CSystemRoots& roots) {
 }
 
 CDeviceRefusal PlxCheckDeviceFree(dev_t rdev, const CSystemRoots& roots) {
-    CDeviceRefusal refusal;
     const unsigned nMajor = major(rdev);
     const unsigned nMinor = minor(rdev);
     if (nMajor == kTtyAuxMajor && nMinor == 2) {
         // Opening it makes a new pseudo-terminal whose other end nobody reads.
-        refusal = {ENOTTY, "a pseudo-terminal master (ptmx), not a serial line"};
-    } else if (nMajor == kTtyAuxMajor && nMinor == 0) {
-        refusal = {EBUSY, "/dev/tty, the terminal of whoever opens it"};
-    } else if (nMajor == kTtyAuxMajor && nMinor == 1) {
-        refusal = {EBUSY, "the system console"};
-    } else if (nMajor == kVirtualConsoleMajor && nMinor < kVirtualConsoles) {
-        refusal = {EBUSY, "a virtual console"};
-    } else {
-        for (dev_t console : PlxActiveConsoles(roots)) {
-            if (console == rdev) return {EBUSY, "the system console"};
-        }
-        std::string sStat;
-        std::string sCommand;
-        dev_t own = 0;
-        if (PlxReadSmallFile(roots.sProc + "/" + std::to_string(::getpid()) + "/stat", &sStat) &&
-            ControllingTerminal(sStat, &own, &sCommand) && own != 0 && own == rdev)
-            return {EBUSY, "this program's own terminal"};
-        const pid_t nPid = TerminalUser(rdev, roots.sProc, &sCommand);
-        if (nPid != 0)
-            refusal = {EBUSY,
-                       "the terminal of process " + std::to_string(nPid) + " (" + sCommand + ")"};
+        return {ENOTTY, "a pseudo-terminal master (ptmx), not a serial line"};
     }
-    return refusal;
+    if (nMajor == kTtyAuxMajor && nMinor == 0)
+        return {EBUSY, "/dev/tty, the terminal of whoever opens it"};
+    if (nMajor == kTtyAuxMajor && nMinor == 1) return {EBUSY, "the system console"};
+    if (nMajor == kVirtualConsoleMajor && nMinor < kVirtualConsoles)
+        return {EBUSY, "a virtual console"};
+    for (dev_t console : PlxActiveConsoles(roots)) {
+        if (console == rdev) return {EBUSY, "the system console"};
+    }
+    std::string sStat;
+    std::string sCommand;
+    dev_t own = 0;
+    if (PlxReadSmallFile(roots.sProc + "/" + std::to_string(::getpid()) + "/stat", &sStat) &&
+        ControllingTerminal(sStat, &own, &sCommand) && own != 0 && own == rdev)
+        return {EBUSY, "this program's own terminal"};
+    const pid_t nPid = TerminalUser(rdev, roots.sProc, &sCommand);
+    if (nPid != 0)
+        return {EBUSY, "the terminal of process " + std::to_string(nPid) + " (" + sCommand + ")"};
+    return {};
 }
