@@ -292,13 +292,13 @@ int PlxRunSimulator(const CSimOptions& options) {
     Clock::time_point lastMove;
     std::uint64_t nMovesSeen = 0;
     bool bDirty = true;
-    auto Draw = [&](bool bForce) {
+    auto Draw = [&]() {
         const Clock::time_point now = Clock::now();
         if (board.MoveCount() != nMovesSeen) {
             nMovesSeen = board.MoveCount();
             lastMove = now;
         }
-        if (!bForce && (!bDirty || now - lastFrame < kFrameMs)) return;
+        if (!bDirty || now - lastFrame < kFrameMs) return;
         winsize size = {};
         if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) {
             size.ws_col = 80;
@@ -328,7 +328,8 @@ int PlxRunSimulator(const CSimOptions& options) {
         const bool bInput = InputEndsTheRun();
         pollfd fds[2] = {{line.Master(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
         // Wakes up ten times a second to notice line settings changed while nothing is sent.
-        const int nReady = ::poll(fds, bInput ? 2 : 1, bPanel && bDirty ? 33 : 100);
+        const int nReady = ::poll(fds, bInput ? 2 : 1,
+                                  bPanel && bDirty ? static_cast<int>(kFrameMs.count()) : 100);
         if (nReady < 0 && errno != EINTR) {
             sEndedBy = std::string("error: ") + PlxFormatMessage(errno);
             nStatus = 1;
@@ -359,7 +360,7 @@ int PlxRunSimulator(const CSimOptions& options) {
                 (fds[1].revents & POLLNVAL) ? 0 : ::read(STDIN_FILENO, buf, sizeof(buf));
             if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EIO)) break;
         }
-        if (bPanel) Draw(false);
+        if (bPanel) Draw();
     }
 
     // The entry goes first, whatever the output is doing.
