@@ -291,14 +291,7 @@ public:
         return sScreen;
     }
     std::string Run(const std::string& sArgs) {
-        std::string sOut;
-        if (FILE* pPipe = ::popen(("tmux -L plx-test " + sArgs + " 2>&1").c_str(), "r")) {
-            char buf[4096];
-            for (std::size_t n; (n = std::fread(buf, 1, sizeof(buf), pPipe)) > 0;)
-                sOut.append(buf, n);
-            ::pclose(pPipe);
-        }
-        return sOut;
+        return CommandOutput("tmux -L plx-test " + sArgs + " 2>&1");
     }
 
 private:

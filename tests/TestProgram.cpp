@@ -1,7 +1,6 @@
 #include "tests/TestProgram.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -83,9 +82,7 @@ CProgram::CProgram(const char* pszExe, EStdin mode, const std::vector<std::strin
             ::dup2(::open(redirect.sStdin.c_str(), redirect.nStdinFlags), STDIN_FILENO);
         if (!redirect.sStdout.empty())
             ::dup2(::open(redirect.sStdout.c_str(), O_WRONLY), STDOUT_FILENO);
-        if (nUid >= 0 && (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(nUid)) != 0 ||
-                          ::setuid(static_cast<uid_t>(nUid)) != 0))
-            ::_exit(126);
+        if (nUid >= 0 && !BecomeUser(nUid)) ::_exit(126);
         // By descriptor only for another user (who may not reach the build folder); scripts,
         // such as the one that runs Windows programs under Wine, need their path.
         if (nUid >= 0)

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -117,16 +118,27 @@ CStderrCapture::~CStderrCapture() {
 
 std::string CStderrCapture::Text() const { return ReadFileText(m_sFile); }
 
+std::string CommandOutput(const std::string& sCommand) {
+    std::string sOut;
+    if (FILE* pPipe = ::popen(sCommand.c_str(), "r")) {
+        char buf[4096];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof(buf), pPipe)) > 0;) sOut.append(buf, n);
+        ::pclose(pPipe);
+    }
+    return sOut;
+}
+
 int OtherUser() { return ::geteuid() == 0 ? 65534 : -1; }
+
+bool BecomeUser(int nUid) {
+    return ::setgroups(0, nullptr) == 0 && ::setgid(static_cast<gid_t>(nUid)) == 0 &&
+           ::setuid(static_cast<uid_t>(nUid)) == 0;
+}
 
 bool UserCanReach(int nUid, const std::string& sPath) {
     if (nUid < 0) return true;
     const pid_t pid = ::fork();
-    if (pid == 0) {
-        const bool bAs = ::setgroups(0, nullptr) == 0 && ::setgid(static_cast<gid_t>(nUid)) == 0 &&
-                         ::setuid(static_cast<uid_t>(nUid)) == 0;
-        ::_exit(bAs && ::access(sPath.c_str(), X_OK) == 0 ? 0 : 1);
-    }
+    if (pid == 0) ::_exit(BecomeUser(nUid) && ::access(sPath.c_str(), X_OK) == 0 ? 0 : 1);
     int nStatus = 0;
     return pid > 0 && ::waitpid(pid, &nStatus, 0) == pid && WIFEXITED(nStatus) &&
            WEXITSTATUS(nStatus) == 0;

@@ -102,6 +102,13 @@ private:
 // as root, -1 (the tests' own user) otherwise.
 int OtherUser();
 
+// In a child about to run something else: becomes user nUid (its group id as the group, no
+// supplementary groups). False when the system refuses.
+bool BecomeUser(int nUid);
+
+// What a shell command prints on standard output.
+std::string CommandOutput(const std::string& sCommand);
+
 // Whether user nUid can search every folder down to sPath and sPath itself.
 bool UserCanReach(int nUid, const std::string& sPath);
 

@@ -30,17 +30,6 @@ std::string Crlf(std::string s) {
 
 int ExitCode(int nStatus) { return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1; }
 
-// What a shell command prints.
-std::string Command(const std::string& sCommand) {
-    std::string sOut;
-    if (FILE* pPipe = ::popen(sCommand.c_str(), "r")) {
-        char buf[4096];
-        for (std::size_t n; (n = std::fread(buf, 1, sizeof(buf), pPipe)) > 0;) sOut.append(buf, n);
-        ::pclose(pPipe);
-    }
-    return sOut;
-}
-
 class WineTest : public ::testing::Test {
 protected:
     WineTest() { ::setenv("WINEPREFIX", (std::string(PLX_WINDOWS_BUILD) + "/wine").c_str(), 1); }
@@ -159,15 +148,17 @@ TEST_F(WineTest, TheBoxAPersonSeesAndDismissesWithEnter) {
         program.Type(std::to_string(nPort) + "\n");
         std::string sWindow;
         for (int i = 0; i < 200 && sWindow.empty(); ++i) {
-            sWindow = Command("xdotool search --name '^Windows Communications Error$' 2>/dev/null");
+            sWindow =
+                CommandOutput("xdotool search --name '^Windows Communications Error$' 2>/dev/null");
             if (sWindow.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         ASSERT_FALSE(sWindow.empty()) << "no box for COM" << nPort;
         sWindow = sWindow.substr(0, sWindow.find('\n'));
         EXPECT_TRUE(program.Running());  // the box is modal: the program waits for it
 
-        std::string sText = Command(std::string(PLX_WINE_RUN) + " " + Exe("plx-win-helper.exe") +
-                                    " box 'Windows Communications Error' </dev/null");
+        std::string sText =
+            CommandOutput(std::string(PLX_WINE_RUN) + " " + Exe("plx-win-helper.exe") +
+                          " box 'Windows Communications Error' </dev/null");
         sText.erase(std::remove(sText.begin(), sText.end(), '\r'), sText.end());
         ExpectInOrder(sText, {"Windows Communications Error\n",
                               "Windows reported the following error while attempting to open "
@@ -184,11 +175,11 @@ TEST_F(WineTest, TheBoxAPersonSeesAndDismissesWithEnter) {
         EXPECT_GT(sReason.size(), 3u) << sText;
 
         const std::string sShot = sArtifacts + "/box-com" + std::to_string(nPort) + ".png";
-        Command("import -window " + sWindow + " " + sShot + " 2>/dev/null");
+        CommandOutput("import -window " + sWindow + " " + sShot + " 2>/dev/null");
         struct stat st;
         EXPECT_EQ(::stat(sShot.c_str(), &st), 0) << sShot;
         // No window manager here: give the box the focus directly, then press Enter.
-        Command("xdotool windowfocus --sync " + sWindow + " key Return 2>/dev/null");
+        CommandOutput("xdotool windowfocus --sync " + sWindow + " key Return 2>/dev/null");
         program.CloseInput();
         EXPECT_EQ(ExitCode(program.Wait()), 1);
         const std::string sEnd = "Unable to open communications port.\r\n";
