@@ -70,28 +70,45 @@ std::string ShellWord(const std::string& s) {
     return sQuoted + "'";
 }
 
+// 0 when sPath leads to something; otherwise the system's reason why not.
+int Unreachable(const std::string& sPath) {
+    struct stat st;
+    return ::stat(sPath.c_str(), &st) == 0 ? 0 : errno;
+}
+
+// ", which does not exist", or the system's own words when something else is wrong (a loop).
+std::string WhyUnreachable(int nError) {
+    return nError == ENOENT ? ", which does not exist" : ": " + PlxFormatMessage(nError);
+}
+
+// Why a port map that is there cannot be searched, in one sentence.
+std::string WhyMapUnusable(const std::string& sMapDir, const CPortMapCheck& check) {
+    if (!check.sBrokenLink.empty())
+        return "The port map " + sMapDir + " cannot be reached: " + check.sBrokenLink +
+               " is a link to " + PlxLinkTarget(check.sBrokenLink) + WhyUnreachable(check.nError);
+    if (check.nError == ENOTDIR)
+        return "The port map " + sMapDir + " (or a folder on the way to it) is not a directory";
+    return "The port map " + sMapDir + " cannot be read: " + PlxFormatMessage(check.nError);
+}
+
 // What COMn turned out to be, and why it could not be used, in one line.
-std::string WhatThePortIs(std::int32_t nPort, const std::string& sMapDir,
+std::string WhatThePortIs(std::int32_t nPort, const std::string& sMapDir, const CPortMapCheck& map,
                           const CSystemRoots& roots) {
     const std::string sCom = "COM" + std::to_string(nPort);
+    if (map.eState == CPortMapCheck::EState::Unusable)
+        return WhyMapUnusable(sMapDir, map) + "; " + sCom + " is not looked for elsewhere.";
     std::string sPath;
     int nError = 0;
     bool bMapped = false;
     if (!PlxResolveComPort(nPort, &sPath, &nError, &bMapped)) {
-        switch (nError) {
-            case ENOTDIR:
-                return "The port map " + sMapDir + " is not a directory; " + sCom +
-                       " is not looked for elsewhere.";
-            case ENOTUNIQ:
-                return "The port map " + sMapDir + " has entries for " + sCom +
-                       " that lead to different places; keep one.";
-            case ENOENT:
-                return sCom + " has no entry in the port map, and without one only COM1 and up " +
-                       "stand for serial ports.";
-            default:
-                return "The port map " + sMapDir + " cannot be read: " + PlxFormatMessage(nError) +
-                       ".";
-        }
+        if (nError == ENOTUNIQ)
+            return "The port map " + sMapDir + " has entries for " + sCom +
+                   " that lead to different places; keep one.";
+        if (nError == ENOENT)
+            return sCom + " has no entry in the port map, and without one only COM1 and up " +
+                   "stand for serial ports.";
+        return WhyMapUnusable(sMapDir, CPortMapCheck{CPortMapCheck::EState::Unusable, nError, ""}) +
+               "; " + sCom + " is not looked for elsewhere.";
     }
     std::string sLine = sCom + " is " + sPath;
     if (bMapped) {
@@ -100,12 +117,26 @@ std::string WhatThePortIs(std::int32_t nPort, const std::string& sMapDir,
     } else {
         sLine += " (no entry for it in the port map)";
     }
+    if (const int nMissing = Unreachable(sPath)) return sLine + WhyUnreachable(nMissing) + ".";
     struct stat st;
-    if (::stat(sPath.c_str(), &st) != 0) return sLine + ", which does not exist.";
-    if (!S_ISCHR(st.st_mode)) return sLine + ", which is not a device.";
+    if (::stat(sPath.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return sLine + ", which is not a device.";
     const CDeviceRefusal refusal = PlxCheckDeviceFree(st.st_rdev, roots);
     if (refusal.nError != 0) return sLine + ", " + refusal.sWhy + ": not a port for servos.";
     return sLine + ".";
+}
+
+// Whether `mkdir -p sMapDir && ln -sfn ... sEntry` would work for this user: the deepest folder
+// of the map that exists can be written, and no directory stands where the link goes.
+bool MappingCommandWorks(const std::string& sMapDir, const CPortMapCheck& map,
+                         const std::string& sEntry) {
+    if (map.eState == CPortMapCheck::EState::Unusable) return false;
+    struct stat st;
+    if (::lstat(sEntry.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return false;
+    std::string sFolder = sMapDir;
+    while (::stat(sFolder.c_str(), &st) != 0 && sFolder.size() > 1)
+        sFolder = sFolder.substr(0, std::max<std::size_t>(sFolder.rfind('/'), 1));
+    return S_ISDIR(st.st_mode) && ::access(sFolder.c_str(), W_OK | X_OK) == 0;
 }
 
 }  // namespace
@@ -140,7 +171,8 @@ std::vector<CSerialPortInfo> PlxListSerialPorts(const CSystemRoots& roots) {
 
 std::string PlxPortHelp(std::int32_t nPort, const CSystemRoots& roots) {
     const std::string sMapDir = PlxPortMapDirectory();
-    std::string sHelp = WhatThePortIs(nPort, sMapDir, roots) + "\n";
+    const CPortMapCheck map = sMapDir.empty() ? CPortMapCheck() : PlxCheckPortMap(sMapDir);
+    std::string sHelp = WhatThePortIs(nPort, sMapDir, map, roots) + "\n";
 
     const std::vector<CSerialPortInfo> ports = PlxListSerialPorts(roots);
     std::string sSuggested;
@@ -166,15 +198,22 @@ std::string PlxPortHelp(std::int32_t nPort, const CSystemRoots& roots) {
         sHelp += "Port map " + sMapDir + ":\n";
         for (const CPortMapEntry& entry : entries) {
             const std::string sPath = Child(sMapDir, entry.sName);
-            struct stat st;
             const std::string sTarget = PlxLinkTarget(sPath);
-            sHelp += "  " + entry.sName + " -> " + (sTarget.empty() ? "(not a link)" : sTarget) +
-                     (::stat(sPath.c_str(), &st) != 0 ? " (missing)" : "") + "\n";
+            const int nMissing = Unreachable(sPath);
+            sHelp += "  " + entry.sName + " -> " + (sTarget.empty() ? "(not a link)" : sTarget);
+            if (nMissing != 0)
+                sHelp +=
+                    nMissing == ENOENT ? " (missing)" : " (" + PlxFormatMessage(nMissing) + ")";
+            sHelp += "\n";
             if (entry.nPort == nPort) sEntry = sPath;  // replace it rather than add a second
         }
     }
-    sHelp += "To use a port as COM" + std::to_string(nPort) + ":\n  mkdir -p " +
-             ShellWord(sMapDir) + " && ln -sfn " +
+    const std::string sCom = "COM" + std::to_string(nPort);
+    // Only a command that works as printed: one that fails would leave the user more lost.
+    if (!MappingCommandWorks(sMapDir, map, sEntry))
+        return sHelp + "Map a port as " + sCom + " once " + sMapDir +
+               " is a folder you can write to.\n";
+    sHelp += "To use a port as " + sCom + ":\n  mkdir -p " + ShellWord(sMapDir) + " && ln -sfn " +
              ShellWord(sSuggested.empty() ? "/dev/ttyUSB0" : sSuggested) + " " + ShellWord(sEntry) +
              "\n";
     return sHelp;

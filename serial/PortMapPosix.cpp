@@ -52,6 +52,32 @@ std::string PlxLinkTarget(const std::string& sPath) {
     return n < 0 ? std::string() : std::string(szTarget, static_cast<std::size_t>(n));
 }
 
+CPortMapCheck PlxCheckPortMap(const std::string& sDirectory) {
+    CPortMapCheck check;
+    struct stat st;
+    if (::stat(sDirectory.c_str(), &st) == 0) {
+        check.eState =
+            S_ISDIR(st.st_mode) ? CPortMapCheck::EState::Present : CPortMapCheck::EState::Unusable;
+        check.nError = S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+        return check;
+    }
+    check.eState = CPortMapCheck::EState::Unusable;
+    check.nError = errno;
+    // From the root down, the first folder that is not simply there decides: a missing one means
+    // there is no map, a symbolic link that leads nowhere means a map that cannot be reached
+    // (an unmounted disk, say), which must not send the user to some other device unseen.
+    for (std::size_t nEnd = sDirectory.find('/', 1);; nEnd = sDirectory.find('/', nEnd + 1)) {
+        const std::string sPart = sDirectory.substr(0, nEnd);
+        if (::lstat(sPart.c_str(), &st) != 0) return errno == ENOENT ? CPortMapCheck() : check;
+        if (S_ISLNK(st.st_mode) && ::stat(sPart.c_str(), &st) != 0) {
+            check.nError = errno;
+            check.sBrokenLink = sPart;
+            return check;
+        }
+        if (nEnd == std::string::npos) return check;
+    }
+}
+
 std::string PlxPortMapEntryName(std::int32_t nPort) { return "com" + std::to_string(nPort); }
 
 bool PlxReadPortMap(const std::string& sDirectory, std::vector<CPortMapEntry>* pEntries,
@@ -82,14 +108,12 @@ bool PlxReadPortMap(const std::string& sDirectory, std::vector<CPortMapEntry>* p
 bool PlxResolveComPort(std::int32_t nPort, std::string* pPath, int* pnError, bool* pbMapped) {
     if (pbMapped != nullptr) *pbMapped = false;
     const std::string sDir = PlxPortMapDirectory();
-    struct stat st;
-    if (!sDir.empty() && ::stat(sDir.c_str(), &st) == 0) {
-        // A map that is there but cannot be searched must not send the user to some other
-        // device unseen.
-        if (!S_ISDIR(st.st_mode)) {
-            *pnError = ENOTDIR;
-            return false;
-        }
+    const CPortMapCheck check = sDir.empty() ? CPortMapCheck() : PlxCheckPortMap(sDir);
+    if (check.eState == CPortMapCheck::EState::Unusable) {
+        *pnError = check.nError;
+        return false;
+    }
+    if (check.eState == CPortMapCheck::EState::Present) {
         std::vector<CPortMapEntry> entries;
         if (!PlxReadPortMap(sDir, &entries, pnError)) return false;
         std::string sFound;
@@ -109,9 +133,6 @@ bool PlxResolveComPort(std::int32_t nPort, std::string* pPath, int* pnError, boo
             if (pbMapped != nullptr) *pbMapped = true;
             return true;
         }
-    } else if (!sDir.empty() && errno != ENOENT) {
-        *pnError = errno;
-        return false;
     }
     if (nPort <= 0) {
         *pnError = ENOENT;
