@@ -87,58 +87,63 @@ bool ApplyTermios(int fd, const termios& wanted) {
 }
 
 // On a pseudo-terminal the exclusive mark outlives a program that a signal ends while the other
-// end stays open, locking ordinary users out. The signals that end a session by default lift the
-// mark first and then end the process as they would have. A handler can only find the port
-// through a variable of its own: these two are the one piece of process-wide state here.
-const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// end stays open, locking ordinary users out. Every signal whose default ends the process (a
+// reader gone from a pipe, a timer, a fault, Ctrl+C) lifts the mark first and then ends the
+// process as it would have. A handler can only find the port through a variable of its own:
+// these two are the one piece of process-wide state here.
+const int kEndingSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT,
+                              SIGBUS,  SIGFPE,  SIGUSR1,   SIGSEGV, SIGUSR2, SIGPIPE,
+                              SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU, SIGXFSZ, SIGVTALRM,
+                              SIGPROF, SIGIO,   SIGPWR,    SIGSYS};
 volatile sig_atomic_t g_nMarkedPort = -1;
-volatile sig_atomic_t g_nArmedSignals = 0;  // bit i: kEndingSignals[i] has the handler
+sigset_t g_armed;  // the signals that have the handler; written only while none is armed
 
 void LiftMarkAndEnd(int nSignal) {
     const int fd = g_nMarkedPort;
     if (fd >= 0) (void)::ioctl(fd, TIOCNXCL);
-    (void)::signal(nSignal, SIG_DFL);
+    struct sigaction fallback = {};
+    fallback.sa_handler = SIG_DFL;
+    (void)::sigaction(nSignal, &fallback, nullptr);
     (void)::raise(nSignal);  // blocked while the handler runs; ends the process as it returns
 }
 
+template <typename Visit>
+void ForEachEndingSignal(Visit visit) {
+    for (int nSignal : kEndingSignals) visit(nSignal);
+    for (int nSignal = SIGRTMIN; nSignal <= SIGRTMAX; ++nSignal) visit(nSignal);
+}
+
+// Sets the handler of nSignal to pNew where it is pOld, in one call in the usual case; false
+// where it was something else, which is then left as it was.
+bool SwapHandler(int nSignal, void (*pOld)(int), void (*pNew)(int)) {
+    struct sigaction action = {};
+    struct sigaction old = {};
+    action.sa_handler = pNew;
+    sigemptyset(&action.sa_mask);
+    if (::sigaction(nSignal, &action, &old) != 0) return false;
+    if (old.sa_handler == pOld) return true;
+    (void)::sigaction(nSignal, &old, nullptr);
+    return false;
+}
+
 void ArmSignals(int fd) {
+    sigemptyset(&g_armed);
     g_nMarkedPort = fd;
-    int nArmed = 0;
-    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
-        struct sigaction old = {};
-        // A signal the user had ignored (nohup) stays ignored.
-        if (::sigaction(kEndingSignals[i], nullptr, &old) != 0 || old.sa_handler != SIG_DFL)
-            continue;
-        struct sigaction action = {};
-        action.sa_handler = LiftMarkAndEnd;
-        sigemptyset(&action.sa_mask);
-        if (::sigaction(kEndingSignals[i], &action, nullptr) == 0) nArmed |= 1 << i;
-    }
-    g_nArmedSignals = nArmed;
+    // A signal the user had ignored (nohup) stays ignored, and one a tool watches (a sanitizer,
+    // a debugger) stays with it.
+    ForEachEndingSignal([](int nSignal) {
+        if (SwapHandler(nSignal, SIG_DFL, LiftMarkAndEnd)) sigaddset(&g_armed, nSignal);
+    });
 }
 
 void DisarmSignals(int fd) {
     if (g_nMarkedPort != fd) return;
-    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
-        if (g_nArmedSignals & (1 << i)) (void)::signal(kEndingSignals[i], SIG_DFL);
-    }
-    g_nArmedSignals = 0;
+    // Only where the handler is still ours: a caller may have set its own since.
+    ForEachEndingSignal([](int nSignal) {
+        if (sigismember(&g_armed, nSignal) == 1) SwapHandler(nSignal, LiftMarkAndEnd, SIG_DFL);
+    });
+    sigemptyset(&g_armed);
     g_nMarkedPort = -1;
-}
-
-// Refuses, with the reason in errno, a device that is no serial line for servos: something that
-// is not a character device, or a terminal that a session, the console or nobody at all uses.
-bool MayTake(const struct stat& st) {
-    if (!S_ISCHR(st.st_mode)) {
-        errno = ENOTTY;
-        return false;
-    }
-    const CDeviceRefusal refusal = PlxCheckDeviceFree(st.st_rdev, CSystemRoots());
-    if (refusal.nError != 0) {
-        errno = refusal.nError;
-        return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -193,24 +198,17 @@ HCOMM PlxCreateFile(const char* pszPortName) {
         errno = nError;
         return HCOMM_INVALID;
     }
-    // Looked at before it is opened: opening a console or somebody's terminal already raises
-    // its modem lines, and every check must come before the first change.
-    struct stat before;
-    if (::stat(sPath.c_str(), &before) != 0 || !MayTake(before)) return HCOMM_INVALID;
-    // Non-blocking so that a modem line without carrier cannot hold the open; cleared once the
-    // line is set up.
-    const int fd = ::open(sPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // Looked at before and after it is opened: opening a console or somebody's terminal already
+    // raises its modem lines, and nothing on it may change. Non-blocking until the line is set
+    // up, so that a modem line without carrier cannot hold the open.
+    const int fd = PlxOpenFreeDevice(sPath, CSystemRoots());
     if (fd < 0) return HCOMM_INVALID;
-    int nFailure = 0;
-    struct stat opened;
-    // The entry may have been pointed elsewhere in between: look again.
-    const bool bSame =
-        ::fstat(fd, &opened) == 0 && (opened.st_rdev == before.st_rdev || MayTake(opened));
     // No sharing: flock first, which binds root as well; TIOCEXCL then refuses other openers
     // that do not use flock (root excepted, which the kernel lets through).
-    if (bSame && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int nFailure = 0;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         nFailure = errno == EWOULDBLOCK ? EBUSY : errno;
-    } else if (!bSame || ::ioctl(fd, TIOCEXCL) != 0) {
+    } else if (::ioctl(fd, TIOCEXCL) != 0) {
         nFailure = errno;
     }
     if (nFailure != 0) {

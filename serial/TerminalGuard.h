@@ -25,6 +25,14 @@ struct CDeviceRefusal {
 // system consoles and the terminal devices that are never a line of their own.
 CDeviceRefusal PlxCheckDeviceFree(dev_t rdev, const CSystemRoots& roots);
 
+// Opens the device sPath read and write, without waiting for modem lines and without making it a
+// controlling terminal. Refuses, with the reason in errno and nothing on it changed, anything that
+// is not a character device or that PlxCheckDeviceFree refuses: once before the open, since
+// opening a terminal already raises its modem lines, and once more in full on what was opened,
+// since by then the path may lead elsewhere or the terminal may have become somebody's. -1 on
+// failure.
+int PlxOpenFreeDevice(const std::string& sPath, const CSystemRoots& roots);
+
 // The devices the kernel lists as active consoles.
 std::vector<dev_t> PlxActiveConsoles(const CSystemRoots& roots);
 

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -38,6 +39,23 @@ bool ControllingTerminal(const std::string& sStat, dev_t* pDev, std::string* pCo
     return true;
 }
 
+// The start of /proc/<pid>/stat, in one read: the fields wanted come within the first few
+// hundred bytes, and every process on the machine is looked at, twice per port opened.
+bool ReadStatStart(int procFd, const char* pszPid, std::string* pText) {
+    const std::string sPath = std::string(pszPid) + "/stat";
+    const int fd = ::openat(procFd, sPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return false;
+    char buf[512];
+    ssize_t n = 0;
+    do {
+        n = ::read(fd, buf, sizeof(buf));
+    } while (n < 0 && errno == EINTR);
+    ::close(fd);
+    if (n <= 0) return false;
+    pText->assign(buf, static_cast<std::size_t>(n));
+    return true;
+}
+
 // The first process whose controlling terminal is rdev; 0 when there is none.
 pid_t TerminalUser(dev_t rdev, const std::string& sProc, std::string* pCommand) {
     DIR* pDir = ::opendir(sProc.c_str());
@@ -50,7 +68,7 @@ pid_t TerminalUser(dev_t rdev, const std::string& sProc, std::string* pCommand) 
         std::string sStat;
         dev_t tty = 0;
         // A process that ended since the directory was read simply has no file any more.
-        if (PlxReadSmallFile(sProc + "/" + pEntry->d_name + "/stat", &sStat) &&
+        if (ReadStatStart(::dirfd(pDir), pEntry->d_name, &sStat) &&
             ControllingTerminal(sStat, &tty, pCommand) && tty != 0 && tty == rdev) {
             nFound = static_cast<pid_t>(nPid);
             break;
@@ -60,7 +78,33 @@ pid_t TerminalUser(dev_t rdev, const std::string& sProc, std::string* pCommand) 
     return nFound;
 }
 
+// Refuses, with the reason in errno, what PlxOpenFreeDevice must not keep.
+bool MayTake(const struct stat& st, const CSystemRoots& roots) {
+    if (!S_ISCHR(st.st_mode)) {
+        errno = ENOTTY;
+        return false;
+    }
+    const CDeviceRefusal refusal = PlxCheckDeviceFree(st.st_rdev, roots);
+    errno = refusal.nError;
+    return refusal.nError == 0;
+}
+
 }  // namespace
+
+int PlxOpenFreeDevice(const std::string& sPath, const CSystemRoots& roots) {
+    struct stat st;
+    if (::stat(sPath.c_str(), &st) != 0 || !MayTake(st, roots)) return -1;
+    // Non-blocking so that a modem line without carrier cannot hold the open.
+    const int fd = ::open(sPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (::fstat(fd, &st) != 0 || !MayTake(st, roots)) {
+        const int nError = errno;
+        ::close(fd);
+        errno = nError;
+        return -1;
+    }
+    return fd;
+}
 
 bool PlxParseDeviceNumber(const std::string& sText, dev_t* pDev) {
     char* pszEnd = nullptr;

@@ -312,6 +312,20 @@ TEST(PortMap, FollowsTheMapThenTheSerialDevices) {
     ::setenv("XDG_CONFIG_HOME", (map.ConfigHome() + "/none").c_str(), 1);
     ASSERT_TRUE(PlxResolveComPort(1, &sPath, &nError, &bMapped));
     EXPECT_FALSE(bMapped);
+    // A link on the way that leads nowhere (an unmounted disk) or into a loop is no missing map:
+    // the map itself, a folder on the way, XDG_CONFIG_HOME itself.
+    const std::string sConfig = map.ConfigHome();
+    std::filesystem::create_directories(sConfig + "/a/plx");
+    ASSERT_EQ(::symlink("/nonexistent/media/ports", (sConfig + "/a/plx/ports").c_str()), 0);
+    ASSERT_EQ(::mkdir((sConfig + "/b").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("plx", (sConfig + "/b/plx").c_str()), 0);
+    ASSERT_EQ(::symlink("/nonexistent/config", (sConfig + "/c").c_str()), 0);
+    for (const auto& broken :
+         std::vector<std::pair<std::string, int>>{{"/a", ENOENT}, {"/b", ELOOP}, {"/c", ENOENT}}) {
+        ::setenv("XDG_CONFIG_HOME", (sConfig + broken.first).c_str(), 1);
+        EXPECT_FALSE(PlxResolveComPort(2, &sPath, &nError)) << broken.first << " gave " << sPath;
+        EXPECT_EQ(nError, broken.second) << broken.first;
+    }
 
     std::int32_t nPort = 0;
     EXPECT_TRUE(PlxParsePortName("COM-12", &nPort));
@@ -476,6 +490,39 @@ TEST(TerminalGuard, ReadsConsolesAndControllingTerminalsAsTheKernelWritesThem) {
     EXPECT_EQ(PlxCheckDeviceFree(makedev(136, 44), sys.Roots()).nError, 0);
 }
 
+TEST(TerminalGuard, ATerminalThatBecomesSomebodysWhileItIsOpenedIsLetGo) {
+    CPseudoTerminal pty;
+    struct stat st;
+    ASSERT_EQ(::stat(pty.SlavePath().c_str(), &st), 0);
+    // The one process's stat file is a pipe: the look before the open finds no terminal, the
+    // look after it finds this one, as when a getty takes the line in between. The same device
+    // all along.
+    CFakeSystem sys;
+    sys.Write("proc/4242/cmdline", "");
+    const std::string sStat = sys.Roots().sProc + "/4242/stat";
+    ASSERT_EQ(::mkfifo(sStat.c_str(), 0600), 0);
+    const auto nMinor = static_cast<unsigned>(minor(st.st_rdev));
+    const unsigned nPacked = (nMinor & 0xFF) | (major(st.st_rdev) << 8) | ((nMinor & ~0xFFu) << 12);
+    std::thread process([&] {
+        for (const std::string& sTty : {std::string("0"), std::to_string(nPacked)}) {
+            const std::string sLine = "4242 (getty) S 1 4242 4242 " + sTty + " -1 0\n";
+            CFd fifo(::open(sStat.c_str(), O_WRONLY));
+            EXPECT_EQ(::write(fifo.Get(), sLine.data(), sLine.size()),
+                      static_cast<ssize_t>(sLine.size()));
+        }
+    });
+    const std::vector<int> fdsBefore = OpenDescriptors();
+    const int fd = PlxOpenFreeDevice(pty.SlavePath(), sys.Roots());
+    const int nError = errno;
+    CFd release(::open(sStat.c_str(), O_RDONLY | O_NONBLOCK));  // a second look that never came
+    process.join();
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(nError, EBUSY);
+    if (fd >= 0) ::close(fd);
+    release.Reset();
+    EXPECT_EQ(OpenDescriptors(), fdsBefore);
+}
+
 TEST(PortFinder, NamesAdaptersAndRealPortsAndHowToMapOne) {
     CFakeSystem sys;
     sys.Tty("ttyUSB0", "188:0", "../../../devices/usb1/1-1/1-1:1.0/ttyUSB0");
@@ -524,6 +571,25 @@ TEST(PortFinder, NamesAdaptersAndRealPortsAndHowToMapOne) {
                           "Port map " + map.Directory() + ":\n  com2 -> " + pty.SlavePath() + "\n",
                           "To use a port as COM2:\n  mkdir -p " + map.Directory() + " && ln -sfn " +
                               sDev + "/ttyACM0 " + map.Directory() + "/com2\n"});
+
+    // An entry that loops: the system's words, on both lines that name it.
+    ASSERT_EQ(::symlink("com3", (map.Directory() + "/com3").c_str()), 0);
+    ExpectInOrder(
+        PlxPortHelp(3, sys.Roots()),
+        {"COM3 is " + map.Directory() + "/com3 -> com3: Too many levels of symbolic links.\n",
+         "  com3 -> com3 (Too many levels of symbolic links)\n", "mkdir -p "});
+    // A map on a disk that is not mounted: said so, and no command that would fail as printed.
+    const std::string sConfig = map.ConfigHome() + "/unmounted";
+    std::filesystem::create_directories(sConfig + "/plx");
+    ASSERT_EQ(::symlink("/nonexistent/usb/ports", (sConfig + "/plx/ports").c_str()), 0);
+    ::setenv("XDG_CONFIG_HOME", sConfig.c_str(), 1);  // restored by map
+    const std::string sBroken = PlxPortHelp(2, sys.Roots());
+    ExpectInOrder(sBroken, {"The port map " + sConfig + "/plx/ports cannot be reached: " + sConfig +
+                                "/plx/ports is a link to /nonexistent/usb/ports, which does not "
+                                "exist; COM2 is not looked for elsewhere.\n",
+                            "Map a port as COM2 once " + sConfig +
+                                "/plx/ports is a folder you can write to.\n"});
+    EXPECT_EQ(sBroken.find("mkdir"), std::string::npos) << sBroken;
 }
 
 }  // namespace
