@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -63,16 +64,27 @@ TEST_F(EndToEndTest, APersonTypesPairsAndTheControllerGetsOnePacketEach) {
     EXPECT_EQ(program.Out(), sScreen);
 }
 
-TEST_F(EndToEndTest, CtrlCEndsItAndThePortCanBeOpenedAgain) {
+TEST_F(EndToEndTest, CtrlCAndEveryOtherEndingSignalLeaveThePortFree) {
     // On a pseudo-terminal the exclusive mark outlives the program unless it lifts it itself;
-    // left there, it would keep every ordinary user out.
-    for (int nSignal : {SIGINT, SIGTERM, SIGHUP}) {
-        CProgram program(PLX_SSC_TEST_EXE, EStdin::Terminal);
+    // left there, it would keep every ordinary user out. Some of these signals write a core file
+    // by default: none is wanted here.
+    rlimit core = {};
+    ASSERT_EQ(::getrlimit(RLIMIT_CORE, &core), 0);
+    const rlimit noCore = {0, core.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_CORE, &noCore), 0);
+    // SIGPIPE last: the reader of the output goes away, as with `| head -c1`.
+    for (int nSignal :
+         {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGALRM, SIGXFSZ, SIGRTMIN + 1, SIGPIPE}) {
+        CProgram program(PLX_SSC_TEST_EXE, nSignal == SIGPIPE ? EStdin::Pipe : EStdin::Terminal);
         StartSession(program, "1 2", Bytes({0xFF, 0x01, 0x02}));
-        if (nSignal == SIGINT)
+        if (nSignal == SIGINT) {
             program.Type("\x03");
-        else
+        } else if (nSignal == SIGPIPE) {
+            program.CloseOutput();
+            program.Type("3 4\n");
+        } else {
             program.Signal(nSignal);
+        }
         const int nStatus = program.Wait();
         ASSERT_TRUE(WIFSIGNALED(nStatus)) << nSignal;
         EXPECT_EQ(WTERMSIG(nStatus), nSignal);
@@ -80,6 +92,7 @@ TEST_F(EndToEndTest, CtrlCEndsItAndThePortCanBeOpenedAgain) {
         ASSERT_EQ(::ioctl(m_port.Slave(), TIOCGEXCL, &nExclusive), 0);
         EXPECT_EQ(nExclusive, 0) << nSignal;
     }
+    ::setrlimit(RLIMIT_CORE, &core);
     CStderrCapture capture;
     CCommPort port(5, 9600);
     EXPECT_TRUE(port.Open()) << capture.Text();

@@ -62,6 +62,11 @@ CProgram::CProgram(const char* pszExe, EStdin mode, const std::vector<std::strin
 
     m_pid = ::fork();
     if (m_pid == 0) {
+        // Signals as a shell hands them on: what this test process ignores or blocks is its own.
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int nSignal = 1; nSignal < NSIG; ++nSignal) ::signal(nSignal, SIG_DFL);
         if (bTerminal) {
             // A session of its own with this terminal as its controlling terminal, so that
             // Ctrl+C typed there reaches it.
