@@ -182,7 +182,8 @@ CStartUp RunStartUp(const CSubject& subject, int master, int nRuns) {
 }
 
 struct CStrace {
-    double dCallsPerPacket = 0;
+    double dCallsPerPacket = 0;  // from the first packet on
+    long nStartUpCalls = 0;      // before it: start-up and opening the port
     long nPortWrites = 0;
     bool bAllThreeFromFF = false;
     bool bRan = false;
@@ -203,6 +204,7 @@ CStrace CountSystemCalls(const std::string& sTest, const std::string& sDir, int 
         if (sLine.find("+++") != std::string::npos || sLine.find("---") != std::string::npos)
             continue;
         ++nCalls;
+        if (result.nPortWrites == 0) result.nStartUpCalls = nCalls;
         if (sLine.find("openat(") != std::string::npos &&
             sLine.find("/com1\"") != std::string::npos)
             sPortFd = sLine.substr(sLine.rfind("= ") + 2);
@@ -215,7 +217,9 @@ CStrace CountSystemCalls(const std::string& sTest, const std::string& sDir, int 
                 result.bAllThreeFromFF = false;
         }
     }
-    result.dCallsPerPacket = static_cast<double>(nCalls) / n;
+    // The calls once packets flow: a fixed start-up cost, divided among the packets, would make
+    // the figure depend on how many processes /proc holds when the port is checked.
+    result.dCallsPerPacket = static_cast<double>(nCalls - result.nStartUpCalls + 1) / n;
     return result;
 }
 
@@ -234,6 +238,11 @@ std::string Machine() {
 }
 
 const char* Verdict(bool bMet) { return bMet ? "met" : "MISSED"; }
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
 
 }  // namespace
 
@@ -273,26 +282,39 @@ int main(int argc, char** argv) {
         {"bash printf", {"bash", argv[4], pszSlave}, false, true, sPrompt}};
 
     std::printf("machine: %s\n\n", Machine().c_str());
-    std::printf("throughput: %ld pairs piped in, the port drained by a reader (median of 3)\n",
-                nPairs);
+    // Rounds, each running every subject once in turn: the machine's speed drifts, and the
+    // ratio to the floor within one round is what stays steady. Packets per second and the
+    // ratio are medians over the rounds; CPU per packet is the least, as interference only adds
+    // to it.
+    const int nRounds = 5;
+    std::printf("throughput: %ld pairs piped in, the port drained by a reader (%d rounds)\n",
+                nPairs, nRounds);
+    std::vector<std::vector<CThroughput>> byRound(static_cast<std::size_t>(nRounds));
+    for (auto& round : byRound)
+        for (const CSubject& subject : subjects)
+            round.push_back(RunThroughput(subject, master, nPairs));
     std::printf("%-16s %12s %14s %9s %9s\n", "", "packets/s", "CPU us/packet", "bytes ok",
                 "of floor");
     std::vector<CThroughput> runs;
-    for (const CSubject& subject : subjects) {
-        // The median of three runs by packets per second: one busy moment decides nothing.
-        std::vector<CThroughput> tries;
-        for (int i = 0; i < 3; ++i) tries.push_back(RunThroughput(subject, master, nPairs));
-        std::sort(tries.begin(), tries.end(), [](const CThroughput& a, const CThroughput& b) {
-            return a.dPacketsPerS < b.dPacketsPerS;
-        });
-        runs.push_back(tries[1]);
-        runs.back().bBytesOk = tries[0].bBytesOk && tries[1].bBytesOk && tries[2].bBytesOk;
-        const CThroughput& r = runs.back();
-        std::printf("%-16s %12.0f %14.2f %9s %8.0f%%\n", subject.sName.c_str(), r.dPacketsPerS,
-                    r.dCpuUsPerPacket, r.bBytesOk ? "yes" : "NO",
-                    100 * r.dPacketsPerS / runs[0].dPacketsPerS);
-        std::fflush(stdout);
+    std::vector<double> ofFloor;
+    for (std::size_t i = 0; i < subjects.size(); ++i) {
+        std::vector<double> pps, cpu, ratio;
+        CThroughput r;
+        r.bBytesOk = true;
+        for (const auto& round : byRound) {
+            pps.push_back(round[i].dPacketsPerS);
+            cpu.push_back(round[i].dCpuUsPerPacket);
+            ratio.push_back(round[i].dPacketsPerS / round[0].dPacketsPerS);
+            r.bBytesOk = r.bBytesOk && round[i].bBytesOk;
+        }
+        r.dPacketsPerS = Median(pps);
+        r.dCpuUsPerPacket = *std::min_element(cpu.begin(), cpu.end());
+        runs.push_back(r);
+        ofFloor.push_back(Median(ratio));
+        std::printf("%-16s %12.0f %14.2f %9s %8.0f%%\n", subjects[i].sName.c_str(), r.dPacketsPerS,
+                    r.dCpuUsPerPacket, r.bBytesOk ? "yes" : "NO", 100 * ofFloor.back());
     }
+    std::fflush(stdout);
     std::printf("ratios: plx-ssc-test is %.1fx python+pyserial, %.1fx bash printf\n\n",
                 runs[1].dPacketsPerS / runs[2].dPacketsPerS,
                 runs[1].dPacketsPerS / runs[3].dPacketsPerS);
@@ -310,18 +332,19 @@ int main(int argc, char** argv) {
     const CStrace trace = CountSystemCalls(argv[1], sDir, master, nTraced);
     std::printf("\nsystem calls (strace, %ld pairs piped in): ", nTraced);
     if (trace.bRan)
-        std::printf("%.3f per packet in all; %ld writes to the port, %s\n", trace.dCallsPerPacket,
-                    trace.nPortWrites,
-                    trace.bAllThreeFromFF ? "each 3 bytes starting FF" : "NOT all 3 bytes from FF");
+        std::printf(
+            "%.3f per packet from the first packet on, %ld before it; %ld writes to the port, %s\n",
+            trace.dCallsPerPacket, trace.nStartUpCalls - 1, trace.nPortWrites,
+            trace.bAllThreeFromFF ? "each 3 bytes starting FF" : "NOT all 3 bytes from FF");
     else
         std::printf("not measured (strace missing or the run failed)\n");
 
     const CThroughput& plx = runs[1];
     std::printf("\ntargets:\n");
-    std::printf("  throughput >= 80%% of the floor's, ahead of both peers: %s\n",
-                Verdict(plx.bBytesOk && plx.dPacketsPerS >= 0.8 * runs[0].dPacketsPerS &&
-                        plx.dPacketsPerS > runs[2].dPacketsPerS &&
-                        plx.dPacketsPerS > runs[3].dPacketsPerS));
+    std::printf(
+        "  throughput >= 80%% of the floor's, ahead of both peers: %s\n",
+        Verdict(plx.bBytesOk && ofFloor[1] >= 0.8 && plx.dPacketsPerS > runs[2].dPacketsPerS &&
+                plx.dPacketsPerS > runs[3].dPacketsPerS));
     std::printf("  <= 2.05 system calls per packet, one 3-byte write per pair: %s\n",
                 Verdict(trace.bRan && trace.dCallsPerPacket <= 2.05 &&
                         trace.nPortWrites == nTraced && trace.bAllThreeFromFF));

@@ -57,26 +57,20 @@ struct CConsoleErrors {
 
 // One whitespace-separated integer within 32 bits. "12x" is not a number: taking its 12 would
 // move a servo the user never asked for. Input that cannot be read at all is not its end: the
-// stream says bad, not just end of file.
+// stream says bad, not just end of file. One extraction per number, which skips the white space
+// and shows the prompt (the tie) on its way: this runs for every packet.
 EInput ReadNumber(std::istream& in, std::int32_t* pnValue, CConsoleErrors* pErrors) {
     errno = 0;
-    in >> std::ws;
-    if (in.bad()) {
-        CConsoleErrors::Note(true, &pErrors->nInput);
-        return EInput::Unreadable;
-    }
-    if (in.fail() || in.eof()) return EInput::End;
     int nValue = 0;
     in >> nValue;
     if (in.bad()) {
         CConsoleErrors::Note(true, &pErrors->nInput);
         return EInput::Unreadable;
     }
-    if (in.fail()) return EInput::NotANumber;
-    if (!in.eof()) {
-        const int c = in.peek();
-        if (c != std::char_traits<char>::eof() && !std::isspace(c)) return EInput::NotANumber;
-    }
+    if (in.fail()) return in.eof() ? EInput::End : EInput::NotANumber;
+    // The character that ended the number is in the buffer already (the extraction looked at
+    // it), so looking again reads nothing.
+    if (!in.eof() && !std::isspace(in.rdbuf()->sgetc())) return EInput::NotANumber;
     *pnValue = nValue;
     return EInput::Number;
 }
