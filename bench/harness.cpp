@@ -264,9 +264,9 @@ int main(int argc, char** argv) {
     CPtyLine line;  // holds the slave too, so the line stays up between subjects
     CPortRegistration registration;
     std::string sError;
-    bool bReplaced = false;
+    std::string sReplaced;
     if (!line.Open(&sError) ||
-        !registration.Register(PlxPortMapDirectory(), 1, line.Device(), &bReplaced, &sError)) {
+        !registration.Register(PlxPortMapDirectory(), 1, line.Device(), &sReplaced, &sError)) {
         std::fprintf(stderr, "plx-bench: %s\n", sError.c_str());
         return 1;
     }

@@ -11,6 +11,11 @@
 
 namespace {
 
+class CNoSink : public CSimSink {
+    void OnEvent(const CSimEvent& /*event*/) override {}
+    void OnSample(const CMotionSample& /*sample*/) override {}
+};
+
 bool Same(const CSscEvent& a, const CSscEvent& b) {
     return a.kind == b.kind && a.nServo == b.nServo && a.nPosition == b.nPosition &&
            a.nPulseUs == b.nPulseUs && a.bytes == b.bytes && a.bNewPacket == b.bNewPacket;
@@ -29,9 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
     CSscDecoder whole(nFirst, nRange);
     CSscDecoder pieces(nFirst, nRange);
     std::vector<CSscEvent> wholeEvents, pieceEvents;
-    whole.Feed(pStream, nStream, &wholeEvents);
+    whole.Feed(pStream, nStream, SimTime(0), &wholeEvents);
     for (std::size_t i = 0; i < nStream; i += nPiece)
-        pieces.Feed(pStream + i, nPiece < nStream - i ? nPiece : nStream - i, &pieceEvents);
+        pieces.Feed(pStream + i, nPiece < nStream - i ? nPiece : nStream - i, SimTime(0), &pieceEvents);
 
     if (wholeEvents.size() != pieceEvents.size()) std::abort();
     CServoBoard wholeBoard(nFirst, nRange);
@@ -49,9 +54,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
         if (e.kind == CSscEvent::EKind::Dropped && (e.bytes.empty() || e.bytes.size() > 2))
             std::abort();
     }
+    CNoSink sink;
+    wholeBoard.Finish(SimTime(0), &sink);
+    pieceBoard.Finish(SimTime(0), &sink);
     for (int i = 0; i < CSscDecoder::SERVOS; ++i) {
-        if (wholeBoard.Position(i) != pieceBoard.Position(i) || wholeBoard.Position(i) < -1 ||
-            wholeBoard.Position(i) > 254)
+        if (wholeBoard.Commanded(i) != pieceBoard.Commanded(i) || wholeBoard.Commanded(i) < -1 ||
+            wholeBoard.Commanded(i) > 254)
             std::abort();
     }
     return 0;

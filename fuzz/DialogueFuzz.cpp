@@ -25,10 +25,10 @@ struct CLine {
     CLine() {
         char szDir[] = "/tmp/plx-fuzz-XXXXXX";
         std::string sError;
-        bool bReplaced = false;
+        std::string sReplaced;
         if (::mkdtemp(szDir) == nullptr || !pty.Open(&sError)) std::abort();
         ::setenv("XDG_CONFIG_HOME", szDir, 1);
-        if (!registration.Register(PlxPortMapDirectory(), 5, pty.Device(), &bReplaced, &sError))
+        if (!registration.Register(PlxPortMapDirectory(), 5, pty.Device(), &sReplaced, &sError))
             std::abort();
         ::fcntl(pty.Master(), F_SETFL, O_NONBLOCK);
     }

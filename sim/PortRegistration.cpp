@@ -31,7 +31,7 @@ bool Taken(const std::string& sCom, const std::string& sOther, std::string* pErr
     const std::string sTarget = PlxLinkTarget(sOther);
     *pError = sCom + " is taken: " + sOther +
               (sTarget.empty() ? std::string(" is not a link") : " points to " + sTarget) +
-              "; remove it or choose another --port";
+              "; choose another --port";
     return false;
 }
 
@@ -65,8 +65,9 @@ bool CPortRegistration::Lock(const std::string& sCom, std::string* pError) {
 }
 
 bool CPortRegistration::Register(const std::string& sDirectory, std::int32_t nPort,
-                                 const std::string& sDevice, bool* pReplaced, std::string* pError) {
-    *pReplaced = false;
+                                 const std::string& sDevice, std::string* pReplaced,
+                                 std::string* pError) {
+    pReplaced->clear();
     if (sDirectory.empty()) {
         *pError = "no port map directory: set HOME or XDG_CONFIG_HOME";
         return false;
@@ -95,7 +96,8 @@ bool CPortRegistration::Register(const std::string& sDirectory, std::int32_t nPo
 }
 
 bool CPortRegistration::Claim(const std::string& sCom, const std::string& sEntry,
-                              const std::string& sDevice, bool* pReplaced, std::string* pError) {
+                              const std::string& sDevice, std::string* pReplaced,
+                              std::string* pError) {
     std::string sLeftBy;  // the device a simulator that is gone registered
     char szLeft[4096];
     const ssize_t nLeft = ::pread(m_lock, szLeft, sizeof(szLeft), 0);
@@ -103,17 +105,20 @@ bool CPortRegistration::Claim(const std::string& sCom, const std::string& sEntry
 
     struct stat st;
     if (::lstat(sEntry.c_str(), &st) == 0) {
+        const std::string sTarget = S_ISLNK(st.st_mode) ? PlxLinkTarget(sEntry) : std::string();
         struct stat target;
-        const bool bDangling = S_ISLNK(st.st_mode) && ::stat(sEntry.c_str(), &target) != 0 &&
-                               (errno == ENOENT || errno == ENOTDIR);
-        const bool bLeftBehind =
-            S_ISLNK(st.st_mode) && !sLeftBy.empty() && PlxLinkTarget(sEntry) == sLeftBy;
-        if (!bDangling && !bLeftBehind) return Taken(sCom, sEntry, pError);
+        if (!sTarget.empty() && sTarget == sLeftBy) {
+            *pReplaced = "the entry a simulator that is gone left (" + sTarget + ")";
+        } else if (sTarget.rfind("/dev/pts/", 0) == 0 && ::stat(sEntry.c_str(), &target) != 0 &&
+                   errno == ENOENT) {
+            *pReplaced = "a link to " + sTarget + ", a terminal that is gone";
+        } else {
+            return Taken(sCom, sEntry, pError);
+        }
         if (::unlink(sEntry.c_str()) != 0 && errno != ENOENT) {
             *pError = "cannot replace " + sEntry + ": " + PlxFormatMessage(errno);
             return false;
         }
-        *pReplaced = true;
     }
     // symlink never overwrites: if another program got there first, this one says so.
     if (::symlink(sDevice.c_str(), sEntry.c_str()) != 0) {

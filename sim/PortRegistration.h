@@ -5,7 +5,9 @@
 // a simulator runs it holds the lock, so that a second one for the same port stands back; once it
 // is gone (killed, or the machine rebooted) the lock is free, and an entry that still points to
 // the device the lock names was left by it and may be replaced, even after the system has given
-// that pseudo-terminal's number to somebody else.
+// that pseudo-terminal's number to somebody else. A link into /dev/pts/ whose terminal is gone
+// was left by some simulator too. Any other entry is the user's own, a mapping to an adapter
+// that may only be unplugged: it is never touched.
 #pragma once
 
 #include <cstdint>
@@ -18,12 +20,13 @@ public:
     CPortRegistration(const CPortRegistration&) = delete;
     CPortRegistration& operator=(const CPortRegistration&) = delete;
 
-    // Makes sDirectory/com<n> a link to sDevice, creating the directory as needed. An entry that
-    // points nowhere, or that a simulator no longer running left behind, is replaced (*pReplaced
-    // says so); any other entry, or one a running simulator holds, is left alone and the
-    // registration fails. On failure *pError says why.
+    // Makes sDirectory/com<n> a link to sDevice, creating the directory as needed. An entry left
+    // by a simulator that no longer runs is replaced, and *pReplaced says what it was ("a link
+    // to /dev/pts/7, a terminal that is gone"); it stays empty when nothing was replaced. Any
+    // other entry, or one a running simulator holds, is left as it is and the registration
+    // fails. On failure *pError says why.
     bool Register(const std::string& sDirectory, std::int32_t nPort, const std::string& sDevice,
-                  bool* pReplaced, std::string* pError);
+                  std::string* pReplaced, std::string* pError);
 
     // Removes the entry if it is still the one made here, and the lock. Safe to call more than
     // once.
@@ -37,7 +40,7 @@ private:
     // Under the lock: makes the entry, replacing one left behind, and names the device in the
     // lock.
     bool Claim(const std::string& sCom, const std::string& sEntry, const std::string& sDevice,
-               bool* pReplaced, std::string* pError);
+               std::string* pReplaced, std::string* pError);
 
     std::string m_sEntry;
     std::string m_sDevice;

@@ -1,38 +1,48 @@
-// Standard output for the simulator's report, written so that it never holds up the end: a write
-// blocked by a full pipe or a paused terminal gives way to a signal that ends the simulator, and
-// once the end has begun a write waits only briefly for output that does not move.
+// Standard output for the simulator's report, written so that it never holds the simulator up:
+// what the reader does not take at once waits in memory, and the loop offers it again when there
+// is room. A stopped pager, a frozen terminal or a full pipe therefore never keeps a signal from
+// ending the simulator. The descriptor is made non-blocking for this process alone where it can
+// be (its own opening of the same terminal or pipe), so that the shell sharing it is not changed.
 #pragma once
 
-#include <cerrno>
-#include <csignal>
+#include <chrono>
+#include <cstddef>
 #include <streambuf>
+#include <string>
 
 class CReportOut : public std::streambuf {
 public:
-    // pEnd: set by the handler of the signals that end the simulator.
-    CReportOut(int fd, const volatile std::sig_atomic_t* pEnd);
+    explicit CReportOut(int fd);
     ~CReportOut() override;
     CReportOut(const CReportOut&) = delete;
     CReportOut& operator=(const CReportOut&) = delete;
 
-    // From now on, give up on output that takes nothing for a moment.
-    void Ending() {
-        m_bEnding = true;
-        if (m_nError == EINTR) m_nError = 0;  // what was cut short is dropped; the rest may go
+    // Writes what the reader takes now. False once output has failed; Error() says why.
+    bool Send();
+    // Bytes written but not yet taken by the reader.
+    std::size_t Pending() const {
+        return m_sPending.size() - m_nSent + static_cast<std::size_t>(pptr() - pbase());
     }
+    // The descriptor to wait on for room while something is pending.
+    int Fd() const { return m_fd; }
+    // At the end: waits up to tWait in all for the reader to take what is pending.
+    void Drain(std::chrono::milliseconds tWait);
     // The error that made output fail (EPIPE when the reader went away), 0 while it works.
     int Error() const { return m_nError; }
 
 protected:
     int_type overflow(int_type c) override;
+    std::streamsize xsputn(const char* p, std::streamsize n) override;
     int sync() override;
 
 private:
-    bool Drain();
+    void Collect();
 
     int m_fd;
-    const volatile std::sig_atomic_t* m_pEnd;
-    bool m_bEnding = false;
+    int m_nOwnFd = -1;     // this process's own opening of the output, when it could make one
+    int m_nOldFlags = -1;  // the flags to give back to a shared descriptor made non-blocking
     int m_nError = 0;
+    std::string m_sPending;
+    std::size_t m_nSent = 0;  // of m_sPending
     char m_buffer[4096];
 };

@@ -1,50 +1,126 @@
-// What the simulated controller's servos are doing: the last position of each servo it answers,
-// how many moves each made, and what came over the line that a real controller would not have
-// understood (which moves nothing).
+// What the simulated controller does with what it decodes. It answers the servos of its
+// identification jumper and puts out each one's pulse every frame (20 ms); a new position takes
+// effect at the start of the next frame, and from there the servo's shaft turns toward it at a
+// set speed. What came over the line that a real controller would not have understood moves
+// nothing and is kept apart.
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
+#include "sim/SimTime.h"
 #include "sim/SscDecoder.h"
+
+struct CMotionModel {
+    SimTime tFrame = std::chrono::milliseconds(20);  // 0: a command takes effect as it arrives
+    double dSecondsPer60 = 0.19;                     // how fast a shaft turns; 0: it jumps
+};
+
+// A decoded event as the controller acted on it.
+struct CSimEvent {
+    CSscEvent event;
+    std::string sWhyNot;  // why a real controller would not have understood it; empty when it would
+    // A move the controller understood, once its frame came:
+    bool bSuperseded = false;   // another for the servo came first, so this one never took effect
+    bool bFromNeutral = false;  // the servo's first: its shaft is taken to start at neutral
+    SimTime tBegins{};          // the frame start that carried it
+    double dFrom = 0;           // the shaft's position then, 0-254
+    SimTime tArrives{};         // when the shaft reaches the commanded position
+
+    bool IsMove() const { return event.kind == CSscEvent::EKind::Move && sWhyNot.empty(); }
+};
+
+// Where one servo's shaft is at one moment.
+struct CMotionSample {
+    enum class EKind {
+        Begin,  // a move begins
+        Frame,  // a frame while it moves
+        End,    // the shaft has arrived
+    };
+    EKind kind = EKind::Begin;
+    SimTime t{};
+    int nServo = 0;  // as numbered on the line
+    int nCommanded = 0;
+    double dPosition = 0;  // the shaft, 0-254
+};
+
+// Hears what the board makes known: events in the order they arrived, samples in time order.
+class CSimSink {
+public:
+    virtual ~CSimSink() = default;
+    virtual void OnEvent(const CSimEvent& event) = 0;
+    virtual void OnSample(const CMotionSample& sample) = 0;
+};
 
 class CServoBoard {
 public:
     static constexpr std::size_t RECENT = 4;  // notes kept for the live view
+    static constexpr int NEUTRAL = 127;
 
-    CServoBoard(int nFirstServo, int nRange) : m_nFirstServo(nFirstServo), m_nRange(nRange) {
-        m_anPosition.fill(-1);
-        m_anMoves.fill(0);
-    }
+    CServoBoard(int nFirstServo, int nRange, CMotionModel model = {});
 
     // One decoded event; sWhyNot non-empty when the controller could not have understood it.
-    // Anything but an understood move is kept among the recent notes, as the log writes it.
+    // It waits for the frame that carries it.
     void Take(const CSscEvent& event, const std::string& sWhyNot);
+    // Runs the controller up to tNow: each frame start by then carries the commands that came
+    // before it, and pSink hears of every event and motion sample up to then.
+    void AdvanceTo(SimTime tNow, CSimSink* pSink);
+    // At the end: up to tEnd, and on to the frame that carries what is still waiting. The time
+    // reached.
+    SimTime Finish(SimTime tEnd, CSimSink* pSink);
+    // When AdvanceTo next has something to do; kNever while nothing waits or moves.
+    SimTime NextDue() const;
 
     int FirstServo() const { return m_nFirstServo; }
     int Range() const { return m_nRange; }
-    // Index 0 is FirstServo(); -1 where no understood move came.
-    int Position(int i) const { return m_anPosition[static_cast<std::size_t>(i)]; }
-    int Moves(int i) const { return m_anMoves[static_cast<std::size_t>(i)]; }
+    const CMotionModel& Model() const { return m_model; }
+    // Index 0 is FirstServo(). The commanded position in effect; -1 before the first.
+    int Commanded(int i) const { return Servo(i).nCommanded; }
+    // The shaft at t, no earlier than the last AdvanceTo: 0-254, neutral before any command.
+    double ShaftAt(int i, SimTime t) const;
+    bool MovingAt(int i, SimTime t) const;
+    // Understood commands for the servo, those another overtook included.
+    int Moves(int i) const { return Servo(i).nMoves; }
     int NotUnderstood() const { return m_nNotUnderstood; }
-    // The servo index that moved last, and a count that changes with every move.
+    // The servo index that was commanded last, and a count that changes with every command.
     int LastMoved() const { return m_nLastMoved; }
     std::uint64_t MoveCount() const { return m_nMoveCount; }
-    const std::deque<std::string>& Recent() const { return m_recent; }
+    // Anything but an understood move, for the live view.
+    const std::deque<CSimEvent>& Recent() const { return m_recent; }
 
 private:
+    struct CServo {
+        int nCommanded = -1;
+        double dFrom = NEUTRAL;  // where the current move began
+        SimTime tBegin{};
+        SimTime tArrive{};
+        bool bEndDue = false;  // its arrival not yet told
+        int nMoves = 0;
+    };
+    const CServo& Servo(int i) const { return m_servos[static_cast<std::size_t>(i)]; }
+    SimTime NextFrame() const;
+    void Frame(SimTime tFrame, CSimSink* pSink);
+    void Start(int i, SimTime tFrame, CSimEvent* pEvent, CSimSink* pSink);
+    void Arrivals(SimTime tUpTo, CSimSink* pSink);
+    void Note(const CSimEvent& event);
+    double UnitsPerSecond() const;
+
     int m_nFirstServo;
     int m_nRange;
-    std::array<int, CSscDecoder::SERVOS> m_anPosition{};
-    std::array<int, CSscDecoder::SERVOS> m_anMoves{};
+    CMotionModel m_model;
+    std::array<CServo, CSscDecoder::SERVOS> m_servos{};
+    std::deque<CSimEvent> m_pending;
+    SimTime m_tLastFrame{-1};
     int m_nNotUnderstood = 0;
     int m_nLastMoved = -1;
     std::uint64_t m_nMoveCount = 0;
-    std::deque<std::string> m_recent;
+    std::deque<CSimEvent> m_recent;
 };
 
-// The servo's angle from centre in degrees for a position of 0 to 254: 0 at 127, and half the
-// range jumper either side at the ends, rounded to the degree.
-int PlxServoAngle(int nPosition, int nRange);
+// A position's angle from centre in degrees: 0 at 127, half the range jumper either side at the
+// ends.
+double PlxServoAngle(double dPosition, int nRange);

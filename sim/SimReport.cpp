@@ -1,5 +1,7 @@
 #include "sim/SimReport.h"
 
+#include <cstdio>
+
 namespace {
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
@@ -16,6 +18,13 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
 std::string ServoSpan(int nFirstServo) {
     return std::to_string(nFirstServo) + "-" +
            std::to_string(nFirstServo + CSscDecoder::SERVOS - 1);
+}
+
+// One decimal, as positions and angles are given.
+std::string Fixed1(double d) {
+    char sz[32];
+    (void)std::snprintf(sz, sizeof(sz), "%.1f", d);
+    return sz;
 }
 
 std::string Padded(const std::string& s, std::size_t nWidth) {
@@ -98,78 +107,115 @@ std::string PlxEventLine(const CSscEvent& event, int nFirstServo, const std::str
     return sLine;
 }
 
-void CSimReport::Flush() {
-    m_out << '\n';
-    m_out.flush();  // a reader on a pipe sees each event as it happens
-}
-
-void CSimReport::Ready(const std::string& sDevice, std::int32_t nPort, const std::string& sEntry,
-                       bool bReplaced, std::uint32_t nBaud, int nFirstServo, int nRange) {
+void CSimReport::Begin(SimTime t, const char* pszEvent) {
     if (m_bJson) {
-        m_out << R"({"event":"ready","device":)" << PlxJsonString(sDevice);
-        if (!sEntry.empty())
-            m_out << R"(,"port":)" << nPort << R"(,"entry":)" << PlxJsonString(sEntry)
-                  << R"(,"replaced":)" << (bReplaced ? "true" : "false");
-        m_out << R"(,"baud":)" << nBaud << R"(,"servos":[)" << nFirstServo << ','
-              << nFirstServo + CSscDecoder::SERVOS - 1 << R"(],"range":)" << nRange << '}';
+        m_out << R"({"event":")" << pszEvent << R"(","t":)" << PlxFormatSeconds(t, 6);
     } else {
-        m_out << "MINI-SSC II at " << nBaud << " baud, servos " << ServoSpan(nFirstServo) << ", "
-              << nRange << " degrees, listening on " << sDevice;
-        if (!sEntry.empty()) {
-            m_out << " as COM" << nPort << " (" << sEntry << ")";
-            if (bReplaced) m_out << ", replacing an entry that pointed nowhere";
-        }
+        const std::string sTime = PlxFormatSeconds(t, 3);
+        m_out << Padded(sTime, 9) << "  ";
     }
-    Flush();
 }
 
-void CSimReport::Line(const CLineSettings& line) {
+void CSimReport::Ready(const CSimStart& start, const CServoBoard& board) {
+    const int nFirst = board.FirstServo();
+    const double dSpeed = board.Model().dSecondsPer60;
+    Begin(SimTime(0), "ready");
     if (m_bJson) {
-        m_out << R"({"event":"line","settings":)" << PlxJsonString(PlxDescribeLine(line))
-              << R"(,"baud":)" << line.nBaud << R"(,"data":)" << line.nDataBits << R"(,"parity":")"
-              << line.cParity << R"(","stop":)" << line.nStopBits << R"(,"raw":)"
-              << (line.bRaw ? "true" : "false") << R"(,"vmin":)" << line.nVmin << R"(,"vtime":)"
-              << line.nVtime << '}';
+        m_out << R"(,"device":)" << PlxJsonString(start.sDevice);
+        if (!start.sEntry.empty())
+            m_out << R"(,"port":)" << start.nPort << R"(,"entry":)" << PlxJsonString(start.sEntry)
+                  << R"(,"replaced":)"
+                  << (start.sReplaced.empty() ? "false" : PlxJsonString(start.sReplaced));
+        m_out << R"(,"baud":)" << start.nBaud << R"(,"servos":[)" << nFirst << ','
+              << nFirst + CSscDecoder::SERVOS - 1 << R"(],"range":)" << board.Range()
+              << R"(,"paced":)" << (start.bPaced ? "true" : "false") << R"(,"frame_ms":)"
+              << std::chrono::duration_cast<std::chrono::milliseconds>(board.Model().tFrame).count()
+              << R"(,"speed_s_per_60":)" << dSpeed << "}\n";
+        return;
+    }
+    m_out << "MINI-SSC II at " << start.nBaud << " baud, servos " << ServoSpan(nFirst) << ", "
+          << board.Range() << " degrees, listening on " << start.sDevice;
+    if (!start.sEntry.empty()) {
+        m_out << " as COM" << start.nPort << " (" << start.sEntry << ")";
+        if (!start.sReplaced.empty()) m_out << ", replacing " << start.sReplaced;
+    }
+    if (start.bPaced)
+        m_out << "; paced at the line's speed, servos turn 60 degrees in " << dSpeed << " s\n";
+    else
+        m_out << "; instant: bytes taken as they come, servos jump\n";
+}
+
+void CSimReport::Line(SimTime t, const CLineSettings& line) {
+    Begin(t, "line");
+    if (m_bJson) {
+        m_out << R"(,"settings":)" << PlxJsonString(PlxDescribeLine(line)) << R"(,"baud":)"
+              << line.nBaud << R"(,"data":)" << line.nDataBits << R"(,"parity":")" << line.cParity
+              << R"(","stop":)" << line.nStopBits << R"(,"raw":)" << (line.bRaw ? "true" : "false")
+              << R"(,"vmin":)" << line.nVmin << R"(,"vtime":)" << line.nVtime << "}\n";
     } else {
-        m_out << "line     " << PlxDescribeLine(line);
+        m_out << "line     " << PlxDescribeLine(line) << '\n';
     }
-    Flush();
 }
 
-void CSimReport::Event(const CSscEvent& event, int nFirstServo, const std::string& sWhyNot) {
+namespace {
+
+void JsonEventFields(std::ostream& out, const CSimEvent& e) {
+    const CSscEvent& event = e.event;
+    switch (event.kind) {
+        case CSscEvent::EKind::Move:
+            out << R"(,"servo":)" << event.nServo << R"(,"position":)" << event.nPosition
+                << R"(,"pulse_us":)" << event.nPulseUs;
+            break;
+        case CSscEvent::EKind::Ignored:
+            out << R"(,"servo":)" << event.nServo << R"(,"position":)" << event.nPosition;
+            break;
+        case CSscEvent::EKind::Dropped:
+            out << R"(,"bytes":[)";
+            for (std::size_t i = 0; i < event.bytes.size(); ++i)
+                out << (i ? "," : "") << static_cast<int>(event.bytes[i]);
+            out << R"(],"reason":)" << (event.bNewPacket ? R"("new packet")" : R"("no sync")");
+            break;
+    }
+    out << R"(,"understood":)" << (e.sWhyNot.empty() ? "true" : "false");
+    if (!e.sWhyNot.empty()) out << R"(,"why":)" << PlxJsonString(e.sWhyNot);
+    if (!e.IsMove()) return;
+    if (e.bSuperseded) {
+        out << R"(,"superseded":true)";
+        return;
+    }
+    out << R"(,"begins":)" << PlxFormatSeconds(e.tBegins, 6) << R"(,"from":)" << Fixed1(e.dFrom)
+        << R"(,"from_assumed":)" << (e.bFromNeutral ? "true" : "false") << R"(,"arrives":)"
+        << PlxFormatSeconds(e.tArrives, 6);
+}
+
+// What became of a move, after the words of its packet.
+std::string MoveWords(const CSimEvent& e) {
+    if (e.bSuperseded) return ", overtaken by the next command before its frame";
+    return ", turns from " + Fixed1(e.dFrom) +
+           (e.bFromNeutral ? " (neutral: never commanded before)" : "") + " at " +
+           PlxFormatSeconds(e.tBegins, 3) + ", there at " + PlxFormatSeconds(e.tArrives, 3);
+}
+
+}  // namespace
+
+void CSimReport::OnEvent(const CSimEvent& e) {
+    const char* const kNames[] = {"move", "ignored", "dropped"};  // in the order of EKind
+    Begin(e.event.t, kNames[static_cast<int>(e.event.kind)]);
     if (m_bJson) {
-        switch (event.kind) {
-            case CSscEvent::EKind::Move:
-                m_out << R"({"event":"move","servo":)" << event.nServo << R"(,"position":)"
-                      << event.nPosition << R"(,"pulse_us":)" << event.nPulseUs;
-                break;
-            case CSscEvent::EKind::Ignored:
-                m_out << R"({"event":"ignored","servo":)" << event.nServo << R"(,"position":)"
-                      << event.nPosition;
-                break;
-            case CSscEvent::EKind::Dropped: {
-                m_out << R"({"event":"dropped","bytes":[)";
-                for (std::size_t i = 0; i < event.bytes.size(); ++i)
-                    m_out << (i ? "," : "") << static_cast<int>(event.bytes[i]);
-                m_out << R"(],"reason":)"
-                      << (event.bNewPacket ? R"("new packet")" : R"("no sync")");
-                break;
-            }
-        }
-        m_out << R"(,"understood":)" << (sWhyNot.empty() ? "true" : "false");
-        if (!sWhyNot.empty()) m_out << R"(,"why":)" << PlxJsonString(sWhyNot);
-        m_out << '}';
+        JsonEventFields(m_out, e);
+        m_out << "}\n";
     } else {
-        m_out << PlxEventLine(event, nFirstServo, sWhyNot);
+        m_out << PlxEventLine(e.event, m_nFirstServo, e.sWhyNot) << (e.IsMove() ? MoveWords(e) : "")
+              << '\n';
     }
-    Flush();
 }
 
-void CSimReport::Summary(const CServoBoard& board, const std::string& sEndedBy) {
+void CSimReport::Summary(const CServoBoard& board, SimTime tEnd, const std::string& sEndedBy) {
+    Begin(tEnd, "end");
     if (m_bJson) {
-        m_out << R"({"event":"end","by":)" << PlxJsonString(sEndedBy) << R"(,"servos":[)";
+        m_out << R"(,"by":)" << PlxJsonString(sEndedBy) << R"(,"servos":[)";
         for (int i = 0; i < CSscDecoder::SERVOS; ++i) {
-            const int nPosition = board.Position(i);
+            const int nPosition = board.Commanded(i);
             m_out << (i ? "," : "") << R"({"servo":)" << board.FirstServo() + i;
             if (nPosition < 0) {
                 m_out << R"(,"position":null,"pulse_us":null)";
@@ -177,16 +223,16 @@ void CSimReport::Summary(const CServoBoard& board, const std::string& sEndedBy) 
                 m_out << R"(,"position":)" << nPosition << R"(,"pulse_us":)"
                       << CSscDecoder::PulseWidthUs(nPosition, board.Range());
             }
-            m_out << R"(,"moves":)" << board.Moves(i) << '}';
+            m_out << R"(,"shaft":)" << Fixed1(board.ShaftAt(i, tEnd)) << R"(,"shaft_assumed":)"
+                  << (nPosition < 0 ? "true" : "false") << R"(,"moves":)" << board.Moves(i) << '}';
         }
-        m_out << R"(],"not_understood":)" << board.NotUnderstood() << '}';
-        Flush();
+        m_out << R"(],"not_understood":)" << board.NotUnderstood() << "}\n";
         return;
     }
     m_out << "ended by " << sEndedBy << "; last positions:\n";
-    m_out << "servo  position     pulse     moves\n";
+    m_out << "servo  position     pulse     shaft     moves\n";
     for (int i = 0; i < CSscDecoder::SERVOS; ++i) {
-        const int nPosition = board.Position(i);
+        const int nPosition = board.Commanded(i);
         const bool bSeen = nPosition >= 0;
         m_out << Padded(std::to_string(board.FirstServo() + i), 5)
               << Padded(bSeen ? std::to_string(nPosition) : "-", 10)
@@ -195,13 +241,13 @@ void CSimReport::Summary(const CServoBoard& board, const std::string& sEndedBy) 
                                   " us"
                             : "-",
                         10)
-              << Padded(std::to_string(board.Moves(i)), 10);
-        if (i + 1 < CSscDecoder::SERVOS) m_out << '\n';
+              << Padded(bSeen ? Fixed1(board.ShaftAt(i, tEnd))
+                              : "(" + Fixed1(board.ShaftAt(i, tEnd)) + ")",
+                        10)
+              << Padded(std::to_string(board.Moves(i)), 10) << '\n';
     }
     // What a real controller would not have followed moved nothing, and is counted apart.
     if (board.NotUnderstood() > 0)
-        m_out << "\n"
-              << board.NotUnderstood() << (board.NotUnderstood() == 1 ? " packet" : " packets")
-              << " not understood by the controller (not counted as moves)";
-    Flush();
+        m_out << board.NotUnderstood() << (board.NotUnderstood() == 1 ? " packet" : " packets")
+              << " not understood by the controller (not counted as moves)\n";
 }

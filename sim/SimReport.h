@@ -1,4 +1,5 @@
-// How the simulator tells what happened: one line per event, in words or as a JSON object.
+// How the simulator tells what happened: one line per event, in words or as a JSON object, each
+// with its time on the wire.
 #pragma once
 
 #include <cstdint>
@@ -7,30 +8,43 @@
 
 #include "sim/LineWatch.h"
 #include "sim/ServoBoard.h"
+#include "sim/SimTime.h"
 #include "sim/SscDecoder.h"
 
-class CSimReport {
-public:
-    CSimReport(std::ostream& out, bool bJson) : m_out(out), m_bJson(bJson) {}
+// What the simulator was started as, for the first line.
+struct CSimStart {
+    std::string sDevice;
+    std::int32_t nPort = 0;
+    std::string sEntry;     // empty when not registered
+    std::string sReplaced;  // what the entry replaced, in words; empty when it replaced nothing
+    std::uint32_t nBaud = 9600;
+    bool bPaced = true;
+};
 
-    void Ready(const std::string& sDevice, std::int32_t nPort, const std::string& sEntry,
-               bool bReplaced, std::uint32_t nBaud, int nFirstServo, int nRange);
-    void Line(const CLineSettings& line);
-    // sWhyNot: why a real controller would not have understood it; empty when it would.
-    void Event(const CSscEvent& event, int nFirstServo, const std::string& sWhyNot);
-    // The end-of-run table: each servo's last understood position and its moves.
-    void Summary(const CServoBoard& board, const std::string& sEndedBy);
+class CSimReport : public CSimSink {
+public:
+    CSimReport(std::ostream& out, bool bJson, int nFirstServo)
+        : m_out(out), m_bJson(bJson), m_nFirstServo(nFirstServo) {}
+
+    void Ready(const CSimStart& start, const CServoBoard& board);
+    void Line(SimTime t, const CLineSettings& line);
+    void OnEvent(const CSimEvent& event) override;
+    void OnSample(const CMotionSample& /*sample*/) override {}
+    // The end-of-run table: each servo's commanded position, its shaft and its moves; a shaft
+    // never commanded is shown in parentheses, taken to be at neutral.
+    void Summary(const CServoBoard& board, SimTime tEnd, const std::string& sEndedBy);
 
 private:
-    void Flush();
+    void Begin(SimTime t, const char* pszEvent);
 
     std::ostream& m_out;
     bool m_bJson;
+    int m_nFirstServo;
 };
 
 // A JSON string literal, quotes included, always valid UTF-8: bytes that are not are written as
 // U+FFFD.
 std::string PlxJsonString(const std::string& s);
 
-// An event as the log writes it: "move     servo 2 to 150 (1591 us)".
+// An event as the log writes it, without its time: "move     servo 2 to 150 (1591 us)".
 std::string PlxEventLine(const CSscEvent& event, int nFirstServo, const std::string& sWhyNot);

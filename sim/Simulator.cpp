@@ -1,134 +1,55 @@
 #include "sim/Simulator.h"
 
-#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <ostream>
 #include <vector>
 
 #include "serial/CommApi.h"
 #include "serial/PortMap.h"
 #include "sim/LineWatch.h"
+#include "sim/MarkWatch.h"
+#include "sim/PacedLine.h"
 #include "sim/PortRegistration.h"
 #include "sim/PtyLine.h"
 #include "sim/ReportOut.h"
 #include "sim/ServoBoard.h"
 #include "sim/SimPanel.h"
+#include "sim/SimPlot.h"
 #include "sim/SimReport.h"
+#include "sim/SimSignals.h"
+#include "sim/SimTrace.h"
 #include "sim/SscDecoder.h"
-
-#ifndef PLX_VERSION
-#define PLX_VERSION "0"
-#endif
 
 namespace {
 
-const char kHelp[] =
-    "Usage: plx-ssc-sim [OPTION]...\n"
-    "A simulated MINI-SSC II servo controller on a pseudo-terminal. It registers the terminal as\n"
-    "COMn in the port map that plx-ssc-test reads, listens (it never sends a byte) and prints one\n"
-    "line for each thing that happens on the line (at a terminal, a live view of the servos),\n"
-    "until Ctrl+C, Ctrl+D at its terminal, or the end of a pipe on its standard input.\n"
-    "\n"
-    "  --port N       register as COMn (default 1)\n"
-    "  --no-map       do not register; only print the device path\n"
-    "  --baud B       baud jumper: 2400 or 9600 (default 9600)\n"
-    "  --range R      range jumper: 90 or 180 degrees (default 90)\n"
-    "  --id I         identification jumper: 0 answers servos 0-7, 8 answers 8-15 (default 0)\n"
-    "  --json         one JSON object per line instead of words\n"
-    "  --log          one line per event at a terminal too, instead of the live view\n"
-    "  --help         show this help and exit\n"
-    "  --version      show the version and exit\n"
-    "\n"
-    "The port map is $XDG_CONFIG_HOME/plx/ports, else ~/.config/plx/ports. Pulse widths are a\n"
-    "model: 1500 us at position 127, 500 us (90) or 1000 us (180) either side at 0 and 254.\n";
+using namespace std::chrono_literals;
 
-bool ParseInt(const char* psz, long nMin, long nMax, long* pnValue) {
-    if (psz == nullptr || *psz == '\0') return false;
-    char* pszEnd = nullptr;
-    errno = 0;
-    const long n = std::strtol(psz, &pszEnd, 10);
-    if (errno != 0 || *pszEnd != '\0' || n < nMin || n > nMax) return false;
-    *pnValue = n;
-    return true;
-}
+constexpr SimTime kDrawInterval = 40ms;  // 25 pictures a second while a servo moves
+constexpr SimTime kHighlight = 400ms;    // how long the row of a command stands out
+constexpr SimTime kLook = 100ms;         // line settings changed while nothing is sent
+constexpr SimTime kTakeBatch = 20ms;     // bytes come off the wire at most this often
+constexpr std::size_t kMaxBacklog =
+    std::size_t{64} * 1024;  // unread report that holds the line back
+constexpr std::size_t kEndingRead = std::size_t{64} * 1024;  // most taken off the line at the end
+constexpr std::chrono::milliseconds kEndingWait(200);
 
-// Reads one option's value, from "--opt=value" or the next argument.
-bool TakeValue(int argc, const char* const* argv, int* pi, const std::string& sArg,
-               const std::string& sName, const char** ppszValue) {
-    if (sArg == sName) {
-        *ppszValue = *pi + 1 < argc ? argv[++*pi] : nullptr;
-        return true;
-    }
-    if (sArg.rfind(sName + "=", 0) == 0) {
-        *ppszValue = argv[*pi] + sName.size() + 1;
-        return true;
-    }
-    return false;
-}
-
-// What the signal handlers saw: the signal that ends the simulator, and a changed window size.
-volatile std::sig_atomic_t g_nEndSignal = 0;
-volatile std::sig_atomic_t g_nResized = 0;
-
-void NoteEnd(int nSignal) { g_nEndSignal = nSignal; }
-void NoteResize(int /*nSignal*/) { g_nResized = 1; }
-
-// Handlers that do not restart calls: a write held up by a full pipe or a paused terminal, like
-// the wait for the line, comes back at once, and the simulator can end and remove its entry.
-bool CatchSignals() {
-    struct sigaction action = {};
-    sigemptyset(&action.sa_mask);
-    action.sa_handler = NoteEnd;
-    for (int nSignal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-        if (::sigaction(nSignal, &action, nullptr) != 0) return false;
-    }
-    action.sa_handler = NoteResize;
-    if (::sigaction(SIGWINCH, &action, nullptr) != 0) return false;
-    // A reader that went away shows as a failed write, and ends the run like one.
-    return ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
-}
-
-const char* SignalName(int nSignal) {
-    switch (nSignal) {
-        case SIGINT:
-            return "SIGINT";
-        case SIGTERM:
-            return "SIGTERM";
-        case SIGHUP:
-            return "SIGHUP";
-        default:
-            return "SIGQUIT";
-    }
-}
-
-// Whether the simulator runs in the background of its terminal fd (a job started with &).
+// Whether this process runs in the background of its terminal fd (a job started with &).
 bool InBackground(int fd) {
     const pid_t foreground = ::tcgetpgrp(fd);
     return foreground >= 0 && foreground != ::getpgrp();
-}
-
-// Whether standard input says when to end: a pipe or socket (its end), or a terminal the
-// simulator is not in the background of (Ctrl+D). /dev/null or a file says nothing, and reading
-// a terminal from the background would stop the simulator.
-bool InputEndsTheRun() {
-    struct stat st;
-    if (::fstat(STDIN_FILENO, &st) != 0) return false;
-    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return true;
-    return ::isatty(STDIN_FILENO) != 0 && !InBackground(STDIN_FILENO);
 }
 
 // Whether standard output is a terminal that takes the live view: one that knows escape
@@ -139,236 +60,354 @@ bool PanelFits() {
            std::strcmp(pszTerm, "dumb") != 0 && !InBackground(STDOUT_FILENO);
 }
 
-// Whether a process other than this one has the device open.
-bool HeldByAnother(dev_t rdev) {
-    DIR* pProc = ::opendir("/proc");
-    if (pProc == nullptr) return true;  // cannot tell: leave the mark
-    const std::string sSelf = std::to_string(::getpid());
-    bool bHeld = false;
-    while (const dirent* pEntry = ::readdir(pProc)) {
-        const std::string sPid = pEntry->d_name;
-        if (sPid.find_first_not_of("0123456789") != std::string::npos || sPid == sSelf) continue;
-        const std::string sFds = "/proc/" + sPid + "/fd";
-        DIR* pFds = ::opendir(sFds.c_str());
-        if (pFds == nullptr) continue;  // gone, or another user's
-        while (const dirent* pFd = ::readdir(pFds)) {
-            struct stat st;
-            if (pFd->d_name[0] != '.' && ::stat((sFds + "/" + pFd->d_name).c_str(), &st) == 0 &&
-                S_ISCHR(st.st_mode) && st.st_rdev == rdev) {
-                bHeld = true;
-                break;
-            }
-        }
-        ::closedir(pFds);
-        if (bHeld) break;
+// Every view at once; counts the events, so that the live view knows when to draw.
+class CSinks : public CSimSink {
+public:
+    void Add(CSimSink* pSink) { m_sinks.push_back(pSink); }
+    void OnEvent(const CSimEvent& event) override {
+        ++m_nEvents;
+        for (CSimSink* pSink : m_sinks) pSink->OnEvent(event);
     }
-    ::closedir(pProc);
-    return bHeld;
+    void OnSample(const CMotionSample& sample) override {
+        for (CSimSink* pSink : m_sinks) pSink->OnSample(sample);
+    }
+    std::uint64_t Events() const { return m_nEvents; }
+
+private:
+    std::vector<CSimSink*> m_sinks;
+    std::uint64_t m_nEvents = 0;
+};
+
+CMotionModel Model(const CSimOptions& options) {
+    if (options.bInstant) return {SimTime(0), 0.0};
+    return {20ms, options.dSecondsPer60};
 }
 
-// A program that held the line with TIOCEXCL and was killed cannot lift the mark, and on a
-// pseudo-terminal it outlives the program, so nobody but root could open the port again. The
-// mark is stale once no program holds the port's lock and none has the line open; a program
-// that marks without locking (as several terminal programs do) keeps its mark while it runs.
-void LiftStaleExclusiveMark(int slave) {
-    int nExclusive = 0;
-    if (::ioctl(slave, TIOCGEXCL, &nExclusive) != 0 || nExclusive == 0) return;
-    if (::flock(slave, LOCK_EX | LOCK_NB) != 0) return;  // still held by its program
+class CSimulator {
+public:
+    explicit CSimulator(const CSimOptions& options)
+        : m_options(options),
+          m_out(&m_outBuffer),
+          m_board(options.nFirstServo, options.nRange, Model(options)),
+          m_decoder(options.nFirstServo, options.nRange),
+          m_paced(options.bInstant),
+          m_report(m_out, options.bJson, options.nFirstServo),
+          m_trace(options.nRange),
+          m_plot(options.nFirstServo, options.nRange) {}
+
+    int Run() {
+        if (!Start()) return 1;
+        while (!m_bEnded) Step();
+        return Finish();
+    }
+
+private:
+    bool Start();
+    bool Open(std::string* pError);
+    void Step();
+    SimTime Now() const { return std::chrono::steady_clock::now() - m_t0; }
+    SimTime NextWake(SimTime tNow) const;
+    void Look(SimTime tNow);
+    void WatchLine(SimTime tNow);
+    void ReadLine(SimTime tNow, std::size_t nMost);
+    void TakeWire(SimTime tUpTo);
+    void ReadInput();
+    bool Moving(SimTime tNow) const;
+    void Draw(SimTime tNow);
+    void ShowIfForeground();
+    void Suspend(int nSignal);
+    void End(const std::string& sWhy, int nStatus);
+    int Finish();
+    std::string Title() const;
+
+    const CSimOptions& m_options;
+    CSimSignals m_signals;
+    CReportOut m_outBuffer{STDOUT_FILENO};
+    std::ostream m_out;
+    CPtyLine m_line;
+    CPortRegistration m_registration;
+    std::string m_sReplaced;
+    CServoBoard m_board;
+    CSscDecoder m_decoder;
+    CPacedLine m_paced;
+    CSimReport m_report;
+    CSimTrace m_trace;
+    CSimPlot m_plot;
+    CSinks m_sinks;
+    CPanelHeader m_header;
+    std::optional<CMarkWatch> m_marks;
+    std::chrono::steady_clock::time_point m_t0;
+    std::vector<CWireByte> m_wire;
+    std::vector<CSscEvent> m_events;
+    SimTime m_tLook{};      // the next look at the line and the terminal
+    SimTime m_tTaken{};     // when bytes last came off the wire
+    SimTime m_tLastByte{};  // when the last of them arrived
+    bool m_bInputPipe = false;
+    bool m_bPanel = false;  // the live view is the report
+    bool m_bShown = false;  // and it is on the screen now
+    bool m_bDirty = true;   // something to draw that is not drawn
+    bool m_bDrawnMoving = false;
+    bool m_bDrawnHighlight = false;
+    SimTime m_tDrawn = -kDrawInterval;
+    SimTime m_tCommanded{};  // when the last command was seen
+    std::uint64_t m_nCommandsSeen = 0;
+    std::uint64_t m_nEventsSeen = 0;
+    bool m_bEnded = false;
+    int m_nStatus = 0;
+    std::string m_sEndedBy = "end of input";
+};
+
+bool CSimulator::Open(std::string* pError) {
+    if (!m_signals.Catch()) {
+        *pError = "cannot catch signals: " + PlxFormatMessage(errno);
+        return false;
+    }
+    // The slave descriptor CPtyLine holds also lets the simulator lift a stale exclusive mark.
+    if (!m_line.Open(pError)) return false;
+    if (!m_options.sTrace.empty() && !m_trace.Open(m_options.sTrace, pError)) return false;
+    return !m_options.bMap || m_registration.Register(PlxPortMapDirectory(), m_options.nPort,
+                                                      m_line.Device(), &m_sReplaced, pError);
+}
+
+bool CSimulator::Start() {
+    std::string sError;
+    if (!Open(&sError)) {
+        std::cerr << "plx-ssc-sim: " << sError << std::endl;
+        return false;
+    }
+    m_t0 = std::chrono::steady_clock::now();
+    m_marks.emplace(m_line.Slave());
+    // Read without waiting: what is left on the line at the end is taken until there is no more.
+    ::fcntl(m_line.Master(), F_SETFL, ::fcntl(m_line.Master(), F_GETFL) | O_NONBLOCK);
     struct stat st;
-    if (::fstat(slave, &st) == 0 && !HeldByAnother(st.st_rdev)) ::ioctl(slave, TIOCNXCL);
-    ::flock(slave, LOCK_UN);
+    m_bInputPipe =
+        ::fstat(STDIN_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+    m_bPanel = !m_options.bJson && !m_options.bLog && PanelFits();
+    if (!m_bPanel) m_sinks.Add(&m_report);
+    if (!m_options.sTrace.empty()) m_sinks.Add(&m_trace);
+    if (!m_options.sPlot.empty()) m_sinks.Add(&m_plot);
+    m_header.nBaud = m_options.nBaud;
+    m_header.bPaced = !m_options.bInstant;
+    m_header.sWhere =
+        (m_options.bMap ? "COM" + std::to_string(m_options.nPort) + " " : std::string()) +
+        m_line.Device();
+    if (m_bPanel) {
+        ShowIfForeground();
+    } else {
+        m_report.Ready({m_line.Device(), m_options.nPort, m_registration.Entry(), m_sReplaced,
+                        m_options.nBaud, !m_options.bInstant},
+                       m_board);
+    }
+    WatchLine(SimTime(0));
+    return true;
+}
+
+// One pass of the loop: wait for the line, the input, room for the output or the next thing
+// due, then do whatever is due.
+void CSimulator::Step() {
+    SimTime tNow = Now();
+    const SimTime tByte = PlxByteTime(m_header.line, m_options.nBaud);
+    const std::size_t nRoom = m_outBuffer.Pending() < kMaxBacklog ? m_paced.Room(tByte) : 0;
+    const bool bInput = m_bInputPipe || (::isatty(STDIN_FILENO) && !InBackground(STDIN_FILENO));
+    pollfd fds[3] = {{nRoom > 0 ? m_line.Master() : -1, POLLIN, 0},
+                     {bInput ? STDIN_FILENO : -1, POLLIN, 0},
+                     {m_outBuffer.Pending() > 0 ? m_outBuffer.Fd() : -1, POLLOUT, 0}};
+    const SimTime tWake = NextWake(tNow);
+    const int nReady =
+        m_signals.Wait(fds, 3, tWake == kNever ? SimTime(-1) : std::max(tWake - tNow, SimTime(0)));
+    if (nReady < 0 && errno != EINTR) {
+        End("error: " + PlxFormatMessage(errno), 1);
+        return;
+    }
+    tNow = Now();
+    if (const int nEnd = CSimSignals::EndSignal()) {
+        End(PlxSignalName(nEnd), 0);
+        return;
+    }
+    if (const int nStop = CSimSignals::TakeStop()) Suspend(nStop);
+    if (CSimSignals::TakeContinued() || CSimSignals::TakeResized()) m_bDirty = true;
+    if (tNow >= m_tLook) Look(tNow);
+    m_marks->Look(tNow);
+    if (nReady > 0 && (fds[0].revents & POLLIN)) ReadLine(tNow, nRoom);
+    TakeWire(tNow);
+    m_board.AdvanceTo(tNow, &m_sinks);
+    m_trace.Flush();
+    if (nReady > 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) ReadInput();
+    Draw(tNow);
+    if (!m_outBuffer.Send()) End("output gone: " + PlxFormatMessage(m_outBuffer.Error()), 1);
+}
+
+SimTime CSimulator::NextWake(SimTime tNow) const {
+    SimTime tWake = std::min({m_tLook, m_marks->NextDue(), m_board.NextDue()});
+    // Bytes on the wire are taken a frame's worth at a time, not each as it arrives.
+    if (m_paced.NextDue() != kNever)
+        tWake = std::min(tWake, std::max(m_paced.NextDue(), m_tTaken + kTakeBatch));
+    // While the terminal has not taken the last picture, room for it is what wakes the loop.
+    if (m_bShown && m_outBuffer.Pending() == 0) {
+        if (m_bDirty || m_bDrawnMoving || Moving(tNow))
+            tWake = std::min(tWake, m_tDrawn + kDrawInterval);
+        if (m_bDrawnHighlight) tWake = std::min(tWake, m_tCommanded + kHighlight);
+    }
+    return tWake;
+}
+
+void CSimulator::Look(SimTime tNow) {
+    m_tLook = tNow + kLook;
+    WatchLine(tNow);
+    if (!m_bPanel) return;
+    // A live view sent to the background (Ctrl+Z, then bg) stays off the screen until it is
+    // brought back.
+    if (m_bShown && InBackground(STDOUT_FILENO)) m_bShown = false;
+    ShowIfForeground();
+}
+
+// Reads the line settings, reporting them the first time and whenever they change.
+void CSimulator::WatchLine(SimTime tNow) {
+    termios tio;
+    if (::tcgetattr(m_line.Master(), &tio) != 0) return;
+    const CLineSettings now = PlxReadLineSettings(tio);
+    if (m_header.bLineKnown && now == m_header.line) return;
+    m_header.line = now;
+    m_header.bLineKnown = true;
+    m_header.sWhyNot = PlxWhyNotUnderstood(now, m_options.nBaud);
+    m_bDirty = true;
+    if (!m_bPanel) m_report.Line(tNow, now);
+}
+
+void CSimulator::ReadLine(SimTime tNow, std::size_t nMost) {
+    WatchLine(tNow);  // the program may have set the line just before it wrote
+    std::uint8_t buf[4096];
+    const ssize_t n = ::read(m_line.Master(), buf, std::min(nMost, sizeof(buf)));
+    if (n > 0)
+        m_paced.Arrive(buf, static_cast<std::size_t>(n), tNow,
+                       PlxByteTime(m_header.line, m_options.nBaud));
+}
+
+// The bytes whose stop bit has arrived by tUpTo, to the controller.
+void CSimulator::TakeWire(SimTime tUpTo) {
+    m_wire.clear();
+    m_paced.Take(tUpTo, &m_wire);
+    for (const CWireByte& byte : m_wire) {
+        m_events.clear();
+        m_decoder.Feed(&byte.nByte, 1, byte.tDone, &m_events);
+        for (const CSscEvent& event : m_events) m_board.Take(event, m_header.sWhyNot);
+        m_tLastByte = byte.tDone;
+    }
+    if (!m_wire.empty()) m_tTaken = std::min(tUpTo, Now());
+}
+
+void CSimulator::ReadInput() {
+    char buf[256];
+    const ssize_t n = ::read(STDIN_FILENO, buf, sizeof(buf));
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EIO))
+        End("end of input", 0);
+}
+
+bool CSimulator::Moving(SimTime tNow) const {
+    for (int i = 0; i < CSscDecoder::SERVOS; ++i)
+        if (m_board.MovingAt(i, tNow)) return true;
+    return false;
+}
+
+// The live view, redrawn when something changed and all the while a servo moves, at most every
+// kDrawInterval, and only once the terminal has taken the last picture.
+void CSimulator::Draw(SimTime tNow) {
+    if (!m_bShown || m_outBuffer.Pending() > 0) return;
+    if (m_board.MoveCount() != m_nCommandsSeen) {
+        m_nCommandsSeen = m_board.MoveCount();
+        m_tCommanded = tNow;
+    }
+    if (m_sinks.Events() != m_nEventsSeen) {
+        m_nEventsSeen = m_sinks.Events();
+        m_bDirty = true;
+    }
+    const bool bHighlight = m_nCommandsSeen != 0 && tNow - m_tCommanded < kHighlight;
+    const bool bMoving = Moving(tNow);
+    if (!m_bDirty && !bMoving && !m_bDrawnMoving && bHighlight == m_bDrawnHighlight) return;
+    if (tNow - m_tDrawn < kDrawInterval) return;
+    winsize size = {};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) {
+        size.ws_col = 80;
+        size.ws_row = 24;
+    }
+    m_out << PlxPanelFrame(
+        PlxRenderPanel(m_board, m_header, tNow, size.ws_col, size.ws_row, bHighlight));
+    m_tDrawn = tNow;
+    m_bDirty = false;
+    m_bDrawnMoving = bMoving;
+    m_bDrawnHighlight = bHighlight;
+}
+
+void CSimulator::ShowIfForeground() {
+    if (!m_bPanel || m_bShown || InBackground(STDOUT_FILENO)) return;
+    m_out << PLX_PANEL_ENTER;
+    m_bShown = true;
+    m_bDirty = true;
+    m_tDrawn = -kDrawInterval;
+}
+
+// Ctrl+Z and its kin: the terminal as it was, then stopped; drawn afresh once continued in the
+// foreground.
+void CSimulator::Suspend(int nSignal) {
+    if (m_bShown) {
+        m_out << PLX_PANEL_LEAVE;
+        m_outBuffer.Drain(kEndingWait);
+        m_bShown = false;
+    }
+    CSimSignals::StopAs(nSignal);
+    ShowIfForeground();
+}
+
+void CSimulator::End(const std::string& sWhy, int nStatus) {
+    m_bEnded = true;
+    m_sEndedBy = sWhy;
+    m_nStatus = nStatus;
+}
+
+int CSimulator::Finish() {
+    // The entry goes first, whatever the output is doing.
+    m_registration.Unregister();
+    // What the program had written before the end is on its way and reaches the controller, at
+    // the line's pace, as it would from a real port whose program has closed it.
+    const SimTime tNow = Now();
+    for (std::size_t nRead = 0; nRead < kEndingRead;) {
+        std::uint8_t buf[4096];
+        const ssize_t n = ::read(m_line.Master(), buf, sizeof(buf));
+        if (n <= 0) break;
+        m_paced.Arrive(buf, static_cast<std::size_t>(n), tNow,
+                       PlxByteTime(m_header.line, m_options.nBaud));
+        nRead += static_cast<std::size_t>(n);
+    }
+    TakeWire(kNever);
+    const SimTime tEnd = m_board.Finish(std::max(tNow, m_tLastByte), &m_sinks);
+    if (m_bShown) m_out << PLX_PANEL_LEAVE;
+    m_report.Summary(m_board, tEnd, m_sEndedBy);
+    m_outBuffer.Drain(kEndingWait);
+    std::string sError;
+    std::string sWhy = m_nStatus != 0 ? m_sEndedBy : std::string();
+    if (!m_trace.Close(&sError) ||
+        (!m_options.sPlot.empty() &&
+         !PlxWriteTextFile(m_options.sPlot, m_plot.Svg(tEnd, m_board, Title()), &sError))) {
+        m_nStatus = 1;
+        sWhy = sError;
+    }
+    if (m_nStatus != 0) std::cerr << "plx-ssc-sim: " << sWhy << std::endl;
+    return m_nStatus;
+}
+
+std::string CSimulator::Title() const {
+    char szSpeed[32];
+    (void)std::snprintf(szSpeed, sizeof(szSpeed), "%g", m_options.dSecondsPer60);
+    return "plx-ssc-sim" +
+           (m_options.bMap ? " COM" + std::to_string(m_options.nPort) : std::string()) +
+           ": servos " + std::to_string(m_options.nFirstServo) + "-" +
+           std::to_string(m_options.nFirstServo + CSscDecoder::SERVOS - 1) + ", " +
+           std::to_string(m_options.nRange) + " deg range, " +
+           (m_options.bInstant ? std::string("instant")
+                               : std::string(szSpeed) + " s per 60 deg, " +
+                                     std::to_string(m_options.nBaud) + " baud jumper");
 }
 
 }  // namespace
 
-EParseResult PlxParseSimOptions(int argc, const char* const* argv, CSimOptions* pOptions,
-                                std::string* pMessage) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string sArg = argv[i];
-        const char* pszValue = nullptr;
-        long n = 0;
-        if (sArg == "--help" || sArg == "-h") {
-            *pMessage = kHelp;
-            return EParseResult::Done;
-        }
-        if (sArg == "--version") {
-            *pMessage = std::string("plx-ssc-sim ") + PLX_VERSION + "\n";
-            return EParseResult::Done;
-        }
-        if (sArg == "--no-map") {
-            pOptions->bMap = false;
-        } else if (sArg == "--json") {
-            pOptions->bJson = true;
-        } else if (sArg == "--log") {
-            pOptions->bLog = true;
-        } else if (TakeValue(argc, argv, &i, sArg, "--port", &pszValue)) {
-            if (!ParseInt(pszValue, INT32_MIN, INT32_MAX, &n)) {
-                *pMessage = "--port takes a whole number, as in COMn";
-                return EParseResult::Usage;
-            }
-            pOptions->nPort = static_cast<std::int32_t>(n);
-        } else if (TakeValue(argc, argv, &i, sArg, "--baud", &pszValue)) {
-            if (!ParseInt(pszValue, 0, LONG_MAX, &n) || (n != 2400 && n != 9600)) {
-                *pMessage = "--baud takes 2400 or 9600, as the controller's jumper does";
-                return EParseResult::Usage;
-            }
-            pOptions->nBaud = static_cast<std::uint32_t>(n);
-        } else if (TakeValue(argc, argv, &i, sArg, "--range", &pszValue)) {
-            if (!ParseInt(pszValue, 0, LONG_MAX, &n) || (n != 90 && n != 180)) {
-                *pMessage = "--range takes 90 or 180 (degrees)";
-                return EParseResult::Usage;
-            }
-            pOptions->nRange = static_cast<int>(n);
-        } else if (TakeValue(argc, argv, &i, sArg, "--id", &pszValue)) {
-            if (!ParseInt(pszValue, 0, LONG_MAX, &n) || (n != 0 && n != 8)) {
-                *pMessage = "--id takes 0 (servos 0-7) or 8 (servos 8-15)";
-                return EParseResult::Usage;
-            }
-            pOptions->nFirstServo = static_cast<int>(n);
-        } else {
-            *pMessage = "unknown option " + sArg;
-            return EParseResult::Usage;
-        }
-    }
-    return EParseResult::Run;
-}
-
-int PlxRunSimulator(const CSimOptions& options) {
-    CReportOut outBuffer(STDOUT_FILENO, &g_nEndSignal);
-    std::ostream out(&outBuffer);
-    std::ostream& err = std::cerr;
-    if (!CatchSignals()) {
-        err << "plx-ssc-sim: cannot catch signals: " << PlxFormatMessage(errno) << std::endl;
-        return 1;
-    }
-
-    // The slave descriptor CPtyLine holds also lets the simulator lift a stale exclusive mark.
-    CPtyLine line;
-    std::string sError;
-    CPortRegistration registration;
-    bool bReplaced = false;
-    if (!line.Open(&sError) ||
-        (options.bMap && !registration.Register(PlxPortMapDirectory(), options.nPort, line.Device(),
-                                                &bReplaced, &sError))) {
-        err << "plx-ssc-sim: " << sError << std::endl;
-        return 1;
-    }
-
-    const bool bPanel = !options.bJson && !options.bLog && PanelFits();
-    CSimReport report(out, options.bJson);
-    CServoBoard board(options.nFirstServo, options.nRange);
-    CPanelHeader header;
-    header.nBaud = options.nBaud;
-    header.sWhere = (options.bMap ? "COM" + std::to_string(options.nPort) + " " : std::string()) +
-                    line.Device();
-    if (bPanel) {
-        out << PLX_PANEL_ENTER;
-    } else {
-        report.Ready(line.Device(), options.nPort, registration.Entry(), bReplaced, options.nBaud,
-                     options.nFirstServo, options.nRange);
-    }
-
-    CSscDecoder decoder(options.nFirstServo, options.nRange);
-    // Reads the line settings, reporting them the first time and whenever they change.
-    auto WatchLine = [&]() {
-        termios tio;
-        if (::tcgetattr(line.Master(), &tio) != 0) return false;
-        const CLineSettings now = PlxReadLineSettings(tio);
-        if (header.bLineKnown && now == header.line) return false;
-        header.line = now;
-        header.bLineKnown = true;
-        header.sWhyNot = PlxWhyNotUnderstood(now, options.nBaud);
-        if (!bPanel) report.Line(now);
-        return true;
-    };
-    WatchLine();
-
-    // The live view: redrawn as things happen, at most kFrameMs apart; the servo that moved
-    // last stands out for kHighlightMs.
-    using Clock = std::chrono::steady_clock;
-    constexpr auto kFrameMs = std::chrono::milliseconds(33);
-    constexpr auto kHighlightMs = std::chrono::milliseconds(400);
-    Clock::time_point lastFrame;
-    Clock::time_point lastMove;
-    std::uint64_t nMovesSeen = 0;
-    bool bDirty = true;
-    auto Draw = [&]() {
-        const Clock::time_point now = Clock::now();
-        if (board.MoveCount() != nMovesSeen) {
-            nMovesSeen = board.MoveCount();
-            lastMove = now;
-        }
-        if (!bDirty || now - lastFrame < kFrameMs) return;
-        winsize size = {};
-        if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) {
-            size.ws_col = 80;
-            size.ws_row = 24;
-        }
-        const bool bHighlight = nMovesSeen != 0 && now - lastMove < kHighlightMs;
-        out << PlxPanelFrame(PlxRenderPanel(board, header, size.ws_col, size.ws_row, bHighlight));
-        out.flush();
-        lastFrame = now;
-        // Once more when the highlight is due to go.
-        bDirty = bHighlight;
-    };
-
-    int nStatus = 0;
-    std::string sEndedBy = "end of input";
-    std::vector<CSscEvent> events;
-    for (;;) {
-        if (g_nEndSignal != 0) {
-            sEndedBy = SignalName(g_nEndSignal);
-            break;
-        }
-        if (!out) {
-            sEndedBy = "output gone: " + PlxFormatMessage(outBuffer.Error());
-            nStatus = 1;
-            break;
-        }
-        const bool bInput = InputEndsTheRun();
-        pollfd fds[2] = {{line.Master(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-        // Wakes up ten times a second to notice line settings changed while nothing is sent.
-        const int nReady = ::poll(fds, bInput ? 2 : 1,
-                                  bPanel && bDirty ? static_cast<int>(kFrameMs.count()) : 100);
-        if (nReady < 0 && errno != EINTR) {
-            sEndedBy = std::string("error: ") + PlxFormatMessage(errno);
-            nStatus = 1;
-            break;
-        }
-        if (WatchLine()) bDirty = true;
-        LiftStaleExclusiveMark(line.Slave());
-        if (g_nResized != 0) {
-            g_nResized = 0;
-            bDirty = true;
-        }
-        if (nReady > 0 && (fds[0].revents & POLLIN)) {
-            std::uint8_t buf[4096];
-            const ssize_t n = ::read(line.Master(), buf, sizeof(buf));
-            if (n > 0) {
-                events.clear();
-                decoder.Feed(buf, static_cast<std::size_t>(n), &events);
-                for (const CSscEvent& event : events) {
-                    board.Take(event, header.sWhyNot);
-                    if (!bPanel) report.Event(event, options.nFirstServo, header.sWhyNot);
-                }
-                bDirty = true;
-            }
-        }
-        if (nReady > 0 && bInput && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
-            char buf[256];
-            const ssize_t n =
-                (fds[1].revents & POLLNVAL) ? 0 : ::read(STDIN_FILENO, buf, sizeof(buf));
-            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EIO)) break;
-        }
-        if (bPanel) Draw();
-    }
-
-    // The entry goes first, whatever the output is doing.
-    registration.Unregister();
-    outBuffer.Ending();
-    out.clear();
-    if (bPanel) out << PLX_PANEL_LEAVE;
-    report.Summary(board, sEndedBy);
-    if (nStatus != 0) err << "plx-ssc-sim: " << sEndedBy << std::endl;
-    return nStatus;
-}
+int PlxRunSimulator(const CSimOptions& options) { return CSimulator(options).Run(); }

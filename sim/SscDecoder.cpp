@@ -14,11 +14,12 @@ int CSscDecoder::PulseWidthUs(int nPosition, int nRange) {
     return static_cast<int>(std::lround(1500.0 + (nPosition - 127) * dHalfSpanUs / 127.0));
 }
 
-void CSscDecoder::Feed(const std::uint8_t* pBytes, std::size_t nCount,
+void CSscDecoder::Feed(const std::uint8_t* pBytes, std::size_t nCount, SimTime t,
                        std::vector<CSscEvent>* pEvents) {
     for (std::size_t i = 0; i < nCount; ++i) {
         const std::uint8_t b = pBytes[i];
         CSscEvent event;
+        event.t = t;
         switch (m_state) {
             case EState::Sync:
                 if (b == kSync) {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "sim/SimTime.h"
+
 struct CSscEvent {
     enum class EKind {
         Move,     // a servo this controller answers, moved
@@ -19,6 +21,7 @@ struct CSscEvent {
     int nPulseUs = 0;                 // Move only
     std::vector<std::uint8_t> bytes;  // Dropped only: what was lost
     bool bNewPacket = false;          // Dropped only: cut short by a sync byte
+    SimTime t{};                      // when the byte that made it arrived
 };
 
 class CSscDecoder {
@@ -28,8 +31,10 @@ public:
     // nFirstServo: 0 or 8, the identification jumper. nRange: 90 or 180 degrees.
     CSscDecoder(int nFirstServo, int nRange);
 
-    // Takes bytes as they arrive, in pieces of any size; appends what they did to *pEvents.
-    void Feed(const std::uint8_t* pBytes, std::size_t nCount, std::vector<CSscEvent>* pEvents);
+    // Takes bytes as they arrive, in pieces of any size, the last of them at t; appends what
+    // they did to *pEvents, each event stamped t.
+    void Feed(const std::uint8_t* pBytes, std::size_t nCount, SimTime t,
+              std::vector<CSscEvent>* pEvents);
 
     // The pulse width in microseconds for a position of 0 to 254: 1500 us at 127, and 500 us
     // (90 degrees) or 1000 us (180 degrees) either side at the ends, rounded to the microsecond.

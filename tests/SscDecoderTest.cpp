@@ -9,16 +9,23 @@
 
 namespace {
 
+class CNoSink : public CSimSink {
+    void OnEvent(const CSimEvent& /*event*/) override {}
+    void OnSample(const CMotionSample& /*sample*/) override {}
+};
+
 // Events as short text, so that whole sequences compare at once.
-// Each event also goes to pBoard, when given, as understood.
+// Each event also goes to pBoard, when given, as understood, and the board runs past them.
 std::vector<std::string> Decode(CSscDecoder& decoder, const std::vector<std::uint8_t>& bytes,
                                 std::size_t nPiece = 0, CServoBoard* pBoard = nullptr) {
     std::vector<CSscEvent> events;
     if (nPiece == 0) nPiece = bytes.size();
     for (std::size_t i = 0; i < bytes.size(); i += nPiece)
-        decoder.Feed(bytes.data() + i, std::min(nPiece, bytes.size() - i), &events);
+        decoder.Feed(bytes.data() + i, std::min(nPiece, bytes.size() - i), SimTime(0), &events);
     if (pBoard != nullptr) {
+        CNoSink sink;
         for (const CSscEvent& e : events) pBoard->Take(e, std::string());
+        pBoard->AdvanceTo(std::chrono::seconds(1), &sink);
     }
     std::vector<std::string> texts;
     for (const CSscEvent& e : events) {
@@ -49,9 +56,9 @@ TEST(SscDecoder, ReadsPacketsAndRemembersPositions) {
     CServoBoard board(0, 90);
     EXPECT_EQ(Decode(decoder, Bytes({0xFF, 2, 150, 0xFF, 7, 0, 0xFF, 2, 254}), 0, &board),
               (Texts{"move 2 150 1591", "move 7 0 1000", "move 2 254 2000"}));
-    EXPECT_EQ(board.Position(2), 254);
-    EXPECT_EQ(board.Position(7), 0);
-    EXPECT_EQ(board.Position(0), -1);
+    EXPECT_EQ(board.Commanded(2), 254);
+    EXPECT_EQ(board.Commanded(7), 0);
+    EXPECT_EQ(board.Commanded(0), -1);
 }
 
 TEST(SscDecoder, ASyncByteWhereDataIsDueStartsANewPacket) {
@@ -73,7 +80,7 @@ TEST(SscDecoder, ServosOfAnotherControllerAreIgnored) {
     EXPECT_EQ(
         Decode(second, Bytes({0xFF, 10, 13, 0xFF, 7, 1, 0xFF, 15, 254, 0xFF, 16, 1}), 0, &board),
         (Texts{"move 10 13 1051", "ignored 7 1", "move 15 254 2000", "ignored 16 1"}));
-    EXPECT_EQ(board.Position(2), 13);  // servo 10 is the third of 8-15
+    EXPECT_EQ(board.Commanded(2), 13);  // servo 10 is the third of 8-15
 }
 
 TEST(SscDecoder, PulseWidthsAtBothRanges) {

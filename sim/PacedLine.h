@@ -1,0 +1,46 @@
+// The serial line from the program to the controller, at the pace a real line carries bytes: a
+// start bit, the data bits, a parity bit if any and the stop bits for each, at the line's baud
+// rate. The simulator reads bytes off the pseudo-terminal only a little ahead of the wire, so
+// that a writer that outruns the line is held back by the kernel's buffer, as on a real port.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "sim/LineWatch.h"
+#include "sim/SimTime.h"
+
+struct CWireByte {
+    std::uint8_t nByte = 0;
+    SimTime tDone{};  // when its last stop bit arrived
+};
+
+class CPacedLine {
+public:
+    // bInstant: no pacing; every byte arrives the moment it is read.
+    explicit CPacedLine(bool bInstant) : m_bInstant(bInstant) {}
+
+    // How many bytes may be read off the terminal now, for bytes of tByte each on the wire.
+    std::size_t Room(SimTime tByte) const;
+
+    // nCount bytes read at tNow, each tByte long on the wire. On an idle line the first starts
+    // at once; otherwise each starts when the one before it has gone.
+    void Arrive(const std::uint8_t* pBytes, std::size_t nCount, SimTime tNow, SimTime tByte);
+
+    // Appends, in order, the bytes whose last stop bit has arrived by tNow.
+    void Take(SimTime tNow, std::vector<CWireByte>* pOut);
+
+    // When the next byte's stop bit arrives; kNever when nothing is on the wire.
+    SimTime NextDue() const { return m_queue.empty() ? kNever : m_queue.front().tDone; }
+
+private:
+    bool m_bInstant;
+    std::deque<CWireByte> m_queue;
+    SimTime m_tFree{};  // when the wire is next idle
+};
+
+// The time one byte takes on a line with these settings. A line whose speed has no number (B0)
+// is taken at nFallbackBaud.
+SimTime PlxByteTime(const CLineSettings& line, std::uint32_t nFallbackBaud);

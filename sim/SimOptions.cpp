@@ -1,0 +1,140 @@
+#include "sim/SimOptions.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+
+#ifndef PLX_VERSION
+#define PLX_VERSION "0"
+#endif
+
+namespace {
+
+const char kHelp[] =
+    "Usage: plx-ssc-sim [OPTION]...\n"
+    "A simulated MINI-SSC II servo controller on a pseudo-terminal. It registers the terminal as\n"
+    "COMn in the port map that plx-ssc-test reads, listens (it never sends a byte) and prints one\n"
+    "line for each thing that happens on the line (at a terminal, a live view of the servos),\n"
+    "until Ctrl+C, Ctrl+D at its terminal, or the end of a pipe on its standard input. It keeps\n"
+    "the hardware's time: bytes are taken at the line's pace, a command takes effect at the next\n"
+    "20 ms frame, and each servo's shaft turns toward it at the servo's speed.\n"
+    "\n"
+    "  --port N       register as COMn (default 1)\n"
+    "  --no-map       do not register; only print the device path\n"
+    "  --baud B       baud jumper: 2400 or 9600 (default 9600)\n"
+    "  --range R      range jumper: 90 or 180 degrees (default 90)\n"
+    "  --id I         identification jumper: 0 answers servos 0-7, 8 answers 8-15 (default 0)\n"
+    "  --speed S      seconds a servo takes to turn 60 degrees (default 0.19; 0: it jumps)\n"
+    "  --instant      take bytes as they come and let servos jump, for speed over fidelity\n"
+    "  --json         one JSON object per line instead of words\n"
+    "  --log          one line per event at a terminal too, instead of the live view\n"
+    "  --trace FILE   write the servos' motion to FILE as CSV, a row per 20 ms frame\n"
+    "  --plot FILE    write an SVG chart of the session to FILE at the end\n"
+    "  --help         show this help and exit\n"
+    "  --version      show the version and exit\n"
+    "\n"
+    "The port map is $XDG_CONFIG_HOME/plx/ports, else ~/.config/plx/ports. Pulse widths are a\n"
+    "model: 1500 us at position 127, 500 us (90) or 1000 us (180) either side at 0 and 254.\n";
+
+bool ParseInt(const char* psz, long nMin, long nMax, long* pnValue) {
+    if (psz == nullptr || *psz == '\0') return false;
+    char* pszEnd = nullptr;
+    errno = 0;
+    const long n = std::strtol(psz, &pszEnd, 10);
+    if (errno != 0 || *pszEnd != '\0' || n < nMin || n > nMax) return false;
+    *pnValue = n;
+    return true;
+}
+
+// Reads one option's value, from "--opt=value" or the next argument.
+bool TakeValue(int argc, const char* const* argv, int* pi, const std::string& sArg,
+               const std::string& sName, const char** ppszValue) {
+    if (sArg == sName) {
+        *ppszValue = *pi + 1 < argc ? argv[++*pi] : nullptr;
+        return true;
+    }
+    if (sArg.rfind(sName + "=", 0) == 0) {
+        *ppszValue = argv[*pi] + sName.size() + 1;
+        return true;
+    }
+    return false;
+}
+
+// The value of an option that takes one into *pOptions; false, with the complaint, when it does
+// not fit.
+bool ApplyValue(const std::string& sName, const char* pszValue, CSimOptions* pOptions,
+                std::string* pMessage) {
+    long n = 0;
+    if (sName == "--port") {
+        *pMessage = "--port takes a whole number, as in COMn";
+        if (!ParseInt(pszValue, INT32_MIN, INT32_MAX, &n)) return false;
+        pOptions->nPort = static_cast<std::int32_t>(n);
+    } else if (sName == "--baud") {
+        *pMessage = "--baud takes 2400 or 9600, as the controller's jumper does";
+        if (!ParseInt(pszValue, 0, LONG_MAX, &n) || (n != 2400 && n != 9600)) return false;
+        pOptions->nBaud = static_cast<std::uint32_t>(n);
+    } else if (sName == "--range") {
+        *pMessage = "--range takes 90 or 180 (degrees)";
+        if (!ParseInt(pszValue, 0, LONG_MAX, &n) || (n != 90 && n != 180)) return false;
+        pOptions->nRange = static_cast<int>(n);
+    } else if (sName == "--id") {
+        *pMessage = "--id takes 0 (servos 0-7) or 8 (servos 8-15)";
+        if (!ParseInt(pszValue, 0, LONG_MAX, &n) || (n != 0 && n != 8)) return false;
+        pOptions->nFirstServo = static_cast<int>(n);
+    } else if (sName == "--speed") {
+        *pMessage = "--speed takes the seconds a servo takes to turn 60 degrees, from 0 to 60";
+        char* pszEnd = nullptr;
+        const double d = pszValue != nullptr ? std::strtod(pszValue, &pszEnd) : -1;
+        if (pszEnd == pszValue || *pszEnd != '\0' || !std::isfinite(d) || d < 0 || d > 60)
+            return false;
+        pOptions->dSecondsPer60 = d;
+    } else {
+        *pMessage = sName + " takes a file name";
+        if (pszValue == nullptr || *pszValue == '\0') return false;
+        if (sName == "--trace")
+            pOptions->sTrace = pszValue;
+        else
+            pOptions->sPlot = pszValue;
+    }
+    pMessage->clear();
+    return true;
+}
+
+}  // namespace
+
+EParseResult PlxParseSimOptions(int argc, const char* const* argv, CSimOptions* pOptions,
+                                std::string* pMessage) {
+    static const char* const kValued[] = {"--port",  "--baud",  "--range", "--id",
+                                          "--speed", "--trace", "--plot"};
+    for (int i = 1; i < argc; ++i) {
+        const std::string sArg = argv[i];
+        if (sArg == "--help" || sArg == "-h") {
+            *pMessage = kHelp;
+            return EParseResult::Done;
+        }
+        if (sArg == "--version") {
+            *pMessage = std::string("plx-ssc-sim ") + PLX_VERSION + "\n";
+            return EParseResult::Done;
+        }
+        if (sArg == "--no-map" || sArg == "--json" || sArg == "--log" || sArg == "--instant") {
+            pOptions->bMap = pOptions->bMap && sArg != "--no-map";
+            pOptions->bJson = pOptions->bJson || sArg == "--json";
+            pOptions->bLog = pOptions->bLog || sArg == "--log";
+            pOptions->bInstant = pOptions->bInstant || sArg == "--instant";
+            continue;
+        }
+        const char* pszValue = nullptr;
+        bool bValued = false;
+        for (const char* pszName : kValued) {
+            if (bValued || !TakeValue(argc, argv, &i, sArg, pszName, &pszValue)) continue;
+            bValued = true;
+            if (!ApplyValue(pszName, pszValue, pOptions, pMessage)) return EParseResult::Usage;
+        }
+        if (!bValued) {
+            *pMessage = "unknown option " + sArg;
+            return EParseResult::Usage;
+        }
+    }
+    return EParseResult::Run;
+}

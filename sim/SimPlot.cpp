@@ -1,0 +1,206 @@
+#include "sim/SimPlot.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+
+#include "serial/CommApi.h"
+
+namespace {
+
+// The chart's frame in pixels: the plot area, and the legend to its right.
+constexpr double kWidth = 960;
+constexpr double kHeight = 480;
+constexpr double kLeft = 70;
+constexpr double kRight = 740;
+constexpr double kTop = 50;
+constexpr double kBottom = 420;
+
+const char* const kColours[CSscDecoder::SERVOS] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e",
+                                                   "#9467bd", "#8c564b", "#e377c2", "#17becf"};
+
+std::string Number(double d) {
+    char sz[32];
+    (void)std::snprintf(sz, sizeof(sz), "%.2f", d);
+    return sz;
+}
+
+std::string Xml(const std::string& s) {
+    std::string sOut;
+    for (char c : s) {
+        switch (c) {
+            case '&':
+                sOut += "&amp;";
+                break;
+            case '<':
+                sOut += "&lt;";
+                break;
+            case '>':
+                sOut += "&gt;";
+                break;
+            case '"':
+                sOut += "&quot;";
+                break;
+            default:
+                sOut += c;
+        }
+    }
+    return sOut;
+}
+
+// Where seconds and degrees fall in the plot area.
+struct CScale {
+    double dSeconds;  // the right end of the time axis
+    double dHalfRange;
+
+    double X(double t) const { return kLeft + t / dSeconds * (kRight - kLeft); }
+    double Y(double deg) const {
+        return kBottom - (deg + dHalfRange) / (2 * dHalfRange) * (kBottom - kTop);
+    }
+};
+
+// A round step for about eight ticks over dSpan.
+double TickStep(double dSpan) {
+    const double dRaw = dSpan / 8;
+    const double dMagnitude = std::pow(10.0, std::floor(std::log10(dRaw)));
+    for (double dFactor : {1.0, 2.0, 5.0})
+        if (dFactor * dMagnitude >= dRaw) return dFactor * dMagnitude;
+    return 10 * dMagnitude;
+}
+
+std::string Text(double x, double y, const std::string& s, const char* pszAnchor,
+                 const std::string& sExtra = "") {
+    return "<text x=\"" + Number(x) + "\" y=\"" + Number(y) + "\" text-anchor=\"" + pszAnchor +
+           "\"" + sExtra + ">" + Xml(s) + "</text>\n";
+}
+
+std::string Line(double x1, double y1, double x2, double y2, const std::string& sStyle) {
+    return "<line x1=\"" + Number(x1) + "\" y1=\"" + Number(y1) + "\" x2=\"" + Number(x2) +
+           "\" y2=\"" + Number(y2) + "\" " + sStyle + "/>\n";
+}
+
+std::string Axes(const CScale& scale, double dStep) {
+    std::string s;
+    const char* const kGrid = "stroke=\"#dddddd\" stroke-width=\"1\"";
+    const long nTicks = std::lround(scale.dSeconds / dStep);
+    for (long n = 0; n <= nTicks; ++n) {
+        const double t = static_cast<double>(n) * dStep;
+        s += Line(scale.X(t), kTop, scale.X(t), kBottom, kGrid);
+        char sz[32];
+        (void)std::snprintf(sz, sizeof(sz), "%g", t);
+        s += Text(scale.X(t), kBottom + 18, sz, "middle");
+    }
+    // Six steps from one end of the range to the other: 15 or 30 degrees.
+    for (int n = -3; n <= 3; ++n) {
+        const double deg = scale.dHalfRange * n / 3;
+        s += Line(kLeft, scale.Y(deg), kRight, scale.Y(deg),
+                  n == 0 ? "stroke=\"#999999\" stroke-width=\"1\"" : kGrid);
+        s += Text(kLeft - 8, scale.Y(deg) + 4, std::to_string(std::lround(deg)), "end");
+    }
+    s += "<rect x=\"" + Number(kLeft) + "\" y=\"" + Number(kTop) + "\" width=\"" +
+         Number(kRight - kLeft) + "\" height=\"" + Number(kBottom - kTop) +
+         "\" fill=\"none\" stroke=\"#333333\"/>\n";
+    s += Text((kLeft + kRight) / 2, kBottom + 42, "seconds", "middle");
+    s += Text(22, (kTop + kBottom) / 2, "degrees", "middle",
+              " transform=\"rotate(-90 22 " + Number((kTop + kBottom) / 2) + ")\"");
+    return s;
+}
+
+std::string Polyline(const CScale& scale, const std::vector<std::pair<double, double>>& points,
+                     const char* pszColour, bool bDashed) {
+    std::string s = "<polyline fill=\"none\" stroke=\"" + std::string(pszColour) +
+                    "\" stroke-width=\"2\"" + (bDashed ? " stroke-dasharray=\"6 4\"" : "") +
+                    " points=\"";
+    for (const auto& point : points)
+        s += Number(scale.X(point.first)) + "," + Number(scale.Y(point.second)) + " ";
+    return s + "\"/>\n";
+}
+
+}  // namespace
+
+bool CSimPlot::Keep(double dSeconds) {
+    if (m_dCutAt >= 0) return false;
+    if (++m_nPoints <= MAX_POINTS) return true;
+    m_dCutAt = dSeconds;
+    return false;
+}
+
+void CSimPlot::OnEvent(const CSimEvent& event) {
+    if (!event.IsMove()) return;
+    const double t = PlxSeconds(event.event.t);
+    if (Keep(t))
+        m_series[static_cast<std::size_t>(event.event.nServo - m_nFirstServo)]
+            .commanded.emplace_back(t, PlxServoAngle(event.event.nPosition, m_nRange));
+}
+
+void CSimPlot::OnSample(const CMotionSample& sample) {
+    if (sample.kind == CMotionSample::EKind::Frame) return;  // the line between is straight
+    const double t = PlxSeconds(sample.t);
+    if (Keep(t))
+        m_series[static_cast<std::size_t>(sample.nServo - m_nFirstServo)].shaft.emplace_back(
+            t, PlxServoAngle(sample.dPosition, m_nRange));
+}
+
+std::string CSimPlot::Svg(SimTime tEnd, const CServoBoard& board, const std::string& sTitle) const {
+    const double dEnd = m_dCutAt >= 0 ? m_dCutAt : std::max(PlxSeconds(tEnd), 0.001);
+    const double dStep = TickStep(dEnd);
+    const CScale scale{std::ceil(dEnd / dStep - 1e-9) * dStep, m_nRange / 2.0};
+    std::string s =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"" +
+        Number(kWidth) + "\" height=\"" + Number(kHeight) + "\" viewBox=\"0 0 " + Number(kWidth) +
+        " " + Number(kHeight) +
+        "\" font-family=\"sans-serif\" font-size=\"13\">\n"
+        "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+    std::string sHeading = sTitle;
+    if (m_dCutAt >= 0) sHeading += " (recorded up to " + Number(m_dCutAt) + " s)";
+    s += Text(kWidth / 2, 28, sHeading, "middle", " font-size=\"15\"");
+    s += Axes(scale, dStep);
+    double dLegendY = kTop + 10;
+    bool bAny = false;
+    for (std::size_t i = 0; i < m_series.size(); ++i) {
+        const CSeries& series = m_series[i];
+        if (series.commanded.empty()) continue;
+        bAny = true;
+        CPoints shaft = series.shaft;
+        const double dShaftEnd = PlxServoAngle(board.ShaftAt(static_cast<int>(i), tEnd), m_nRange);
+        if (!shaft.empty())
+            shaft.emplace_back(dEnd, m_dCutAt >= 0 ? shaft.back().second : dShaftEnd);
+        CPoints steps;
+        for (const auto& point : series.commanded) {
+            if (!steps.empty()) steps.emplace_back(point.first, steps.back().second);
+            steps.push_back(point);
+        }
+        steps.emplace_back(dEnd, steps.back().second);
+        s += Polyline(scale, steps, kColours[i], true);
+        s += Polyline(scale, shaft, kColours[i], false);
+        const std::string sServo = "servo " + std::to_string(m_nFirstServo + static_cast<int>(i));
+        const std::string sSolid = "stroke=\"" + std::string(kColours[i]) + "\" stroke-width=\"2\"";
+        s += Line(kRight + 20, dLegendY, kRight + 50, dLegendY, sSolid);
+        s += Text(kRight + 58, dLegendY + 4, sServo + " shaft", "start");
+        s += Line(kRight + 20, dLegendY + 18, kRight + 50, dLegendY + 18,
+                  sSolid + " stroke-dasharray=\"6 4\"");
+        s += Text(kRight + 58, dLegendY + 22, sServo + " commanded", "start");
+        dLegendY += 44;
+    }
+    if (!bAny)
+        s += Text((kLeft + kRight) / 2, (kTop + kBottom) / 2, "no servo was commanded", "middle");
+    return s + "</svg>\n";
+}
+
+bool PlxWriteTextFile(const std::string& sPath, const std::string& sText, std::string* pError) {
+    std::FILE* pFile = std::fopen(sPath.c_str(), "we");
+    bool bOk = pFile != nullptr;
+    int nError = errno;
+    if (bOk && std::fwrite(sText.data(), 1, sText.size(), pFile) != sText.size()) {
+        bOk = false;
+        nError = errno;
+    }
+    if (pFile != nullptr && std::fclose(pFile) != 0 && bOk) {
+        bOk = false;
+        nError = errno;
+    }
+    if (!bOk) *pError = "cannot write " + sPath + ": " + PlxFormatMessage(nError);
+    return bOk;
+}

@@ -1,0 +1,43 @@
+// --plot FILE: an SVG chart of the session, written when the simulator ends. For each servo that
+// was commanded, its shaft's angle over time as a solid line and its commanded angle as a dashed
+// step line, in the same colour, against seconds and degrees, with a legend. Plain SVG 1.1, for
+// any browser.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sim/ServoBoard.h"
+
+class CSimPlot : public CSimSink {
+public:
+    // At most this many points are kept; the chart says where it stops when there were more.
+    static constexpr std::size_t MAX_POINTS = 200000;
+
+    CSimPlot(int nFirstServo, int nRange) : m_nFirstServo(nFirstServo), m_nRange(nRange) {}
+
+    void OnEvent(const CSimEvent& event) override;
+    void OnSample(const CMotionSample& sample) override;
+    // The chart from 0 to tEnd, with sTitle above it; the shafts as the board has them at tEnd.
+    std::string Svg(SimTime tEnd, const CServoBoard& board, const std::string& sTitle) const;
+
+private:
+    using CPoints = std::vector<std::pair<double, double>>;  // seconds, degrees
+    struct CSeries {
+        CPoints shaft;      // where its motion changes: a move's start and its end
+        CPoints commanded;  // each command, as it arrived
+    };
+    bool Keep(double dSeconds);
+
+    int m_nFirstServo;
+    int m_nRange;
+    std::array<CSeries, CSscDecoder::SERVOS> m_series{};
+    std::size_t m_nPoints = 0;
+    double m_dCutAt = -1;  // where recording stopped; negative while it goes on
+};
+
+// Writes sText to sPath, replacing any file of that name; false, with the reason in *pError.
+bool PlxWriteTextFile(const std::string& sPath, const std::string& sText, std::string* pError);
