@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "Twin.h"
 #include "serial/PortMap.h"
 #include "sim/PortRegistration.h"
 #include "sim/PtyLine.h"
@@ -247,8 +249,9 @@ double Median(std::vector<double> values) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: plx-bench PLX_SSC_TEST FLOOR PYTHON_PEER SHELL_PEER\n");
+    if (argc != 6) {
+        std::fprintf(stderr,
+                     "usage: plx-bench PLX_SSC_TEST FLOOR PYTHON_PEER SHELL_PEER PLX_SSC_SIM\n");
         return 2;
     }
     const long nPairs =
@@ -339,6 +342,42 @@ int main(int argc, char** argv) {
     else
         std::printf("not measured (strace missing or the run failed)\n");
 
+    // The twin: the paced simulator against the wire's time, through the program at 9600 and
+    // through a writer of the harness's own at 2400.
+    std::printf("\ntwin: pairs into the paced simulator; time from the first packet to the last\n");
+    std::printf("%-18s %6s %9s %10s %9s %8s %8s %9s\n", "", "pairs", "wire s", "sim clock",
+                "reported", "error", "busy", "sim CPU");
+    struct CTwinRun {
+        const char* pszName;
+        unsigned nBaud;
+        long nPairs;
+        bool bProgram;
+        CTwinResult result;
+    };
+    // 12.5 s of wire each: the report comes a 20 ms frame at a time, which the span outweighs.
+    CTwinRun twins[] = {{"9600 plx-ssc-test", 9600, 4000, true, {}},
+                        {"2400 own writer", 2400, 1000, false, {}}};
+    bool bTwinMet = true;
+    for (CTwinRun& twin : twins) {
+        twin.result = PlxRunTwin(argv[5], twin.bProgram ? argv[1] : "", twin.nBaud, twin.nPairs);
+        const CTwinResult& r = twin.result;
+        if (!r.sWhy.empty()) {
+            std::printf("%-18s not measured: %s\n", twin.pszName, r.sWhy.c_str());
+            bTwinMet = false;
+            continue;
+        }
+        // The error by the report's arrival: the stricter, as it also holds the simulator's own
+        // clock to the harness's.
+        const double dError =
+            std::max(std::abs(r.dWallSpanS - r.dIdealS), std::abs(r.dSimSpanS - r.dIdealS)) /
+            r.dIdealS;
+        std::printf("%-18s %6ld %9.3f %10.3f %9.3f %7.2f%% %7.2f%% %8.2f%%\n", twin.pszName,
+                    r.nPackets, r.dIdealS, r.dSimSpanS, r.dWallSpanS, 100 * dError, 100 * r.dBusy,
+                    100 * r.dCpuShare);
+        std::fflush(stdout);
+        bTwinMet = bTwinMet && dError < 0.005 && r.dBusy >= 0.99 && r.dCpuShare < 0.02;
+    }
+
     const CThroughput& plx = runs[1];
     std::printf("\ntargets:\n");
     std::printf(
@@ -351,6 +390,8 @@ int main(int argc, char** argv) {
     std::printf("  CPU per packet < 31 us: %s\n", Verdict(plx.dCpuUsPerPacket < 31));
     std::printf("  start-up < 5 ms median: %s\n", Verdict(starts[0].dMedianMs < 5));
     std::printf("  peak RSS < 4 MiB: %s\n", Verdict(starts[0].nPeakRssKiB < 4096));
+    std::printf("  twin: pacing error < 0.5%%, wire >= 99%% busy, simulator < 2%% of a core: %s\n",
+                Verdict(bTwinMet));
 
     registration.Unregister();
     std::filesystem::remove_all(sDir);

@@ -143,9 +143,11 @@ private:
     SimTime m_tTaken{};     // when bytes last came off the wire
     SimTime m_tLastByte{};  // when the last of them arrived
     bool m_bInputPipe = false;
-    bool m_bPanel = false;  // the live view is the report
-    bool m_bShown = false;  // and it is on the screen now
-    bool m_bDirty = true;   // something to draw that is not drawn
+    bool m_bInputTerminal = false;
+    bool m_bInputCounts = false;  // whether the end of standard input ends the run
+    bool m_bPanel = false;        // the live view is the report
+    bool m_bShown = false;        // and it is on the screen now
+    bool m_bDirty = true;         // something to draw that is not drawn
     bool m_bDrawnMoving = false;
     bool m_bDrawnHighlight = false;
     SimTime m_tDrawn = -kDrawInterval;
@@ -182,6 +184,7 @@ bool CSimulator::Start() {
     struct stat st;
     m_bInputPipe =
         ::fstat(STDIN_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+    m_bInputTerminal = ::isatty(STDIN_FILENO) != 0;
     m_bPanel = !m_options.bJson && !m_options.bLog && PanelFits();
     if (!m_bPanel) m_sinks.Add(&m_report);
     if (!m_options.sTrace.empty()) m_sinks.Add(&m_trace);
@@ -198,7 +201,7 @@ bool CSimulator::Start() {
                         m_options.nBaud, !m_options.bInstant},
                        m_board);
     }
-    WatchLine(SimTime(0));
+    Look(SimTime(0));
     return true;
 }
 
@@ -208,9 +211,8 @@ void CSimulator::Step() {
     SimTime tNow = Now();
     const SimTime tByte = PlxByteTime(m_header.line, m_options.nBaud);
     const std::size_t nRoom = m_outBuffer.Pending() < kMaxBacklog ? m_paced.Room(tByte) : 0;
-    const bool bInput = m_bInputPipe || (::isatty(STDIN_FILENO) && !InBackground(STDIN_FILENO));
     pollfd fds[3] = {{nRoom > 0 ? m_line.Master() : -1, POLLIN, 0},
-                     {bInput ? STDIN_FILENO : -1, POLLIN, 0},
+                     {m_bInputCounts ? STDIN_FILENO : -1, POLLIN, 0},
                      {m_outBuffer.Pending() > 0 ? m_outBuffer.Fd() : -1, POLLOUT, 0}};
     const SimTime tWake = NextWake(tNow);
     const int nReady =
@@ -225,7 +227,10 @@ void CSimulator::Step() {
         return;
     }
     if (const int nStop = CSimSignals::TakeStop()) Suspend(nStop);
-    if (CSimSignals::TakeContinued() || CSimSignals::TakeResized()) m_bDirty = true;
+    if (CSimSignals::TakeContinued() || CSimSignals::TakeResized()) {
+        m_bDirty = true;
+        m_tLook = tNow;  // perhaps in the foreground now, or no longer
+    }
     if (tNow >= m_tLook) Look(tNow);
     m_marks->Look(tNow);
     if (nReady > 0 && (fds[0].revents & POLLIN)) ReadLine(tNow, nRoom);
@@ -254,6 +259,9 @@ SimTime CSimulator::NextWake(SimTime tNow) const {
 void CSimulator::Look(SimTime tNow) {
     m_tLook = tNow + kLook;
     WatchLine(tNow);
+    // A pipe's end ends the run; a terminal's only while the simulator is in its foreground
+    // (Ctrl+D), as reading it from the background would stop the simulator.
+    m_bInputCounts = m_bInputPipe || (m_bInputTerminal && !InBackground(STDIN_FILENO));
     if (!m_bPanel) return;
     // A live view sent to the background (Ctrl+Z, then bg) stays off the screen until it is
     // brought back.

@@ -433,7 +433,7 @@ TEST_F(SimulatorTest, ALiveViewAtATerminalThatFollowsItsSizeStopsAndComesBack) {
     CTmux tmux("bash --norc --noprofile -i");
     tmux.Run("send-keys '" + std::string(PLX_SSC_SIM_EXE) + " --port 7 --speed 60' Enter");
     tmux.WaitFor("line: ");
-    RunTest("7\n2 150\n5 0\n10 3\n");
+    RunTest("7\n2 254\n5 0\n10 3\n");
     std::string sScreen = tmux.WaitFor("ignored  servo 10 to 3");
     ExpectInOrder(sScreen,
                   {"MINI-SSC II COM7 /dev/pts/", "jumpers: 9600 baud, servos 0-7, 90 deg",
@@ -441,7 +441,7 @@ TEST_F(SimulatorTest, ALiveViewAtATerminalThatFollowsItsSizeStopsAndComesBack) {
                    "cmd pulse    shaft\n",
                    " 0 [---------------------|--------------------]  never commanded, 0 deg "
                    "assumed\n",
-                   " 2 [", "o", "]  150  1591 us", "deg moving\n", " 5 [o", "]    0  1000 us",
+                   " 2 [", "o", "]  254  2000 us", "deg moving\n", " 5 [o", "]    0  1000 us",
                    "deg moving\n", "ignored  servo 10 to 3 (not one of servos 0-7)"});
     // Narrower: the gauge shrinks, nothing wraps.
     tmux.Run("resize-window -x 40 -y 12");
@@ -462,7 +462,7 @@ TEST_F(SimulatorTest, ALiveViewAtATerminalThatFollowsItsSizeStopsAndComesBack) {
     tmux.Run("resize-window -x 80 -y 12");
     tmux.Run("send-keys C-d");
     sScreen = tmux.WaitFor("servo  position     pulse     shaft     moves\n");
-    EXPECT_NE(sScreen.find("    2       150   1591 us"), std::string::npos) << sScreen;
+    EXPECT_NE(sScreen.find("    2       254   2000 us"), std::string::npos) << sScreen;
     EXPECT_EQ(tmux.ScreenAndCursor(), "0 1\n");
 
     // --log keeps the line per event at a terminal.
