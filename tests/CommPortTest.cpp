@@ -1,6 +1,7 @@
 // CCommPort against pseudo-terminals mapped as COM ports.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -505,21 +506,28 @@ TEST(TerminalGuard, ATerminalThatBecomesSomebodysWhileItIsOpenedIsLetGo) {
     const unsigned nPacked = (nMinor & 0xFF) | (major(st.st_rdev) << 8) | ((nMinor & ~0xFFu) << 12);
     std::thread process([&] {
         for (const std::string& sTty : {std::string("0"), std::to_string(nPacked)}) {
+            // Meets each look as it opens the file (ten seconds at most: a look may never come),
+            // and lets it close the file before meeting the next.
+            CFd fifo;
+            for (int i = 0; i < 1000 && fifo.Get() < 0; ++i) {
+                fifo.Reset(::open(sStat.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+                if (fifo.Get() < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            if (fifo.Get() < 0) return;
             const std::string sLine = "4242 (getty) S 1 4242 4242 " + sTty + " -1 0\n";
-            CFd fifo(::open(sStat.c_str(), O_WRONLY));
             EXPECT_EQ(::write(fifo.Get(), sLine.data(), sLine.size()),
                       static_cast<ssize_t>(sLine.size()));
+            pollfd closed = {fifo.Get(), 0, 0};  // POLLERR once the reader has gone
+            ::poll(&closed, 1, 10000);
         }
     });
     const std::vector<int> fdsBefore = OpenDescriptors();
     const int fd = PlxOpenFreeDevice(pty.SlavePath(), sys.Roots());
     const int nError = errno;
-    CFd release(::open(sStat.c_str(), O_RDONLY | O_NONBLOCK));  // a second look that never came
     process.join();
     EXPECT_EQ(fd, -1);
     EXPECT_EQ(nError, EBUSY);
     if (fd >= 0) ::close(fd);
-    release.Reset();
     EXPECT_EQ(OpenDescriptors(), fdsBefore);
 }
 
