@@ -153,8 +153,8 @@ int RunServoDialogue(std::istream& in, std::ostream& out, std::ostream& err) {
         packet.Set(nServo, nPosition);
         if (port.Write(packet.GetData(), CServoPacket::SIZE) < CServoPacket::SIZE) {
             const int nError = PlxGetLastError();
-            err << "Unable to write to COM" << nPort << ": " << OneLine(PlxFormatMessage(nError))
-                << std::endl;
+            err << "Unable to write to COM" << nPort << ": "
+                << OneLine(PlxConsoleText(PlxFormatMessage(nError))) << std::endl;
             bAllSent = false;
         }
     }

@@ -56,9 +56,10 @@ struct CCommTimeouts {
 #endif
 
 // CreateFileA(name, read|write, no sharing, OPEN_EXISTING): opens the port named "COMn" for this
-// process alone, without blocking on modem lines. HCOMM_INVALID on failure, and always for a
-// device that is no serial line of its own: a terminal some session uses, a system console, a
-// pseudo-terminal master. Those are refused before anything on them changes.
+// process alone, without blocking on modem lines, with no line error left pending from before
+// (ClearCommError). HCOMM_INVALID on failure, and always for a device that is no serial line of
+// its own: a terminal some session uses, a system console, a pseudo-terminal master. Those are
+// refused before anything on them changes.
 HCOMM PlxCreateFile(const char* pszPortName);
 
 // GetLastError / SetLastError.
@@ -68,12 +69,22 @@ void PlxSetLastError(int nError);
 // FormatMessageA(FROM_SYSTEM) and LocalFree in one: the system's text for an error code.
 std::string PlxFormatMessage(int nError);
 
+// The system's text as standard error should carry it: on Windows, in the console's code page
+// when standard error is a console (the system writes its text in the ANSI code page); as it is
+// for a file or a pipe, and everywhere else.
+std::string PlxConsoleText(const std::string& sText);
+#ifdef _WIN32
+// Text from one Windows code page to another; unchanged when it cannot be converted.
+std::string PlxConvertCodePage(const std::string& sText, unsigned nFrom, unsigned nTo);
+#endif
+
 // MessageBoxA(no owner, text, caption, MB_ICONWARNING): shows the text with a warning mark and an
-// OK button and returns once the user has dismissed it (at once when nobody can).
+// OK button and returns once the user has dismissed it (at once when nobody can). Where the box
+// cannot be shown at all, the text goes to standard error instead.
 void PlxMessageBox(const std::string& sText, const char* pszCaption);
 
-// After that box: what the platform can tell the user to help find the right port, on standard
-// error. Nothing where the box says all there is.
+// After that box: what the platform can tell the user to help find the right port (what COMn
+// is, the ports the machine has), on standard error.
 void PlxExplainOpenFailure(std::int32_t nPort);
 
 // SetupComm: recommended queue sizes in bytes.
@@ -85,7 +96,9 @@ bool PlxGetCommState(HCOMM hComm, CCommState* pState);
 // BuildCommDCBAndTimeoutsA: applies a mode string such as
 // "COM1: baud=9600 parity=N data=8 stop=1 TO=OFF" to *pState and sets *pTimeouts as its TO= asks.
 // Settings the string does not name are kept, except that flow control is turned off unless the
-// string turns it on. Fails with EINVAL on anything it does not understand, changing nothing.
+// string turns it on, and that on Windows every setting that changes what goes out or whether
+// writes keep working is set outright: binary, no abort on error, no null stripping, no error
+// character, XON 0x11 and XOFF 0x13. Fails on anything it does not understand, changing nothing.
 bool PlxBuildCommDCBAndTimeouts(const char* pszMode, CCommState* pState, CCommTimeouts* pTimeouts);
 
 // SetCommState: applies the settings to a raw line (no translation, echo or signals). Fails when

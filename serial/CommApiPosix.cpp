@@ -234,6 +234,8 @@ std::string PlxFormatMessage(int nError) {
     return Pick::Text(::strerror_r(nError, szText, sizeof(szText)), szText);
 }
 
+std::string PlxConsoleText(const std::string& sText) { return sText; }
+
 void PlxMessageBox(const std::string& sText, const char* pszCaption) {
     const int nSaved = errno;
     // Someone must see the box to dismiss it: with standard error in a file it would wait unseen.

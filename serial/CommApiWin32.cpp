@@ -3,6 +3,7 @@
 #include <string>
 
 #include "serial/CommApi.h"
+#include "serial/PortFinder.h"
 
 namespace {
 
@@ -10,13 +11,38 @@ bool Names(const std::string& sLowerMode, const char* pszKey) {
     return sLowerMode.find(pszKey) != std::string::npos;
 }
 
+// Standard error as bytes: line ends as a console program in text mode writes them.
+void WriteStdErr(const std::string& sText) {
+    std::string sOut;
+    for (char c : sText) {
+        if (c == '\n') sOut += '\r';
+        sOut += c;
+    }
+    const HANDLE hErr = ::GetStdHandle(STD_ERROR_HANDLE);
+    DWORD nWritten = 0;
+    for (std::size_t nDone = 0; nDone < sOut.size(); nDone += nWritten) {
+        if (!::WriteFile(hErr, sOut.data() + nDone, static_cast<DWORD>(sOut.size() - nDone),
+                         &nWritten, nullptr) ||
+            nWritten == 0)
+            return;
+    }
+}
+
 }  // namespace
 
 HCOMM PlxCreateFile(const char* pszPortName) {
     // In the device namespace: the plain name "COM10" and above reaches no device.
     const std::string sDevice = std::string("\\\\.\\") + pszPortName;
-    return ::CreateFileA(sDevice.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE hComm = ::CreateFileA(sDevice.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hComm != INVALID_HANDLE_VALUE) {
+        // A framing error or break another program left pending would, with fAbortOnError set
+        // by it, fail every write until cleared.
+        DWORD nErrors = 0;
+        COMSTAT status{};
+        ::ClearCommError(hComm, &nErrors, &status);
+    }
+    return hComm;
 }
 
 int PlxGetLastError() { return static_cast<int>(::GetLastError()); }
@@ -38,14 +64,41 @@ std::string PlxFormatMessage(int nError) {
     return sText;
 }
 
+std::string PlxConvertCodePage(const std::string& sText, unsigned nFrom, unsigned nTo) {
+    if (sText.empty() || nFrom == nTo) return sText;
+    const int nWide =
+        ::MultiByteToWideChar(nFrom, 0, sText.data(), static_cast<int>(sText.size()), nullptr, 0);
+    if (nWide <= 0) return sText;
+    std::wstring sWide(static_cast<std::size_t>(nWide), L'\0');
+    ::MultiByteToWideChar(nFrom, 0, sText.data(), static_cast<int>(sText.size()), sWide.data(),
+                          nWide);
+    const int nBytes =
+        ::WideCharToMultiByte(nTo, 0, sWide.data(), nWide, nullptr, 0, nullptr, nullptr);
+    if (nBytes <= 0) return sText;
+    std::string sOut(static_cast<std::size_t>(nBytes), '\0');
+    ::WideCharToMultiByte(nTo, 0, sWide.data(), nWide, sOut.data(), nBytes, nullptr, nullptr);
+    return sOut;
+}
+
+std::string PlxConsoleText(const std::string& sText) {
+    DWORD nMode = 0;
+    if (!::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &nMode)) return sText;
+    return PlxConvertCodePage(sText, ::GetACP(), ::GetConsoleOutputCP());
+}
+
 void PlxMessageBox(const std::string& sText, const char* pszCaption) {
     const DWORD nSaved = ::GetLastError();
-    ::MessageBoxA(nullptr, sText.c_str(), pszCaption, MB_ICONWARNING);
+    // No desktop (a service, a locked-down session, no display): the reason goes where it can
+    // still be read.
+    if (::MessageBoxA(nullptr, sText.c_str(), pszCaption, MB_ICONWARNING) != IDOK)
+        WriteStdErr(std::string(pszCaption) + ": " + PlxConsoleText(sText) + "\n");
     ::SetLastError(nSaved);
 }
 
-void PlxExplainOpenFailure(std::int32_t /*nPort*/) {
-    // The box carries the system's reason; Device Manager lists the ports.
+void PlxExplainOpenFailure(std::int32_t nPort) {
+    const DWORD nSaved = ::GetLastError();
+    WriteStdErr(PlxConsoleText(PlxComPortHelp(nPort, PlxListComPorts())));
+    ::SetLastError(nSaved);
 }
 
 bool PlxSetupComm(HCOMM hComm, std::uint32_t nInQueue, std::uint32_t nOutQueue) {
@@ -69,6 +122,16 @@ bool PlxBuildCommDCBAndTimeouts(const char* pszMode, CCommState* pState, CCommTi
     if (!Names(sMode, "idsr=")) pState->fDsrSensitivity = FALSE;
     if (!Names(sMode, "dtr=")) pState->fDtrControl = DTR_CONTROL_ENABLE;
     if (!Names(sMode, "rts=")) pState->fRtsControl = RTS_CONTROL_ENABLE;
+    // What a previous program left set must not change the bytes or stop the writes: binary
+    // (Windows supports nothing else), no NUL bytes dropped, no error character put in, and no
+    // error that makes every later write fail until cleared. XON and XOFF must differ, or
+    // SetCommState fails.
+    pState->fBinary = TRUE;
+    pState->fNull = FALSE;
+    pState->fErrorChar = FALSE;
+    pState->fAbortOnError = FALSE;
+    pState->XonChar = 0x11;
+    pState->XoffChar = 0x13;
     return true;
 }
 

@@ -6,6 +6,22 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+// A COM port as Windows lists it.
+struct CComPortInfo {
+    std::int32_t nPort = 0;  // n of COMn
+    std::string
+        sFriendlyName;  // "USB Serial Port (COM4)", as Device Manager shows it; may be empty
+};
+
+// The COM ports of this machine: the names under HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM,
+// with SetupAPI's friendly names where it has them. Sorted by number.
+std::vector<CComPortInfo> PlxListComPorts();
+
+// A few lines for standard error after COMn could not be opened: the COM ports there are, and
+// whether COMn is one of them; or that the machine has none.
+std::string PlxComPortHelp(std::int32_t nPort, const std::vector<CComPortInfo>& ports);
+#else
 #include "serial/TerminalGuard.h"
 
 struct CSerialPortInfo {
@@ -22,3 +38,4 @@ std::vector<CSerialPortInfo> PlxListSerialPorts(const CSystemRoots& roots);
 // A few lines for standard error after COMn could not be opened: what COMn is and why it was
 // refused, the serial ports, the port map's entries, and how to map a port as COMn.
 std::string PlxPortHelp(std::int32_t nPort, const CSystemRoots& roots);
+#endif

@@ -27,6 +27,10 @@ DCB Unusual() {
     dcb.fOutX = dcb.fInX = dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = TRUE;
     dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
     dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    // And what a previous program may have left that changes the bytes or stops the writes.
+    dcb.fBinary = FALSE;
+    dcb.fAbortOnError = dcb.fNull = dcb.fErrorChar = TRUE;
+    dcb.XonChar = dcb.XoffChar = 0x41;
     return dcb;
 }
 
@@ -46,6 +50,12 @@ TEST(ModeString, WindowsBuildsNineSixHundredEightNOneWithNoFlowControl) {
     EXPECT_FALSE(dcb.fDsrSensitivity);
     EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
     EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+    EXPECT_TRUE(dcb.fBinary);
+    EXPECT_FALSE(dcb.fAbortOnError);  // a framing error would fail every later write
+    EXPECT_FALSE(dcb.fNull);
+    EXPECT_FALSE(dcb.fErrorChar);
+    EXPECT_EQ(dcb.XonChar, 0x11);  // equal ones make SetCommState fail
+    EXPECT_EQ(dcb.XoffChar, 0x13);
     EXPECT_EQ(timeouts.ReadIntervalTimeout, 0u);  // TO=OFF
     EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 0u);
     EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);

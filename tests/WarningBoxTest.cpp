@@ -3,7 +3,9 @@
 #include <sstream>
 #include <vector>
 
+#include "serial/CommApi.h"
 #include "serial/CommPort.h"
+#include "serial/PortFinder.h"
 #include "serial/WarningBox.h"
 
 namespace {
@@ -60,5 +62,22 @@ TEST(WarningBox, WrapsOnlyAtSpacesAndCutsWordsTooLongForALine) {
     EXPECT_EQ(sLetters.size(), 150u);
     EXPECT_NE(sJoined.find("tail"), std::string::npos);
 }
+
+#ifdef _WIN32
+TEST(WindowsReport, ListsTheComPortsAndSpeaksTheConsolesCodePage) {
+    const std::vector<CComPortInfo> ports = {{1, "Communications Port (COM1)"}, {4, ""}};
+    EXPECT_EQ(PlxComPortHelp(7, ports),
+              "COM ports on this machine (Device Manager, Ports (COM & LPT)):\n"
+              "  COM1  Communications Port (COM1)\n  COM4\nCOM7 is not one of them: give one of "
+              "these numbers.\n");
+    EXPECT_NE(PlxComPortHelp(4, ports).find("COM4 is one of them: is another program using it?"),
+              std::string::npos);
+    EXPECT_EQ(PlxComPortHelp(1, {}).rfind("This machine has no COM ports", 0), 0u);
+    // A French Windows' "Pas pret." with its e circumflex, from the ANSI code page to the
+    // console's: 0xEA in 1252 is 0x88 in 850, where 0xEA would show a different letter.
+    EXPECT_EQ(PlxConvertCodePage("Pas pr\xEAt.", 1252, 850), "Pas pr\x88t.");
+    EXPECT_EQ(PlxConvertCodePage("Pas pr\xEAt.", 1252, 1252), "Pas pr\xEAt.");
+}
+#endif
 
 }  // namespace
