@@ -1,10 +1,18 @@
 # Windows: the program, a ZIP for Windows users, and the unit tests that need no terminal, run
 # under Wine when cross-built (CMAKE_CROSSCOMPILING_EMULATOR in the toolchain file).
 install(TARGETS plx-ssc-test RUNTIME DESTINATION .)
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/../windows/README.txt DESTINATION .)
+# The README with Windows line ends, so that Notepad on any Windows shows its lines.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/../windows/README.txt ${CMAKE_BINARY_DIR}/README.txt
+               @ONLY NEWLINE_STYLE CRLF)
+install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION .)
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME plx-ssc-test)
-set(CPACK_SYSTEM_NAME win64)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(CPACK_SYSTEM_NAME win32)
+else()
+  set(CPACK_SYSTEM_NAME win64)
+endif()
+set(CPACK_STRIP_FILES ON)  # the .exe without its debug sections
 include(CPack)
 
 if(NOT PLX_BUILD_TESTS)

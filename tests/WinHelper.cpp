@@ -1,9 +1,14 @@
 // A helper for the tests that drive the Windows program under Wine, run beside it:
 //   plx-win-helper box CAPTION    prints the caption and the text of each control of the
 //                                  top-level window with that caption, one per line, as a person
-//                                  reads them; exit 1 when there is no such window
+//                                  reads them, then "client height N" for its inside; exit 1
+//                                  when there is no such window
 //   plx-win-helper nostdin EXE    runs EXE with no standard input handle at all, its output and
 //                                  error on ours; exits with its status
+//   plx-win-helper serialcomm [DEVICE COMn]...
+//                                  makes these the machine's COM ports, as serial port drivers
+//                                  list them (the volatile HKLM\HARDWARE\DEVICEMAP\SERIALCOMM);
+//                                  with none, the machine has none
 #include <windows.h>
 
 #include <cstdio>
@@ -22,6 +27,9 @@ int PrintBox(const char* pszCaption) {
     if (hBox == nullptr) return 1;
     std::printf("%s\n", pszCaption);
     EnumChildWindows(hBox, PrintText, 0);
+    RECT client{};
+    GetClientRect(hBox, &client);
+    std::printf("client height %ld\n", static_cast<long>(client.bottom - client.top));
     return 0;
 }
 
@@ -44,11 +52,32 @@ int RunWithoutInput(char* pszExe) {
     return static_cast<int>(nStatus);
 }
 
+int SetSerialComm(int argc, char** argv) {
+    const char* const kKey = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKey);
+    if (argc == 2) return 0;
+    HKEY hKey = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_WRITE,
+                        nullptr, &hKey, nullptr) != ERROR_SUCCESS)
+        return 1;
+    int nStatus = 0;
+    for (int i = 2; i + 1 < argc; i += 2) {
+        if (RegSetValueExA(hKey, argv[i], 0, REG_SZ, reinterpret_cast<const BYTE*>(argv[i + 1]),
+                           static_cast<DWORD>(std::strlen(argv[i + 1]) + 1)) != ERROR_SUCCESS)
+            nStatus = 1;
+    }
+    RegCloseKey(hKey);
+    return nStatus;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "box") == 0) return PrintBox(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "nostdin") == 0) return RunWithoutInput(argv[2]);
-    std::fprintf(stderr, "usage: plx-win-helper box CAPTION | nostdin EXE\n");
+    if (argc >= 2 && argc % 2 == 0 && std::strcmp(argv[1], "serialcomm") == 0)
+        return SetSerialComm(argc, argv);
+    std::fprintf(stderr,
+                 "usage: plx-win-helper box CAPTION | nostdin EXE | serialcomm [DEVICE COMn]...\n");
     return 2;
 }

@@ -15,8 +15,9 @@
 #include "tests/TestProgram.h"
 #include "tests/TestSupport.h"
 
-#if !defined(PLX_WINDOWS_BUILD) || !defined(PLX_WINE_RUN)
-#error "PLX_WINDOWS_BUILD and PLX_WINE_RUN must name the Windows build and the Wine wrapper"
+#if !defined(PLX_WINDOWS_BUILD) || !defined(PLX_WINE_PREFIX) || !defined(PLX_WINE_RUN)
+#error \
+    "PLX_WINDOWS_BUILD, PLX_WINE_PREFIX and PLX_WINE_RUN must name the Windows build, the Wine prefix and the Wine wrapper"
 #endif
 
 namespace {
@@ -30,9 +31,42 @@ std::string Crlf(std::string s) {
 
 int ExitCode(int nStatus) { return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1; }
 
+// The build under test: the 64-bit one unless PLX_WINDOWS_BUILD names another.
+std::string Build() {
+    const char* pszBuild = std::getenv("PLX_WINDOWS_BUILD");
+    return pszBuild != nullptr && *pszBuild != '\0' ? pszBuild : PLX_WINDOWS_BUILD;
+}
+
+// Sets an environment variable for the programs started while the object lives.
+class CEnvironment {
+public:
+    CEnvironment(const char* pszName, const char* pszValue) : m_pszName(pszName) {
+        const char* pszOld = std::getenv(pszName);
+        m_bHad = pszOld != nullptr;
+        if (m_bHad) m_sOld = pszOld;
+        if (pszValue != nullptr)
+            ::setenv(pszName, pszValue, 1);
+        else
+            ::unsetenv(pszName);
+    }
+    ~CEnvironment() {
+        if (m_bHad)
+            ::setenv(m_pszName, m_sOld.c_str(), 1);
+        else
+            ::unsetenv(m_pszName);
+    }
+    CEnvironment(const CEnvironment&) = delete;
+    CEnvironment& operator=(const CEnvironment&) = delete;
+
+private:
+    const char* m_pszName;
+    bool m_bHad;
+    std::string m_sOld;
+};
+
 class WineTest : public ::testing::Test {
 protected:
-    WineTest() { ::setenv("WINEPREFIX", (std::string(PLX_WINDOWS_BUILD) + "/wine").c_str(), 1); }
+    WineTest() { ::setenv("WINEPREFIX", PLX_WINE_PREFIX, 1); }
     ~WineTest() override {
         for (const std::string& sLink : m_links) ::unlink(sLink.c_str());
     }
@@ -40,14 +74,21 @@ protected:
     // dosdevices/comN -> sTarget: COMn in the prefix.
     void Link(int nPort, const std::string& sTarget) {
         const std::string sLink =
-            std::string(PLX_WINDOWS_BUILD) + "/wine/dosdevices/com" + std::to_string(nPort);
+            std::string(PLX_WINE_PREFIX) + "/dosdevices/com" + std::to_string(nPort);
         ::unlink(sLink.c_str());
         ASSERT_EQ(::symlink(sTarget.c_str(), sLink.c_str()), 0) << sLink;
         m_links.push_back(sLink);
     }
 
-    static std::string Exe(const char* pszName) {
-        return std::string(PLX_WINDOWS_BUILD) + "/" + pszName;
+    static std::string Exe(const char* pszName) { return Build() + "/" + pszName; }
+    // The machine's COM ports, as its serial port drivers list them.
+    static void SerialComm(const std::vector<std::string>& devicesAndPorts) {
+        std::string sArgs;
+        for (const std::string& s : devicesAndPorts) sArgs += " '" + s + "'";
+        EXPECT_EQ(std::system((std::string(PLX_WINE_RUN) + " " + Exe("plx-win-helper.exe") +
+                               " serialcomm" + sArgs + " </dev/null >/dev/null 2>&1")
+                                  .c_str()),
+                  0);
     }
     // The same file as Windows names it: Wine's drive Z: is the root.
     static std::string WindowsPath(std::string sPath) {
@@ -89,6 +130,18 @@ TEST_F(WineTest, TheDialogueAndTheWireAreAsOnLinuxAndComTwelveIsReached) {
     EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | ISTRIP), 0u);
     EXPECT_EQ(tio.c_oflag & OPOST, 0u);
     EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+
+    // What reaches the driver, as Wine traces it: the errors another program left pending are
+    // cleared (ClearCommError asks for the line's status) right after the open, before the line
+    // is set up and before the first write.
+    CEnvironment trace("WINEDEBUG", "+comm");
+    CProgram traced(PLX_WINE_RUN, EStdin::Pipe, {Exe("plx-ssc-test.exe")});
+    traced.Type("12\n1 2\n");
+    traced.CloseInput();
+    EXPECT_EQ(ExitCode(traced.Wait()), 0);
+    ExpectInOrder(traced.Err(), {"IOCTL_SERIAL_GET_COMMSTATUS", "IOCTL_SERIAL_SET_QUEUE_SIZE",
+                                 "IOCTL_SERIAL_SET_BAUD_RATE"});
+    EXPECT_EQ(port.Read(3), Bytes({0xFF, 0x01, 0x02}));
 }
 
 TEST_F(WineTest, APortThatVanishesIsReportedAtEveryPair) {
@@ -134,16 +187,38 @@ TEST_F(WineTest, NothingStartsWhileAComPortLeadsToARealDevice) {
     EXPECT_EQ(program.Out(), "");  // the program never ran
 }
 
-TEST_F(WineTest, TheBoxAPersonSeesAndDismissesWithEnter) {
+TEST_F(WineTest, TheBoxAPersonSeesAndDismissesWithEnterThenTheComPorts) {
+    SerialComm({});
+    // Wine's desktop starts with the first program that needs windows and keeps the display it
+    // was given: it must start on the test's display, not with the program that has none.
+    if (std::getenv("DISPLAY") != nullptr)
+        CommandOutput(std::string(PLX_WINE_RUN) + " " + Exe("plx-win-helper.exe") +
+                      " box 'no such window' </dev/null");
+    {
+        // No desktop to show the box on (a service, no display): its text goes to standard
+        // error, so that the reason is never lost.
+        CEnvironment noDisplay("DISPLAY", nullptr);
+        CProgram program(PLX_WINE_RUN, EStdin::Pipe, {Exe("plx-ssc-test.exe")});
+        program.Type("7\n");
+        program.CloseInput();
+        EXPECT_EQ(ExitCode(program.Wait()), 1);
+        ExpectInOrder(program.Err(),
+                      {"Windows Communications Error: Windows reported the following error while "
+                       "attempting to open communication port 7:\r\n",
+                       "Resolve the error and restart PLX.\r\n", "This machine has no COM ports"});
+    }
     if (std::getenv("DISPLAY") == nullptr)
         GTEST_SKIP() << "no X display (./test --windows starts one)";
     CTempDir dir;
     const std::string sFile = dir.Path() + "/not-a-port";
     std::ofstream(sFile) << "text";
     Link(8, sFile);  // opens, but is no serial line: the line cannot be set up
-    const std::string sArtifacts = std::string(PLX_WINDOWS_BUILD) + "/artifacts";
+    const std::string sArtifacts = Build() + "/artifacts";
     ::mkdir(sArtifacts.c_str(), 0755);
     for (int nPort : {7, 8}) {
+        // Two ports for COM7's run, as Device Manager would list them; none for COM8's.
+        if (nPort == 7) SerialComm({"\\Device\\Serial0", "COM1", "\\Device\\VCP0", "COM4"});
+        if (nPort == 8) SerialComm({});
         CProgram program(PLX_WINE_RUN, EStdin::Pipe, {Exe("plx-ssc-test.exe")});
         program.Type(std::to_string(nPort) + "\n");
         std::string sWindow;
@@ -174,6 +249,12 @@ TEST_F(WineTest, TheBoxAPersonSeesAndDismissesWithEnter) {
         sReason.erase(0, sReason.find_first_not_of(" \t\r\n"));
         EXPECT_GT(sReason.size(), 3u) << sText;
 
+        // The picture is the whole box, its title bar included: taller than its inside.
+        const std::string sGeometry =
+            CommandOutput("xdotool getwindowgeometry " + sWindow + " 2>/dev/null");
+        const std::size_t nX = sGeometry.find('x', sGeometry.find("Geometry: "));
+        const int nClient = std::atoi(sText.substr(sText.find("client height ") + 14).c_str());
+        EXPECT_GT(std::atoi(sGeometry.c_str() + nX + 1), nClient + 10) << sGeometry << sText;
         const std::string sShot = sArtifacts + "/box-com" + std::to_string(nPort) + ".png";
         CommandOutput("import -window " + sWindow + " " + sShot + " 2>/dev/null");
         struct stat st;
@@ -186,7 +267,16 @@ TEST_F(WineTest, TheBoxAPersonSeesAndDismissesWithEnter) {
         ASSERT_GE(program.Out().size(), sEnd.size());
         EXPECT_EQ(program.Out().substr(program.Out().size() - sEnd.size()), sEnd);
         EXPECT_EQ(program.Out().find(kServoPrompt), std::string::npos);
+        // After the box, the COM ports the machine has, to help find the right one.
+        if (nPort == 7)
+            ExpectInOrder(program.Err(),
+                          {"COM ports on this machine (Device Manager, Ports (COM & LPT)):\r\n",
+                           "  COM1\r\n  COM4\r\nCOM7 is not one of them"});
+        else
+            EXPECT_NE(program.Err().find("This machine has no COM ports"), std::string::npos)
+                << program.Err();
     }
+    SerialComm({});
 }
 
 }  // namespace
