@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "Spawn.h"
 #include "Twin.h"
 #include "serial/PortMap.h"
 #include "sim/PortRegistration.h"
@@ -70,21 +71,6 @@ std::string Pairs(long n, bool bAsksForPort) {
     return s;
 }
 
-pid_t Spawn(const std::vector<std::string>& args, int in, int out) {
-    std::vector<char*> argv;
-    for (const std::string& s : args) argv.push_back(const_cast<char*>(s.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(in, STDIN_FILENO);
-        ::dup2(out, STDOUT_FILENO);
-        ::execvp(argv[0], argv.data());
-        std::perror(argv[0]);
-        ::_exit(127);
-    }
-    return pid;
-}
-
 double Seconds(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double>(b - a).count();
 }
@@ -96,7 +82,7 @@ CThroughput RunThroughput(const CSubject& subject, int master, long n) {
     if (::pipe2(inPipe, O_CLOEXEC) != 0) return {};
     const int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     const auto t0 = Clock::now();
-    const pid_t pid = Spawn(subject.argv, subject.bReadsPairs ? inPipe[0] : devnull, devnull);
+    const pid_t pid = PlxSpawn(subject.argv, subject.bReadsPairs ? inPipe[0] : devnull, devnull);
     ::close(inPipe[0]);
     ::fcntl(inPipe[1], F_SETFL, O_NONBLOCK);
     int writeEnd = inPipe[1];
@@ -153,7 +139,7 @@ CStartUp RunStartUp(const CSubject& subject, int master, int nRuns) {
         int inPipe[2], outPipe[2];
         if (::pipe2(inPipe, O_CLOEXEC) != 0 || ::pipe2(outPipe, O_CLOEXEC) != 0) return result;
         const auto t0 = Clock::now();
-        const pid_t pid = Spawn(subject.argv, inPipe[0], outPipe[1]);
+        const pid_t pid = PlxSpawn(subject.argv, inPipe[0], outPipe[1]);
         ::close(inPipe[0]);
         ::close(outPipe[1]);
         std::string sOut;

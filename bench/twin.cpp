@@ -14,26 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "Spawn.h"
 #include "serial/CommTermios.h"
 #include "serial/PortMap.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-pid_t Spawn(const std::vector<std::string>& args, int in, int out) {
-    std::vector<char*> argv;
-    for (const std::string& s : args) argv.push_back(const_cast<char*>(s.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(in, STDIN_FILENO);
-        ::dup2(out, STDOUT_FILENO);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    return pid;
-}
 
 std::uint8_t Servo(long i) { return static_cast<std::uint8_t>(i % 8); }
 std::uint8_t Position(long i) { return static_cast<std::uint8_t>((i * 37) % 255); }
@@ -100,8 +87,8 @@ CTwinResult PlxRunTwin(const std::string& sSimExe, const std::string& sTestExe, 
     }
     const std::string sDir = szDir;
     ::setenv("XDG_CONFIG_HOME", szDir, 1);
-    const pid_t sim =
-        Spawn({sSimExe, "--json", "--port", "2", "--baud", std::to_string(nBaud)}, in[0], out[1]);
+    const pid_t sim = PlxSpawn({sSimExe, "--json", "--port", "2", "--baud", std::to_string(nBaud)},
+                               in[0], out[1]);
     ::close(in[0]);
     ::close(out[1]);
     const std::string sEntry = sDir + "/plx/ports/com2";
@@ -116,7 +103,7 @@ CTwinResult PlxRunTwin(const std::string& sSimExe, const std::string& sTestExe, 
         pairs.close();
         const int pairsFd = ::open((sDir + "/pairs").c_str(), O_RDONLY | O_CLOEXEC);
         const int nullFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        writer = Spawn({sTestExe}, pairsFd, nullFd);
+        writer = PlxSpawn({sTestExe}, pairsFd, nullFd);
         ::close(pairsFd);
         ::close(nullFd);
     }

@@ -1,8 +1,11 @@
 // The COM ports Windows knows of: the serial device map in the registry, where every serial
 // port driver enters the ports it made (what Device Manager shows under "Ports (COM & LPT)"),
 // with SetupAPI's friendly names for them.
-#include <setupapi.h>
+// SetupAPI's header needs the Windows types first.
+// clang-format off
 #include <windows.h>
+#include <setupapi.h>
+// clang-format on
 
 #include <algorithm>
 #include <cctype>
