@@ -6,10 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 CReportOut::CReportOut(int fd) : m_fd(fd) {
-    setp(m_buffer, m_buffer + sizeof(m_buffer));
     struct stat st;
     if (::fstat(fd, &st) != 0 || S_ISREG(st.st_mode)) return;  // a file takes what it is given
     if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) {
@@ -33,17 +31,7 @@ CReportOut::~CReportOut() {
     if (m_nOwnFd >= 0) ::close(m_nOwnFd);
 }
 
-void CReportOut::Collect() {
-    if (m_nSent > 0 && m_nSent == m_sPending.size()) {
-        m_sPending.clear();
-        m_nSent = 0;
-    }
-    m_sPending.append(pbase(), static_cast<std::size_t>(pptr() - pbase()));
-    setp(m_buffer, m_buffer + sizeof(m_buffer));
-}
-
 bool CReportOut::Send() {
-    Collect();
     while (m_nError == 0 && m_nSent < m_sPending.size()) {
         const ssize_t n = ::write(m_fd, m_sPending.data() + m_nSent, m_sPending.size() - m_nSent);
         if (n > 0) {
@@ -54,8 +42,9 @@ bool CReportOut::Send() {
             m_nError = n < 0 ? errno : EIO;
         }
     }
-    if (m_nSent == m_sPending.size()) {
-        m_sPending.clear();
+    // What went out is dropped once it is all out, or once it outweighs what is left.
+    if (m_nSent == m_sPending.size() || m_nSent > m_sPending.size() / 2) {
+        m_sPending.erase(0, m_nSent);
         m_nSent = 0;
     }
     return m_nError == 0;
@@ -73,23 +62,14 @@ void CReportOut::Drain(std::chrono::milliseconds tWait) {
 
 CReportOut::int_type CReportOut::overflow(int_type c) {
     if (m_nError != 0) return traits_type::eof();
-    Collect();
-    if (!traits_type::eq_int_type(c, traits_type::eof())) {
-        *pptr() = traits_type::to_char_type(c);
-        pbump(1);
-    }
+    if (!traits_type::eq_int_type(c, traits_type::eof()))
+        m_sPending += traits_type::to_char_type(c);
     return traits_type::not_eof(c);
 }
 
 std::streamsize CReportOut::xsputn(const char* p, std::streamsize n) {
     if (m_nError != 0) return 0;
-    if (n > epptr() - pptr()) {
-        Collect();
-        m_sPending.append(p, static_cast<std::size_t>(n));
-        return n;
-    }
-    std::memcpy(pptr(), p, static_cast<std::size_t>(n));
-    pbump(static_cast<int>(n));
+    m_sPending.append(p, static_cast<std::size_t>(n));
     return n;
 }
 

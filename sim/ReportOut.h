@@ -20,9 +20,7 @@ public:
     // Writes what the reader takes now. False once output has failed; Error() says why.
     bool Send();
     // Bytes written but not yet taken by the reader.
-    std::size_t Pending() const {
-        return m_sPending.size() - m_nSent + static_cast<std::size_t>(pptr() - pbase());
-    }
+    std::size_t Pending() const { return m_sPending.size() - m_nSent; }
     // The descriptor to wait on for room while something is pending.
     int Fd() const { return m_fd; }
     // At the end: waits up to tWait in all for the reader to take what is pending.
@@ -36,13 +34,10 @@ protected:
     int sync() override;
 
 private:
-    void Collect();
-
     int m_fd;
     int m_nOwnFd = -1;     // this process's own opening of the output, when it could make one
     int m_nOldFlags = -1;  // the flags to give back to a shared descriptor made non-blocking
     int m_nError = 0;
     std::string m_sPending;
     std::size_t m_nSent = 0;  // of m_sPending
-    char m_buffer[4096];
 };

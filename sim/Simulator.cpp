@@ -194,14 +194,11 @@ bool CSimulator::Start() {
     m_header.sWhere =
         (m_options.bMap ? "COM" + std::to_string(m_options.nPort) + " " : std::string()) +
         m_line.Device();
-    if (m_bPanel) {
-        ShowIfForeground();
-    } else {
+    if (!m_bPanel)
         m_report.Ready({m_line.Device(), m_options.nPort, m_registration.Entry(), m_sReplaced,
                         m_options.nBaud, !m_options.bInstant},
                        m_board);
-    }
-    Look(SimTime(0));
+    Look(SimTime(0));  // the line's first settings, and the live view where it fits
     return true;
 }
 
