@@ -44,15 +44,18 @@ bool CSimSignals::Catch() {
     // a background job read and write the terminal instead of stopping it.
     sigset_t held;
     sigemptyset(&held);
-    bool bOk = true;
+    // The rarer ones as far as the system lets them be caught: a tool that runs the simulator
+    // (valgrind) may keep a real-time signal for itself.
     ForEachEnding([&](int nSignal) {
-        bOk = bOk && Handle(nSignal, NoteEnd);
-        sigaddset(&held, nSignal);
+        if (Handle(nSignal, NoteEnd)) sigaddset(&held, nSignal);
     });
-    for (int nSignal : {SIGWINCH, SIGCONT, SIGTSTP}) sigaddset(&held, nSignal);
-    bOk = bOk && Handle(SIGWINCH, NoteResize) && Handle(SIGCONT, NoteContinue) &&
-          Handle(SIGTSTP, NoteStop) && Handle(SIGTTIN, NoteStop) && Handle(SIGTTOU, NoteStop) &&
-          ::signal(SIGPIPE, SIG_IGN) != SIG_ERR && ::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
+    for (int nSignal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGWINCH, SIGCONT, SIGTSTP})
+        sigaddset(&held, nSignal);
+    const bool bOk =
+        Handle(SIGHUP, NoteEnd) && Handle(SIGINT, NoteEnd) && Handle(SIGQUIT, NoteEnd) &&
+        Handle(SIGTERM, NoteEnd) && Handle(SIGWINCH, NoteResize) && Handle(SIGCONT, NoteContinue) &&
+        Handle(SIGTSTP, NoteStop) && Handle(SIGTTIN, NoteStop) && Handle(SIGTTOU, NoteStop) &&
+        ::signal(SIGPIPE, SIG_IGN) != SIG_ERR && ::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
     if (!bOk || ::sigprocmask(SIG_BLOCK, &held, &m_old) != 0) return false;
     m_bBlocked = true;
     return true;
