@@ -275,7 +275,7 @@ int main(int argc, char** argv) {
     // ratio to the floor within one round is what stays steady. Packets per second and the
     // ratio are medians over the rounds; CPU per packet is the least, as interference only adds
     // to it.
-    const int nRounds = 5;
+    const int nRounds = 7;
     std::printf("throughput: %ld pairs piped in, the port drained by a reader (%d rounds)\n",
                 nPairs, nRounds);
     std::vector<std::vector<CThroughput>> byRound(static_cast<std::size_t>(nRounds));
