@@ -248,7 +248,8 @@ SimTime CSimulator::NextWake(SimTime tNow) const {
     if (m_bShown && m_outBuffer.Pending() == 0) {
         if (m_bDirty || m_bDrawnMoving || Moving(tNow))
             tWake = std::min(tWake, m_tDrawn + kDrawInterval);
-        if (m_bDrawnHighlight) tWake = std::min(tWake, m_tCommanded + kHighlight);
+        if (m_bDrawnHighlight)
+            tWake = std::min(tWake, std::max(m_tCommanded + kHighlight, m_tDrawn + kDrawInterval));
     }
     return tWake;
 }
