@@ -24,16 +24,22 @@ std::string RightAligned(const std::string& s, std::size_t nWidth) {
     return s.size() >= nWidth ? s : std::string(nWidth - s.size(), ' ') + s;
 }
 
-// Where a position falls on a gauge of nCells cells.
-int Cell(int nPosition, int nCells) {
-    return (nPosition * (nCells - 1) + kPositionMax / 2) / kPositionMax;
-}
-
 // The figures of a row: the controller's (commanded position and pulse) then the shaft's.
 constexpr std::size_t kPosition = 5;
 constexpr std::size_t kPulse = 9;   // "  1591 us"
 constexpr std::size_t kShaft = 10;  // "   +8 deg"
 constexpr std::size_t kFigures = 32;
+
+// The cells of the gauge on a row of nWidth columns: what the servo's number ("%2d ") and the
+// figures leave, with its two brackets; it shrinks before they do.
+int GaugeCells(int nWidth) {
+    return std::max(kMinGauge, nWidth - 3 - static_cast<int>(kFigures) - 2);
+}
+
+// Where a position falls on a gauge of nCells cells.
+int Cell(int nPosition, int nCells) {
+    return (nPosition * (nCells - 1) + kPositionMax / 2) / kPositionMax;
+}
 
 std::string ServoRow(const CServoBoard& board, int i, SimTime tNow, int nWidth) {
     const int nCommanded = board.Commanded(i);
@@ -52,9 +58,7 @@ std::string ServoRow(const CServoBoard& board, int i, SimTime tNow, int nWidth) 
     }
     sFigures.resize(std::max(sFigures.size(), kFigures), ' ');
     const std::string sNumber = RightAligned(std::to_string(board.FirstServo() + i), 2) + " ";
-    // The gauge takes what the number and the figures leave, and shrinks before they do.
-    const int nCells =
-        std::max(kMinGauge, nWidth - static_cast<int>(sNumber.size() + kFigures) - 2);
+    const int nCells = GaugeCells(nWidth);
     std::string sGauge(static_cast<std::size_t>(nCells), '-');
     sGauge[static_cast<std::size_t>(Cell(kNeutral, nCells))] = '|';
     if (nCommanded >= 0) {
@@ -69,8 +73,7 @@ std::string ServoRow(const CServoBoard& board, int i, SimTime tNow, int nWidth) 
 // What the marks on the gauges mean, and over the figures, whose they are.
 std::string Legend(int nWidth) {
     const std::string sMarks = "   # shaft  o commanded  | neutral";
-    const int nCells = std::max(kMinGauge, nWidth - 3 - static_cast<int>(kFigures) - 2);
-    const std::size_t nFiguresAt = static_cast<std::size_t>(nCells) + 5;
+    const std::size_t nFiguresAt = static_cast<std::size_t>(GaugeCells(nWidth)) + 5;
     std::string sLegend = sMarks;
     sLegend.resize(std::max(nFiguresAt, sMarks.size() + 1), ' ');
     sLegend += RightAligned("cmd", kPosition) + RightAligned("pulse", kPulse - 3) + "   " +

@@ -496,9 +496,7 @@ TEST_F(SimulatorTest, EveryEndingRemovesTheEntryWhateverTheOutputIsDoing) {
         const char* pszReport;
         int nSignal;
     };
-    const char* pszTerm = std::getenv("TERM");
-    const std::string sTerm = pszTerm != nullptr ? pszTerm : "";
-    ::setenv("TERM", "xterm", 1);  // for the live view
+    const CEnvironment term("TERM", "xterm");  // for the live view
     for (const CCase& c :
          {CCase{EStdin::Pipe, "--json", SIGINT}, CCase{EStdin::Pipe, "--log", SIGQUIT},
           CCase{EStdin::Terminal, "--log", SIGTERM}, CCase{EStdin::Terminal, "", SIGHUP}}) {
@@ -512,10 +510,6 @@ TEST_F(SimulatorTest, EveryEndingRemovesTheEntryWhateverTheOutputIsDoing) {
         EXPECT_EQ(ExitCode(sim.Wait()), 0) << c.pszReport << " " << c.nSignal;
         EXPECT_FALSE(Exists(Entry(6))) << c.pszReport << " " << c.nSignal;
     }
-    if (pszTerm != nullptr)
-        ::setenv("TERM", sTerm.c_str(), 1);
-    else
-        ::unsetenv("TERM");
     // Output that cannot be written, or whose reader went away: it ends, non-zero.
     {
         CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--port", "6"}, -1, {"", 0, "/dev/full"});

@@ -104,6 +104,23 @@ void CPortMap::Map(std::int32_t nPort, const std::string& sTarget) {
     if (::symlink(sTarget.c_str(), sEntry.c_str()) != 0) throw std::runtime_error("symlink failed");
 }
 
+CEnvironment::CEnvironment(const char* pszName, const char* pszValue) : m_pszName(pszName) {
+    const char* pszOld = std::getenv(pszName);
+    m_bHad = pszOld != nullptr;
+    if (m_bHad) m_sOld = pszOld;
+    if (pszValue != nullptr)
+        ::setenv(pszName, pszValue, 1);
+    else
+        ::unsetenv(pszName);
+}
+
+CEnvironment::~CEnvironment() {
+    if (m_bHad)
+        ::setenv(m_pszName, m_sOld.c_str(), 1);
+    else
+        ::unsetenv(m_pszName);
+}
+
 CStderrCapture::CStderrCapture() : m_sFile(m_dir.Path() + "/stderr") {
     ::fflush(stderr);
     m_saved.Reset(::dup(STDERR_FILENO));

@@ -83,6 +83,21 @@ private:
     std::string m_sOldConfig;
 };
 
+// Sets (or, with nullptr, unsets) an environment variable while it lives, for the programs a test
+// starts; puts back what was there.
+class CEnvironment {
+public:
+    CEnvironment(const char* pszName, const char* pszValue);
+    ~CEnvironment();
+    CEnvironment(const CEnvironment&) = delete;
+    CEnvironment& operator=(const CEnvironment&) = delete;
+
+private:
+    const char* m_pszName;
+    bool m_bHad;
+    std::string m_sOld;
+};
+
 // Redirects descriptor 2 into a file while it lives; Text() returns what was written so far.
 class CStderrCapture {
 public:

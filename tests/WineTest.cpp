@@ -37,33 +37,6 @@ std::string Build() {
     return pszBuild != nullptr && *pszBuild != '\0' ? pszBuild : PLX_WINDOWS_BUILD;
 }
 
-// Sets an environment variable for the programs started while the object lives.
-class CEnvironment {
-public:
-    CEnvironment(const char* pszName, const char* pszValue) : m_pszName(pszName) {
-        const char* pszOld = std::getenv(pszName);
-        m_bHad = pszOld != nullptr;
-        if (m_bHad) m_sOld = pszOld;
-        if (pszValue != nullptr)
-            ::setenv(pszName, pszValue, 1);
-        else
-            ::unsetenv(pszName);
-    }
-    ~CEnvironment() {
-        if (m_bHad)
-            ::setenv(m_pszName, m_sOld.c_str(), 1);
-        else
-            ::unsetenv(m_pszName);
-    }
-    CEnvironment(const CEnvironment&) = delete;
-    CEnvironment& operator=(const CEnvironment&) = delete;
-
-private:
-    const char* m_pszName;
-    bool m_bHad;
-    std::string m_sOld;
-};
-
 class WineTest : public ::testing::Test {
 protected:
     WineTest() { ::setenv("WINEPREFIX", PLX_WINE_PREFIX, 1); }
