@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,10 @@ struct CSystemRoots {
     std::string sSys = "/sys";
     std::string sProc = "/proc";
     std::string sDev = "/dev";
+    // The look at one process: the start of its stat line, false when it is gone. Empty: read
+    // sProc/<pid>/stat. A test answers each look itself, to be a process that changes between
+    // two looks.
+    std::function<bool(const std::string& sPid, std::string* pStat)> lookAtProcess;
 };
 
 // Why a device must not be taken as a serial port: the error to report, and words for the user.

@@ -41,8 +41,7 @@ bool ControllingTerminal(const std::string& sStat, dev_t* pDev, std::string* pCo
 
 // The start of /proc/<pid>/stat, in one read: the fields wanted come within the first few
 // hundred bytes, and every process on the machine is looked at, twice per port opened.
-bool ReadStatStart(int procFd, const char* pszPid, std::string* pText) {
-    const std::string sPath = std::string(pszPid) + "/stat";
+bool ReadStatStart(int procFd, const std::string& sPath, std::string* pText) {
     const int fd = ::openat(procFd, sPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return false;
     char buf[512];
@@ -56,9 +55,17 @@ bool ReadStatStart(int procFd, const char* pszPid, std::string* pText) {
     return true;
 }
 
+// procFd: the open /proc, or AT_FDCWD to find it by its path.
+bool LookAtProcess(const CSystemRoots& roots, int procFd, const std::string& sPid,
+                   std::string* pStat) {
+    if (roots.lookAtProcess) return roots.lookAtProcess(sPid, pStat);
+    const std::string sStat = sPid + "/stat";
+    return ReadStatStart(procFd, procFd == AT_FDCWD ? roots.sProc + "/" + sStat : sStat, pStat);
+}
+
 // The first process whose controlling terminal is rdev; 0 when there is none.
-pid_t TerminalUser(dev_t rdev, const std::string& sProc, std::string* pCommand) {
-    DIR* pDir = ::opendir(sProc.c_str());
+pid_t TerminalUser(dev_t rdev, const CSystemRoots& roots, std::string* pCommand) {
+    DIR* pDir = ::opendir(roots.sProc.c_str());
     if (pDir == nullptr) return 0;
     pid_t nFound = 0;
     while (const dirent* pEntry = ::readdir(pDir)) {
@@ -68,7 +75,7 @@ pid_t TerminalUser(dev_t rdev, const std::string& sProc, std::string* pCommand) 
         std::string sStat;
         dev_t tty = 0;
         // A process that ended since the directory was read simply has no file any more.
-        if (ReadStatStart(::dirfd(pDir), pEntry->d_name, &sStat) &&
+        if (LookAtProcess(roots, ::dirfd(pDir), pEntry->d_name, &sStat) &&
             ControllingTerminal(sStat, &tty, pCommand) && tty != 0 && tty == rdev) {
             nFound = static_cast<pid_t>(nPid);
             break;
@@ -179,10 +186,10 @@ CDeviceRefusal PlxCheckDeviceFree(dev_t rdev, const CSystemRoots& roots) {
     std::string sStat;
     std::string sCommand;
     dev_t own = 0;
-    if (PlxReadSmallFile(roots.sProc + "/" + std::to_string(::getpid()) + "/stat", &sStat) &&
+    if (LookAtProcess(roots, AT_FDCWD, std::to_string(::getpid()), &sStat) &&
         ControllingTerminal(sStat, &own, &sCommand) && own != 0 && own == rdev)
         return {EBUSY, "this program's own terminal"};
-    const pid_t nPid = TerminalUser(rdev, roots.sProc, &sCommand);
+    const pid_t nPid = TerminalUser(rdev, roots, &sCommand);
     if (nPid != 0)
         return {EBUSY, "the terminal of process " + std::to_string(nPid) + " (" + sCommand + ")"};
     return {};

@@ -1,7 +1,6 @@
 // CCommPort against pseudo-terminals mapped as COM ports.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -495,38 +494,28 @@ TEST(TerminalGuard, ATerminalThatBecomesSomebodysWhileItIsOpenedIsLetGo) {
     CPseudoTerminal pty;
     struct stat st;
     ASSERT_EQ(::stat(pty.SlavePath().c_str(), &st), 0);
-    // The one process's stat file is a pipe: the look before the open finds no terminal, the
-    // look after it finds this one, as when a getty takes the line in between. The same device
+    // A process next to ours: the look before the open finds it without a terminal, the look
+    // after it finds it on this one, as when a getty takes the line in between. The same device
     // all along.
     CFakeSystem sys;
-    sys.Write("proc/4242/cmdline", "");
-    const std::string sStat = sys.Roots().sProc + "/4242/stat";
-    ASSERT_EQ(::mkfifo(sStat.c_str(), 0600), 0);
+    const std::string sPid = std::to_string(::getpid() + 1);
+    sys.Write("proc/" + sPid + "/cmdline", "");
     const auto nMinor = static_cast<unsigned>(minor(st.st_rdev));
     const unsigned nPacked = (nMinor & 0xFF) | (major(st.st_rdev) << 8) | ((nMinor & ~0xFFu) << 12);
-    std::thread process([&] {
-        for (const std::string& sTty : {std::string("0"), std::to_string(nPacked)}) {
-            // Meets each look as it opens the file (ten seconds at most: a look may never come),
-            // and lets it close the file before meeting the next.
-            CFd fifo;
-            for (int i = 0; i < 1000 && fifo.Get() < 0; ++i) {
-                fifo.Reset(::open(sStat.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-                if (fifo.Get() < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-            if (fifo.Get() < 0) return;
-            const std::string sLine = "4242 (getty) S 1 4242 4242 " + sTty + " -1 0\n";
-            EXPECT_EQ(::write(fifo.Get(), sLine.data(), sLine.size()),
-                      static_cast<ssize_t>(sLine.size()));
-            pollfd closed = {fifo.Get(), 0, 0};  // POLLERR once the reader has gone
-            ::poll(&closed, 1, 10000);
-        }
-    });
+    CSystemRoots roots = sys.Roots();
+    int nLooks = 0;
+    roots.lookAtProcess = [&](const std::string& sLooked, std::string* pStat) {
+        if (sLooked != sPid) return false;
+        const std::string sTty = nLooks++ == 0 ? "0" : std::to_string(nPacked);
+        *pStat = sPid + " (getty) S 1 " + sPid + " " + sPid + " " + sTty + " -1 0\n";
+        return true;
+    };
     const std::vector<int> fdsBefore = OpenDescriptors();
-    const int fd = PlxOpenFreeDevice(pty.SlavePath(), sys.Roots());
+    const int fd = PlxOpenFreeDevice(pty.SlavePath(), roots);
     const int nError = errno;
-    process.join();
     EXPECT_EQ(fd, -1);
     EXPECT_EQ(nError, EBUSY);
+    EXPECT_EQ(nLooks, 2);
     if (fd >= 0) ::close(fd);
     EXPECT_EQ(OpenDescriptors(), fdsBefore);
 }
