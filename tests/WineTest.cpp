@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <thread>
 
 #include "tests/TestProgram.h"
@@ -158,6 +159,50 @@ TEST_F(WineTest, NothingStartsWhileAComPortLeadsToARealDevice) {
     EXPECT_EQ(ExitCode(program.Wait()), 125);
     EXPECT_NE(program.Err().find("refusing to start: "), std::string::npos) << program.Err();
     EXPECT_EQ(program.Out(), "");  // the program never ran
+}
+
+TEST_F(WineTest, WhereTheKernelRunsNo32BitProgramsOnlyThe64BitBuildStarts) {
+    // Such a kernel, as far as Wine can tell: its 32-bit loader replaced, in a mount namespace of
+    // the test's own, by one whose ELF header names a machine this kernel cannot run.
+    CTempDir dir;
+    const std::string sLoader = dir.Path() + "/wine";
+    std::string sElf = ReadFileText("/usr/lib/wine/wine");
+    ASSERT_GT(sElf.size(), 20u) << "no 32-bit Wine loader";
+    sElf[18] = '\xb7';  // e_machine: AArch64
+    sElf[19] = '\0';
+    std::ofstream(sLoader, std::ios::binary) << sElf;
+    ASSERT_EQ(::chmod(sLoader.c_str(), 0755), 0);
+    if (std::system("unshare -m true 2>/dev/null") != 0)
+        GTEST_SKIP() << "this user cannot make a mount namespace (unshare -m)";
+    auto Unshared = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> all = {"-m",
+                                        "--propagation",
+                                        "private",
+                                        "sh",
+                                        "-c",
+                                        "mount --bind \"$0\" /usr/lib/wine/wine && exec \"$@\"",
+                                        sLoader};
+        all.insert(all.end(), args.begin(), args.end());
+        return std::make_unique<CProgram>("/usr/bin/unshare", EStdin::Pipe, all);
+    };
+    const std::string sWhy =
+        "this machine runs no 32-bit programs (/usr/lib/wine/wine --version: Exec format error)\n";
+    auto probe = Unshared({PLX_WINE_RUN, "--runs-32-bit"});
+    EXPECT_EQ(ExitCode(probe->Wait()), 1);
+    EXPECT_EQ(probe->Out(), sWhy);
+
+    auto program = Unshared({PLX_WINE_RUN, Exe("plx-ssc-test.exe")});
+    program->CloseInput();
+    const int nStatus = ExitCode(program->Wait());
+    if (Build().find("-x86") == std::string::npos) {
+        EXPECT_EQ(nStatus, 1);  // the input ended before a port was given
+        EXPECT_NE(program->Out().find(Crlf(kPortPrompt)), std::string::npos) << program->Err();
+    } else {
+        EXPECT_EQ(nStatus, 126);
+        EXPECT_EQ(program->Err(), "wine-run: cannot run " + Exe("plx-ssc-test.exe") +
+                                      ", a 32-bit program: " + sWhy);
+        EXPECT_EQ(program->Out(), "");
+    }
 }
 
 TEST_F(WineTest, TheBoxAPersonSeesAndDismissesWithEnterThenTheComPorts) {
