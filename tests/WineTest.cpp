@@ -175,13 +175,11 @@ TEST_F(WineTest, WhereTheKernelRunsNo32BitProgramsOnlyThe64BitBuildStarts) {
     if (std::system("unshare -m true 2>/dev/null") != 0)
         GTEST_SKIP() << "this user cannot make a mount namespace (unshare -m)";
     auto Unshared = [&](const std::vector<std::string>& args) {
-        std::vector<std::string> all = {"-m",
-                                        "--propagation",
-                                        "private",
-                                        "sh",
-                                        "-c",
-                                        "mount --bind \"$0\" /usr/lib/wine/wine && exec \"$@\"",
-                                        sLoader};
+        std::vector<std::string> all = {
+            "-m",      "--propagation",
+            "private", "sh",
+            "-c",      "mount --bind \"$0\" /usr/lib/wine/wine && exec \"$@\"",
+            sLoader};
         all.insert(all.end(), args.begin(), args.end());
         return std::make_unique<CProgram>("/usr/bin/unshare", EStdin::Pipe, all);
     };
