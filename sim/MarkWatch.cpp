@@ -6,57 +6,77 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <string>
 
 namespace {
 
-// Whether the process whose fd folder is sFds has rdev open: true too when it cannot be told.
-bool Holds(const std::string& sFds, dev_t rdev) {
+// Whether the process whose fd folder is sFds has rdev open: 1, or 0; -1 when it cannot be told.
+int Holds(const std::string& sFds, dev_t rdev) {
     DIR* pFds = ::opendir(sFds.c_str());
-    if (pFds == nullptr) return errno != ENOENT;  // gone, or not ours to look at
-    bool bHeld = false;
+    if (pFds == nullptr) return errno == ENOENT ? 0 : -1;  // gone, or not ours to look at
+    int nHeld = 0;
     while (const dirent* pFd = ::readdir(pFds)) {
         struct stat st;
         std::string sFd = sFds;
         sFd.append("/").append(pFd->d_name);
         if (pFd->d_name[0] != '.' && ::stat(sFd.c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
             st.st_rdev == rdev) {
-            bHeld = true;
+            nHeld = 1;
             break;
         }
     }
     ::closedir(pFds);
-    return bHeld;
+    return nHeld;
 }
 
 }  // namespace
 
-bool PlxHeldByAnother(dev_t rdev, const std::string& sProc) {
+pid_t PlxLineHolder(dev_t rdev, const std::string& sProc) {
     DIR* pProc = ::opendir(sProc.c_str());
-    if (pProc == nullptr) return true;  // cannot tell: leave the mark
+    if (pProc == nullptr) return -1;  // cannot tell: leave the mark
     const std::string sSelf = std::to_string(::getpid());
-    bool bHeld = false;
+    pid_t nHolder = 0;
+    // On to the end past a process that cannot be told, so that one seen to hold it is named.
     while (const dirent* pEntry = ::readdir(pProc)) {
         const std::string sPid = pEntry->d_name;
         if (sPid.find_first_not_of("0123456789") != std::string::npos || sPid == sSelf) continue;
         std::string sFds = sProc;
         sFds.append("/").append(sPid).append("/fd");
-        bHeld = Holds(sFds, rdev);
-        if (bHeld) break;
+        const int nHeld = Holds(sFds, rdev);
+        if (nHeld < 0) nHolder = -1;
+        if (nHeld > 0) {
+            nHolder = static_cast<pid_t>(std::stol(sPid));
+            break;
+        }
     }
     ::closedir(pProc);
-    return bHeld;
+    return nHolder;
 }
 
-void CMarkWatch::Look(SimTime tNow) {
-    if (tNow < NextDue()) return;
+bool CMarkWatch::Look(SimTime tNow) {
+    if (tNow < NextDue()) return false;
     m_tLast = tNow;
+    const EMark before = m_state;
+    const pid_t nHolderBefore = m_nHolder;
+    m_nHolder = 0;
     int nExclusive = 0;
-    if (::ioctl(m_slave, TIOCGEXCL, &nExclusive) != 0 || nExclusive == 0) return;
-    if (::flock(m_slave, LOCK_EX | LOCK_NB) != 0) return;  // still held by its program
-    ++m_nScans;
-    struct stat st;
-    if (::fstat(m_slave, &st) == 0 && !PlxHeldByAnother(st.st_rdev, m_sProc))
-        ::ioctl(m_slave, TIOCNXCL);
-    ::flock(m_slave, LOCK_UN);
+    if (::ioctl(m_slave, TIOCGEXCL, &nExclusive) != 0 || nExclusive == 0) {
+        m_state = EMark::Free;
+    } else if (::flock(m_slave, LOCK_EX | LOCK_NB) != 0) {
+        m_state = EMark::Locked;  // still held by its program
+    } else {
+        ++m_nScans;
+        struct stat st;
+        const pid_t nHolder = ::fstat(m_slave, &st) == 0 ? PlxLineHolder(st.st_rdev, m_sProc) : -1;
+        if (nHolder == 0 && ::ioctl(m_slave, TIOCNXCL) == 0) {
+            m_state = EMark::Lifted;
+        } else {
+            m_state = nHolder > 0 ? EMark::Open : EMark::Unknown;
+            m_nHolder = std::max(nHolder, pid_t{0});
+        }
+        ::flock(m_slave, LOCK_UN);
+    }
+    return m_state != before || m_nHolder != nHolderBefore;
 }

@@ -13,6 +13,15 @@
 
 #include "sim/SimTime.h"
 
+// What the last look at the line's mark found.
+enum class EMark {
+    Free,     // not marked
+    Locked,   // marked by the program that holds its lock: the line is in use
+    Open,     // marked without a lock, and another process has the line open: kept
+    Unknown,  // marked without a lock, and a process that cannot be looked at may have it: kept
+    Lifted,   // marked by a program that is gone: lifted
+};
+
 class CMarkWatch {
 public:
     // How often at most it looks: a look may read every process's open files.
@@ -22,8 +31,12 @@ public:
     explicit CMarkWatch(int slave, std::string sProc = "/proc")
         : m_slave(slave), m_sProc(std::move(sProc)) {}
 
-    // Looks, if the last look was INTERVAL ago or more, and lifts a stale mark.
-    void Look(SimTime tNow);
+    // Looks, if the last look was INTERVAL ago or more, and lifts a stale mark. True when the
+    // look found something other than the look before it.
+    bool Look(SimTime tNow);
+    EMark State() const { return m_state; }
+    // With Open: the process that has the line open.
+    pid_t Holder() const { return m_nHolder; }
     // When the next look is due.
     SimTime NextDue() const { return m_tLast + INTERVAL; }
     // How many times it has had to read the processes' open files.
@@ -34,8 +47,10 @@ private:
     std::string m_sProc;
     SimTime m_tLast = -INTERVAL;
     std::uint64_t m_nScans = 0;
+    EMark m_state = EMark::Free;
+    pid_t m_nHolder = 0;
 };
 
-// Whether a process under sProc other than this one has the device rdev open, or may have: one
-// whose open files cannot be read counts as one that may.
-bool PlxHeldByAnother(dev_t rdev, const std::string& sProc);
+// A process under sProc, other than this one, that has the device rdev open: its pid; -1 when
+// none is seen to but one whose open files cannot be read may; 0 when none has.
+pid_t PlxLineHolder(dev_t rdev, const std::string& sProc);

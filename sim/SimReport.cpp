@@ -157,6 +157,29 @@ void CSimReport::Line(SimTime t, const CLineSettings& line) {
     }
 }
 
+void CSimReport::Mark(SimTime t, EMark state, pid_t nHolder, const std::string& sCommand) {
+    if (state == EMark::Free || state == EMark::Locked) return;
+    Begin(t, "mark");
+    const char* const kStates[] = {"free", "locked", "open", "unknown", "lifted"};  // as EMark
+    if (m_bJson) {
+        m_out << R"(,"state":")" << kStates[static_cast<int>(state)] << '"';
+        if (state == EMark::Open)
+            m_out << R"(,"pid":)" << nHolder << R"(,"command":)" << PlxJsonString(sCommand);
+        m_out << "}\n";
+        return;
+    }
+    m_out << "mark     ";
+    if (state == EMark::Lifted)
+        m_out << "lifted: the line was left marked for one program's use by a program that is gone";
+    else if (state == EMark::Open)
+        m_out << "the line is marked for one program's use and process " << nHolder << " ("
+              << sCommand << ") has it open: left as it is";
+    else
+        m_out << "the line is marked for one program's use, without its lock, and a process this "
+                 "user cannot look at may have it open: left as it is";
+    m_out << '\n';
+}
+
 namespace {
 
 void JsonEventFields(std::ostream& out, const CSimEvent& e) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "sim/LineWatch.h"
+#include "sim/MarkWatch.h"
 #include "sim/ServoBoard.h"
 #include "sim/SimTime.h"
 #include "sim/SscDecoder.h"
@@ -28,6 +29,9 @@ public:
 
     void Ready(const CSimStart& start, const CServoBoard& board);
     void Line(SimTime t, const CLineSettings& line);
+    // A mark on the line kept or lifted (nothing for Free or Locked, the everyday states).
+    // nHolder and sCommand: the process that has the line open, with Open.
+    void Mark(SimTime t, EMark state, pid_t nHolder, const std::string& sCommand);
     void OnEvent(const CSimEvent& event) override;
     void OnSample(const CMotionSample& /*sample*/) override {}
     // The end-of-run table: each servo's commanded position, its shaft and its moves; a shaft

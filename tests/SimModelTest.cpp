@@ -180,22 +180,29 @@ TEST(MarkWatch, LooksAtMostFourTimesASecondAndKeepsAMarkItCannotAccountFor) {
     std::filesystem::create_directories(proc.Path() + "/4242");
     std::ofstream(proc.Path() + "/4242/fd") << "not a folder that can be read";
     CMarkWatch watch(pty.Slave(), proc.Path());
-    watch.Look(0ms);
+    EXPECT_TRUE(watch.Look(0ms));  // something to say
     EXPECT_EQ(watch.Scans(), 1u);
+    EXPECT_EQ(watch.State(), EMark::Unknown);
     EXPECT_TRUE(Marked());
-    for (SimTime t : {1ms, 100ms, 249ms}) watch.Look(t);
-    EXPECT_EQ(watch.Scans(), 1u);  // not on every pass of the loop
+    for (SimTime t : {1ms, 100ms, 249ms}) EXPECT_FALSE(watch.Look(t));
+    EXPECT_EQ(watch.Scans(), 1u);     // not on every pass of the loop
+    EXPECT_FALSE(watch.Look(250ms));  // the same again: nothing new to say
     std::filesystem::remove(proc.Path() + "/4242/fd");
-    watch.Look(250ms);
-    EXPECT_EQ(watch.Scans(), 2u);
+    EXPECT_TRUE(watch.Look(500ms));
+    EXPECT_EQ(watch.Scans(), 3u);
+    EXPECT_EQ(watch.State(), EMark::Lifted);
     EXPECT_FALSE(Marked());  // nobody has it open now
 
-    // One whose open files show the line keeps its mark.
+    // One whose open files show the line keeps its mark, and is named, before one that cannot
+    // be looked at.
     ASSERT_EQ(::ioctl(other.Get(), TIOCEXCL), 0);
     std::filesystem::create_directories(proc.Path() + "/4243/fd");
     std::filesystem::create_symlink(pty.SlavePath(), proc.Path() + "/4243/fd/5");
-    watch.Look(500ms);
-    EXPECT_EQ(watch.Scans(), 3u);
+    std::ofstream(proc.Path() + "/4242/fd") << "not a folder that can be read";
+    EXPECT_TRUE(watch.Look(750ms));
+    EXPECT_EQ(watch.Scans(), 4u);
+    EXPECT_EQ(watch.State(), EMark::Open);
+    EXPECT_EQ(watch.Holder(), 4243);
     EXPECT_TRUE(Marked());
 }
 
