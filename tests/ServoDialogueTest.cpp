@@ -66,14 +66,13 @@ TEST_F(DialogueTest, SendsOnePacketPerPairWithThePromptEachTime) {
                                kServoPrompt + kServoPrompt + kServoPrompt + "\n");
     EXPECT_EQ(m_err.str(), "");
     EXPECT_EQ(m_sBox, "");
-    EXPECT_EQ(m_pty.Read(12),
+    EXPECT_EQ(m_pty.Written(),
               Bytes({0xFF, 0x00, 0x64, 0xFF, 0x01, 0xFF, 0xFF, 0x01, 0xFF, 0xFF, 0x00, 0x00}));
-    EXPECT_EQ(m_pty.ReadPending(50), std::vector<std::uint8_t>());
 }
 
 TEST_F(DialogueTest, APairMaySpanLinesOrShareOneWithThePort) {
     EXPECT_EQ(Run("  5 2\t150\n\n3\n\n200\n"), 0);
-    EXPECT_EQ(m_pty.Read(6), Bytes({0xFF, 0x02, 0x96, 0xFF, 0x03, 0xC8}));
+    EXPECT_EQ(m_pty.Written(), Bytes({0xFF, 0x02, 0x96, 0xFF, 0x03, 0xC8}));
 }
 
 TEST_F(DialogueTest, SendsOnlyOnceThePairIsComplete) {
@@ -83,11 +82,11 @@ TEST_F(DialogueTest, SendsOnlyOnceThePairIsComplete) {
     std::vector<std::string> shown;
     CTypedInput typed({"5\n", "3\n", "200\n"}, [&](std::size_t) {
         shown.push_back(m_out.str());
-        arrived.push_back(m_pty.ReadPending(100));
+        arrived.push_back(m_pty.Written());
     });
     std::istream in(&typed);
     EXPECT_EQ(RunWith(in), 0);
-    arrived.push_back(m_pty.Read(3));
+    arrived.push_back(m_pty.Written());
     ASSERT_EQ(shown.size(), 3u);
     EXPECT_EQ(shown[0], kBanner + kPortPrompt);
     EXPECT_EQ(shown[1], kBanner + kPortPrompt + "\n" + kServoPrompt);
@@ -102,7 +101,7 @@ TEST_F(DialogueTest, AsksForThePortAgainAfterSomethingElse) {
     EXPECT_EQ(m_out.str(), kBanner + kPortPrompt + kNotAPort + kPortPrompt + kNotAPort +
                                kPortPrompt + kNotAPort + kPortPrompt + "\n" + kServoPrompt +
                                kServoPrompt + "\n");
-    EXPECT_EQ(m_pty.Read(3), Bytes({0xFF, 0x01, 0x02}));
+    EXPECT_EQ(m_pty.Written(), Bytes({0xFF, 0x01, 0x02}));
 }
 
 TEST_F(DialogueTest, EndOfInputAtThePortPromptOpensNothing) {
@@ -121,19 +120,18 @@ TEST_F(DialogueTest, APairThatIsNotTwoNumbersSendsNothing) {
                                kNotAPair + kServoPrompt + kNotAPair + kServoPrompt + kNotAPair +
                                kServoPrompt + kServoPrompt + kServoPrompt + "\n");
     // The good pair, then 7 8 across the line break; the rest of each bad line went unread.
-    EXPECT_EQ(m_pty.Read(6), Bytes({0xFF, 0x02, 0x96, 0xFF, 0x07, 0x08}));
-    EXPECT_EQ(m_pty.ReadPending(50), std::vector<std::uint8_t>());
+    EXPECT_EQ(m_pty.Written(), Bytes({0xFF, 0x02, 0x96, 0xFF, 0x07, 0x08}));
 }
 
 TEST_F(DialogueTest, TheLargestNumbersAreNotRefused) {
     EXPECT_EQ(Run("5\n2147483647 -2147483648\n+3 -0\n"), 0);
-    EXPECT_EQ(m_pty.Read(6), Bytes({0xFF, 0xFF, 0x00, 0xFF, 0x03, 0x00}));
+    EXPECT_EQ(m_pty.Written(), Bytes({0xFF, 0xFF, 0x00, 0xFF, 0x03, 0x00}));
 }
 
 TEST_F(DialogueTest, InputEndingHalfwayThroughAPairSendsNothing) {
     EXPECT_EQ(Run("5\n1 2\n7"), 0);
     EXPECT_EQ(m_out.str(), kBanner + kPortPrompt + "\n" + kServoPrompt + kServoPrompt + "\n");
-    EXPECT_EQ(m_pty.ReadPending(100), Bytes({0xFF, 0x01, 0x02}));
+    EXPECT_EQ(m_pty.Written(), Bytes({0xFF, 0x01, 0x02}));
 }
 
 TEST_F(DialogueTest, APortThatWillNotOpenEndsTheRunAfterTheBox) {
@@ -148,7 +146,7 @@ TEST_F(DialogueTest, AFailedWriteIsReportedAndTheDialogueGoesOn) {
     // The controller's end goes away before the second pair: the line is gone, writes fail.
     CTypedInput typed({"5\n", "1 2\n", "3 4\n", "5 6\n"}, [&](std::size_t nLine) {
         if (nLine == 2) {
-            EXPECT_EQ(m_pty.Read(3), Bytes({0xFF, 0x01, 0x02}));
+            EXPECT_EQ(m_pty.Written(), Bytes({0xFF, 0x01, 0x02}));
             m_pty.CloseMaster();
         }
     });

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -9,7 +10,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +17,6 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
-#include <thread>
 
 #include "serial/PortMap.h"
 #include "tests/TestProgram.h"
@@ -70,18 +69,30 @@ bool EveryProcessVisible() {
     return true;
 }
 
-// Waits (five seconds at most) for the simulator to lift the exclusive mark from its line; it
-// looks ten times a second. Each look holds the line only for a moment, since the simulator
-// keeps the mark of a program that has the line open.
-bool MarkLifted(const std::string& sDevice) {
+// The nth report (from 1) of a --json simulator on the mark on its line, once it has come; empty
+// when the simulator ended first.
+std::string MarkReport(CProgram& sim, int n) {
+    const std::string kMark = R"({"event":"mark",)";
+    std::size_t nAt = std::string::npos;
+    sim.WaitUntil([&] {
+        sim.Shows(kMark);
+        nAt = std::string::npos;
+        for (int i = 0; i < n; ++i) {
+            nAt = sim.Out().find(kMark, nAt == std::string::npos ? 0 : nAt + 1);
+            if (nAt == std::string::npos) return false;
+        }
+        return sim.Out().find('\n', nAt) != std::string::npos;
+    });
+    return nAt == std::string::npos ? std::string()
+                                    : sim.Out().substr(nAt, sim.Out().find('\n', nAt) - nAt);
+}
+
+// Whether the line is marked for one program's use: it is when it cannot even be opened.
+bool Marked(const std::string& sDevice) {
     int nExclusive = 1;
-    for (int i = 0; i < 500 && nExclusive; ++i) {
-        CFd look(::open(sDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
-        if (look.Get() < 0 || ::ioctl(look.Get(), TIOCGEXCL, &nExclusive) != 0) nExclusive = 1;
-        look.Reset();
-        if (nExclusive) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return nExclusive == 0;
+    CFd look(::open(sDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    if (look.Get() < 0 || ::ioctl(look.Get(), TIOCGEXCL, &nExclusive) != 0) nExclusive = 1;
+    return nExclusive != 0;
 }
 
 class SimulatorTest : public ::testing::Test {
@@ -106,11 +117,9 @@ protected:
 
     std::string Entry(int nPort) { return m_map.Directory() + "/com" + std::to_string(nPort); }
 
-    // Waits (ten seconds at most) for the simulator to register as COMn.
-    bool WaitForEntry(int nPort) {
-        for (int i = 0; i < 1000 && !Exists(Entry(nPort)); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return Exists(Entry(nPort));
+    // Waits for the simulator to register as COMn; false when it ended first.
+    bool WaitForEntry(CProgram& sim, int nPort) {
+        return sim.WaitUntil([&] { return Exists(Entry(nPort)); });
     }
 
     CPortMap m_map;
@@ -127,9 +136,8 @@ TEST_F(SimulatorTest, APacedSessionKeepsTheWiresTimeAndTheServosMotion) {
     sim.WaitForOutput(R"("servo":3,"position":200)");
     // The end table gives the shafts where they are when the run ends: end it once the trace,
     // written as it goes, shows the last to arrive (servo 3, 25.9 degrees from neutral).
-    for (int i = 0;
-         i < 1000 && ReadFileText(sTrace).find(",3,200,1787,25.9\n") == std::string::npos; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(sim.WaitUntil(
+        [&] { return ReadFileText(sTrace).find(",3,200,1787,25.9\n") != std::string::npos; }));
     sim.CloseInput();
     EXPECT_EQ(ExitCode(sim.Wait()), 0) << sim.Err();
     ExpectInOrder(
@@ -378,7 +386,8 @@ TEST_F(SimulatorTest, APortLeftMarkedByAKilledProgramCanBeOpenedAgainAsNobody) {
         program.Signal(SIGKILL);  // killed outright: the program has no say in how it ends
         program.Wait();
     }
-    EXPECT_TRUE(MarkLifted(sDevice));
+    const std::string sMark = MarkReport(sim, 1);
+    EXPECT_NE(sMark.find(R"(,"state":"lifted"})"), std::string::npos) << sim.Out();
     RunTest("6\n3 4\n", nUid);
     sim.WaitForOutput(R"("servo":3,"position":4)");
 }
@@ -389,10 +398,16 @@ namespace {
 
 // A terminal of 80 columns by 12 rows, as in the demo's pane, run by a tmux server of the test's
 // own, at a socket of its own, so that no two of them can mix; Screen() is what a person sees.
+// The server is the test's child, not a daemon, so that it and what runs in it end with the
+// test however the test ends; the commands never start one of their own.
 class CTmux {
 public:
-    explicit CTmux(const std::string& sCommand) : m_sSocket(m_dir.Path() + "/tmux") {
-        Run("-f /dev/null new-session -d -x 80 -y 12 " + Quote(sCommand));
+    explicit CTmux(const std::string& sCommand)
+        : m_sSocket(m_dir.Path() + "/tmux"),
+          m_server("/usr/bin/tmux", EStdin::Pipe, {"-f", "/dev/null", "-S", m_sSocket, "-D"}) {
+        m_server.WaitUntil([&] {
+            return Run("-f /dev/null new-session -d -x 80 -y 12 " + Quote(sCommand)).empty();
+        });
         Run("set-option -g remain-on-exit on");
     }
     ~CTmux() { Run("kill-server"); }
@@ -400,15 +415,16 @@ public:
     CTmux& operator=(const CTmux&) = delete;
 
     std::string Screen() { return Run("capture-pane -p"); }
-    // Waits (ten seconds at most) until the screen shows sText; the screen then.
+    // Waits until the screen shows sText; the screen then.
     std::string WaitFor(const std::string& sText) {
         std::string sScreen;
-        for (int i = 0; i < 200; ++i) {
+        m_server.WaitUntil([&] {
             sScreen = Screen();
-            if (sScreen.find(sText) != std::string::npos) return sScreen;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        ADD_FAILURE() << "never shown: " << sText << "\nscreen:\n" << sScreen;
+            return sScreen.find(sText) != std::string::npos;
+        });
+        EXPECT_NE(sScreen.find(sText), std::string::npos)
+            << "never shown: " << sText << "\nscreen:\n"
+            << sScreen;
         return sScreen;
     }
     // Whether the terminal shows the alternate screen, and the cursor: "1 0", "0 1".
@@ -416,13 +432,14 @@ public:
         return Run("display-message -p '#{alternate_on} #{cursor_flag}'");
     }
     std::string Run(const std::string& sArgs) {
-        return CommandOutput("TMUX= tmux -S " + Quote(m_sSocket) + " " + sArgs + " 2>&1");
+        return CommandOutput("TMUX= tmux -N -S " + Quote(m_sSocket) + " " + sArgs + " 2>&1");
     }
 
 private:
     static std::string Quote(const std::string& s) { return "'" + s + "'"; }
     CTempDir m_dir;
     std::string m_sSocket;
+    CProgram m_server;
 };
 
 TEST_F(SimulatorTest, ALiveViewAtATerminalThatFollowsItsSizeStopsAndComesBack) {
@@ -476,21 +493,26 @@ TEST_F(SimulatorTest, ALiveViewAtATerminalThatFollowsItsSizeStopsAndComesBack) {
 
 namespace {
 
-// Writes packets to the simulator's line for a while, as fast as it takes them.
-void Flood(const std::string& sDevice, std::chrono::milliseconds tFor) {
+// Writes packets to the simulator's line, as fast as it takes them, until the line is full or
+// 64 KiB are written; with bUntilEnd, on until the simulator has ended.
+void Flood(const std::string& sDevice, CProgram& sim, bool bUntilEnd = false) {
     CFd port(::open(sDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
     ASSERT_GE(port.Get(), 0);
-    const auto end = std::chrono::steady_clock::now() + tFor;
     const std::vector<std::uint8_t> packets = Bytes({0xFF, 1, 2, 0xFF, 3, 4, 0xFF, 5, 6});
-    while (std::chrono::steady_clock::now() < end) {
-        if (::write(port.Get(), packets.data(), packets.size()) < 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (std::size_t nSent = 0; bUntilEnd ? sim.Running() : nSent < 65536;) {
+        const ssize_t n = ::write(port.Get(), packets.data(), packets.size());
+        if (n > 0) nSent += static_cast<std::size_t>(n);
+        if (n >= 0 || errno == EINTR) continue;
+        if (!bUntilEnd) break;
+        pollfd fds[2] = {{port.Get(), POLLOUT, 0}, {sim.Gone(), POLLIN, 0}};
+        ::poll(fds, 2, kGiveUpCheckMs);
     }
 }
 
 TEST_F(SimulatorTest, EveryEndingRemovesTheEntryWhateverTheOutputIsDoing) {
-    // Output nobody reads, in a pipe and on a terminal (a stopped pager, a frozen window), line
-    // by line and in the live view: the report backs up while packets keep arriving.
+    // Output nobody reads, in a pipe and on a terminal (a stopped pager, a frozen window), full
+    // before the first packet, line by line and in the live view: the report backs up while
+    // packets keep arriving.
     struct CCase {
         EStdin mode;
         const char* pszReport;
@@ -503,9 +525,9 @@ TEST_F(SimulatorTest, EveryEndingRemovesTheEntryWhateverTheOutputIsDoing) {
         std::vector<std::string> args = {"--instant", "--port", "6"};
         if (*c.pszReport != '\0') args.emplace_back(c.pszReport);
         CProgram sim(PLX_SSC_SIM_EXE, c.mode, args);
-        ASSERT_TRUE(WaitForEntry(6));
-        Flood(PlxLinkTarget(Entry(6)),
-              std::chrono::milliseconds(c.mode == EStdin::Pipe ? 400 : 1000));
+        ASSERT_TRUE(WaitForEntry(sim, 6));
+        sim.FillOutput();
+        Flood(PlxLinkTarget(Entry(6)), sim);
         sim.Signal(c.nSignal);
         EXPECT_EQ(ExitCode(sim.Wait()), 0) << c.pszReport << " " << c.nSignal;
         EXPECT_FALSE(Exists(Entry(6))) << c.pszReport << " " << c.nSignal;
@@ -523,8 +545,8 @@ TEST_F(SimulatorTest, EveryEndingRemovesTheEntryWhateverTheOutputIsDoing) {
         const std::string sScript = "ulimit -f 1 && exec " + std::string(PLX_SSC_SIM_EXE) +
                                     " --log --instant --port 6 > '" + m_map.ConfigHome() + "/log'";
         CProgram sim("/bin/sh", EStdin::Pipe, {"-c", sScript});
-        ASSERT_TRUE(WaitForEntry(6));
-        Flood(PlxLinkTarget(Entry(6)), std::chrono::milliseconds(400));
+        ASSERT_TRUE(WaitForEntry(sim, 6));
+        Flood(PlxLinkTarget(Entry(6)), sim, true);
         EXPECT_EQ(ExitCode(sim.Wait()), 1);
         EXPECT_NE(sim.Err().find("output gone: File too large"), std::string::npos) << sim.Err();
         EXPECT_FALSE(Exists(Entry(6)));
@@ -577,11 +599,14 @@ TEST_F(SimulatorTest, AnEntryLeftByAKilledSimulatorIsTakenBackAndOnlyOneOfTwoWin
         ASSERT_EQ(::symlink(GonePts().c_str(), Entry(5).c_str()), 0);
         CProgram first(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "5"});
         CProgram second(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "5"});
+        // Until one of them ends, or both stand on the line.
         CProgram* pLoser = nullptr;
-        for (int i = 0; i < 1000 && pLoser == nullptr; ++i) {
+        const std::string kReady = R"({"event":"ready")";
+        while (pLoser == nullptr && !(first.Shows(kReady) && second.Shows(kReady))) {
             if (!first.Running()) pLoser = &first;
             if (!second.Running()) pLoser = &second;
-            if (pLoser == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            pollfd fds[2] = {{first.Gone(), POLLIN, 0}, {second.Gone(), POLLIN, 0}};
+            if (pLoser == nullptr) ::poll(fds, 2, 10);
         }
         ASSERT_NE(pLoser, nullptr) << "both run";
         CProgram& winner = pLoser == &first ? second : first;
@@ -599,17 +624,26 @@ TEST_F(SimulatorTest, AMarkIsLiftedOnlyOnceNoProgramHoldsTheLine) {
     CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "3"});
     const std::string sDevice = Ready(sim);
     {
-        // A terminal program that marks the line without locking it, and keeps it open.
+        // A terminal program that marks the line without locking it, and keeps it open: the
+        // simulator names it and leaves the mark.
         CFd other(::open(sDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
         ASSERT_EQ(::ioctl(other.Get(), TIOCEXCL), 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // five of its looks
+        EXPECT_NE(MarkReport(sim, 1).find(R"(,"state":"open","pid":)" + std::to_string(::getpid()) +
+                                          R"(,"command":")"),
+                  std::string::npos)
+            << sim.Out();
         int nExclusive = 0;
         ASSERT_EQ(::ioctl(other.Get(), TIOCGEXCL, &nExclusive), 0);
         EXPECT_EQ(nExclusive, 1);
     }
     // Closed without lifting it, as a killed program leaves it: now it goes, unless some process
     // might still hold it that this user cannot look at (another user's): then it stays.
-    EXPECT_EQ(MarkLifted(sDevice), EveryProcessVisible());
+    const bool bVisible = EveryProcessVisible();
+    EXPECT_NE(
+        MarkReport(sim, 2).find(bVisible ? R"(,"state":"lifted"})" : R"(,"state":"unknown"})"),
+        std::string::npos)
+        << sim.Out();
+    EXPECT_EQ(Marked(sDevice), !bVisible);
 }
 
 TEST_F(SimulatorTest, TheScriptedExampleWorksAsWritten) {

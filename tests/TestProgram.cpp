@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
+#include <cerrno>
+#include <climits>
+#include <cstring>
 
 namespace {
 
@@ -19,29 +23,23 @@ void MakePipe(CFd* pEnds) {
     pEnds[1].Reset(fds[1]);
 }
 
+// Reads what is there, waiting at most nTimeoutMs (-1: until something comes); false at the end
+// of a pipe, or when nothing came.
 bool ReadSome(int fd, std::string* pText, int nTimeoutMs) {
     pollfd pfd = {fd, POLLIN, 0};
-    if (::poll(&pfd, 1, nTimeoutMs) <= 0) return false;
+    if (fd < 0 || ::poll(&pfd, 1, nTimeoutMs) <= 0) return false;
     char buf[4096];
     const ssize_t n = ::read(fd, buf, sizeof(buf));
-    if (n <= 0) return false;  // EIO on a terminal nobody holds any more
+    if (n <= 0) return false;
     pText->append(buf, static_cast<std::size_t>(n));
     return true;
 }
 
-std::string WaitFor(int fd, std::string* pText, const std::string& sText) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (pText->find(sText) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-        // Nothing to read at all (the other end is gone): wait out the deadline calmly.
-        if (!ReadSome(fd, pText, 100)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_NE(pText->find(sText), std::string::npos) << "never shown: " << sText << "\nshown:\n"
-                                                     << *pText;
-    return *pText;
-}
-
-void Drain(int fd, std::string* pText) {
-    while (fd >= 0 && ReadSome(fd, pText, 200)) {
+// What is left in a pipe whose writer has ended; others that share it are not waited for.
+void TakeRest(int fd, std::string* pText) {
+    if (fd < 0) return;
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    while (ReadSome(fd, pText, 0)) {
     }
 }
 
@@ -50,6 +48,7 @@ void Drain(int fd, std::string* pText) {
 CProgram::CProgram(const char* pszExe, EStdin mode, const std::vector<std::string>& args, int nUid,
                    const CRedirect& redirect) {
     const bool bTerminal = mode == EStdin::Terminal || mode == EStdin::TerminalErrorPipe;
+    m_bTerminal = bTerminal;
     CFd outPipe[2], errPipe[2], inPipe[2];
     if (mode != EStdin::Terminal) MakePipe(errPipe);
     if (!bTerminal) MakePipe(outPipe);
@@ -60,6 +59,7 @@ CProgram::CProgram(const char* pszExe, EStdin mode, const std::vector<std::strin
     for (const std::string& sArg : args) argv.push_back(const_cast<char*>(sArg.c_str()));
     argv.push_back(nullptr);
 
+    const pid_t parent = ::getpid();
     m_pid = ::fork();
     if (m_pid == 0) {
         // Signals as a shell hands them on: what this test process ignores or blocks is its own.
@@ -88,6 +88,9 @@ CProgram::CProgram(const char* pszExe, EStdin mode, const std::vector<std::strin
         if (!redirect.sStdout.empty())
             ::dup2(::open(redirect.sStdout.c_str(), O_WRONLY), STDOUT_FILENO);
         if (nUid >= 0 && !BecomeUser(nUid)) ::_exit(126);
+        // It dies with the test, should the test itself be killed (a run that hangs, ended by
+        // CTest): nothing a test starts outlives it. After the change of user, which clears it.
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(126);
         // By descriptor only for another user (who may not reach the build folder); scripts,
         // such as the one that runs Windows programs under Wine, need their path.
         if (nUid >= 0)
@@ -96,6 +99,7 @@ CProgram::CProgram(const char* pszExe, EStdin mode, const std::vector<std::strin
             ::execv(argv[0], argv.data());
         ::_exit(127);
     }
+    m_gone.Reset(static_cast<int>(::syscall(SYS_pidfd_open, m_pid, 0)));
     if (mode != EStdin::Terminal) m_err = std::move(errPipe[0]);
     if (!bTerminal) m_out = std::move(outPipe[0]);
     if (mode == EStdin::Pipe) m_in = std::move(inPipe[1]);
@@ -115,6 +119,23 @@ void CProgram::Type(const std::string& sKeys) {
 
 void CProgram::Signal(int nSignal) { ::kill(m_pid, nSignal); }
 
+std::string CProgram::WaitFor(int fd, std::string* pText, const std::string& sText) {
+    bool bEnded = false;
+    while (pText->find(sText) == std::string::npos && !bEnded && !GaveUp()) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {Gone(), POLLIN, 0}};
+        if (::poll(fds, 2, kGiveUpCheckMs) < 0 && errno != EINTR) break;
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            if (!ReadSome(fd, pText, 0)) bEnded = true;  // the pipe's end: nothing more comes
+        } else if (!Running()) {
+            Collect();
+            bEnded = true;
+        }
+    }
+    EXPECT_NE(pText->find(sText), std::string::npos) << "never shown: " << sText << "\nshown:\n"
+                                                     << *pText;
+    return *pText;
+}
+
 std::string CProgram::WaitForOutput(const std::string& sText) {
     return WaitFor(OutFd(), &m_sOut, sText);
 }
@@ -124,24 +145,59 @@ std::string CProgram::WaitForError(const std::string& sText) {
     return m_err.Get() >= 0 ? WaitFor(m_err.Get(), &m_sErr, sText) : WaitForOutput(sText);
 }
 
-int CProgram::Wait() {
-    for (int i = 0; i < 1000 && m_nStatus < 0; ++i) {
-        int nStatus = 0;
-        if (::waitpid(m_pid, &nStatus, WNOHANG) == m_pid)
-            m_nStatus = nStatus;
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+bool CProgram::Shows(const std::string& sText) {
+    while (ReadSome(OutFd(), &m_sOut, 0)) {
     }
-    EXPECT_GE(m_nStatus, 0) << "the program did not end";
-    Drain(OutFd(), &m_sOut);
-    Drain(m_err.Get(), &m_sErr);
+    return m_sOut.find(sText) != std::string::npos;
+}
+
+bool CProgram::WaitUntil(const std::function<bool()>& done) {
+    while (!done()) {
+        if (!Running() || GaveUp()) return done();
+        pollfd gone = {Gone(), POLLIN, 0};
+        ::poll(&gone, 1, 10);  // ask again soon, or at once once it has ended
+    }
+    return true;
+}
+
+void CProgram::FillOutput() {
+    // The pipe's other end, opened again for writing; the terminal through its slave.
+    CFd writer(m_out.Get() >= 0 ? ::open(("/proc/self/fd/" + std::to_string(m_out.Get())).c_str(),
+                                         O_WRONLY | O_NONBLOCK | O_CLOEXEC)
+                                : ::dup(m_terminal.Slave()));
+    ASSERT_GE(writer.Get(), 0);
+    if (m_out.Get() < 0) ::fcntl(writer.Get(), F_SETFL, O_NONBLOCK);  // the slave's own flags
+    const std::string sJunk(512, '.');
+    while (::write(writer.Get(), sJunk.data(), sJunk.size()) > 0 || errno == EINTR) {
+    }
+    // A last byte where a whole block no longer fits.
+    while (::write(writer.Get(), sJunk.data(), 1) > 0 || errno == EINTR) {
+    }
+    if (m_out.Get() < 0) ::fcntl(writer.Get(), F_SETFL, 0);
+}
+
+void CProgram::Collect() {
+    if (m_out.Get() >= 0) TakeRest(m_out.Get(), &m_sOut);
+    if (m_err.Get() >= 0) TakeRest(m_err.Get(), &m_sErr);
+    if (m_bTerminal) m_sOut += m_terminal.ReadThroughMarker();
+}
+
+int CProgram::Wait() {
+    while (Running()) {
+        if (GaveUp()) ::kill(m_pid, SIGKILL);  // it may never end of itself
+        pollfd gone = {Gone(), POLLIN, 0};
+        ::poll(&gone, 1, kGiveUpCheckMs);
+    }
+    Collect();
     return m_nStatus;
 }
 
 bool CProgram::Running() {
-    if (m_nStatus >= 0) return false;
+    if (m_nStatus >= 0 || m_pid <= 0) return false;
     int nStatus = 0;
-    if (::waitpid(m_pid, &nStatus, WNOHANG) != m_pid) return true;
-    m_nStatus = nStatus;  // ended: keep its status for Wait
+    const pid_t pid = ::waitpid(m_pid, &nStatus, WNOHANG);
+    if (pid == 0 || (pid < 0 && errno == EINTR)) return true;
+    EXPECT_EQ(pid, m_pid) << "the program cannot be waited for";
+    m_nStatus = pid == m_pid ? nStatus : 127 << 8;  // its status for Wait; else as if exit(127)
     return false;
 }

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,8 @@ struct CRedirect {
     std::string sStdout;
 };
 
-class CProgram {
+// It dies with the test process, however that ends.
+class CProgram : public CWriter {
 public:
     // nUid >= 0: run as that user (its group id, no supplementary groups), for tests of what root
     // is exempt from. The program is started from a descriptor opened here, so that it runs
@@ -31,7 +33,7 @@ public:
     CProgram(const char* pszExe, EStdin mode, const std::vector<std::string>& args = {},
              int nUid = -1, const CRedirect& redirect = {});
     // Kills the program if it is still running.
-    ~CProgram();
+    ~CProgram() override;
     CProgram(const CProgram&) = delete;
     CProgram& operator=(const CProgram&) = delete;
 
@@ -42,24 +44,36 @@ public:
     void CloseOutput() { m_out.Reset(); }
     void Signal(int nSignal);
 
-    // Standard output (the screen, on a terminal) up to and including sText; the test fails if
-    // it is not shown within ten seconds.
+    // Standard output (the screen, on a terminal) so far, once it shows sText; the test fails
+    // if the program ends without showing it.
     std::string WaitForOutput(const std::string& sText);
     std::string WaitForError(const std::string& sText);
+    // Whether standard output has shown sText by now: takes what is there, waits for nothing.
+    bool Shows(const std::string& sText);
+    // Asks done() again and again, until it holds or the program has ended; whether it held.
+    bool WaitUntil(const std::function<bool()>& done);
+    // Fills standard output with what nobody reads, as a reader that stopped long ago leaves a
+    // pipe or a terminal: the program's next write finds no room.
+    void FillOutput();
 
-    // Waits (ten seconds at most) for the exit and collects the rest of both outputs; the raw
-    // wait status.
+    // Waits for the exit and collects the rest of both outputs; the raw wait status.
     int Wait();
-    bool Running();
+    bool Running() override;
+    // Its pidfd.
+    int Gone() const override { return m_gone.Get(); }
 
     const std::string& Out() const { return m_sOut; }
     const std::string& Err() const { return m_sErr; }
 
 private:
     int OutFd() const { return m_out.Get() >= 0 ? m_out.Get() : m_terminal.Master(); }
+    std::string WaitFor(int fd, std::string* pText, const std::string& sText);
+    // Once the program has ended: everything it wrote, which is all in its pipes or terminal.
+    void Collect();
 
     CPseudoTerminal m_terminal;
-    CFd m_in, m_out, m_err;
+    CFd m_in, m_out, m_err, m_gone;
+    bool m_bTerminal = false;
     pid_t m_pid = -1;
     int m_nStatus = -1;
     std::string m_sOut, m_sErr;

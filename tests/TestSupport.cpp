@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+bool GaveUp() { return ::testing::Test::HasFailure(); }
 
 CFd& CFd::operator=(CFd&& other) noexcept {
     if (this != &other) Reset(other.Release());
@@ -40,22 +43,65 @@ CPseudoTerminal::CPseudoTerminal() {
     if (!m_line.Open(&sError)) throw std::runtime_error(sError);
 }
 
-std::vector<std::uint8_t> CPseudoTerminal::Read(std::size_t nCount, int nQuietMs) {
-    std::vector<std::uint8_t> bytes;
-    while (bytes.size() < nCount) {
-        pollfd pfd = {Master(), POLLIN, 0};
-        if (::poll(&pfd, 1, nQuietMs) <= 0) break;
-        std::uint8_t buf[4096];
-        const ssize_t n = ::read(Master(), buf, std::min(sizeof(buf), nCount - bytes.size()));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        bytes.insert(bytes.end(), buf, buf + n);
+std::string CPseudoTerminal::ReadThroughMarker() {
+    // What the slave writes reaches the master in order, so once the marker is back, all that
+    // was written before it is too. No line discipline setting a test uses alters these bytes.
+    static const std::string kMarker = "\x01[plx-test: all that was written]\x02";
+    const int nFlags = ::fcntl(Slave(), F_GETFL);
+    ::fcntl(Slave(), F_SETFL, nFlags | O_NONBLOCK);  // a full terminal must not stop the reading
+    std::string sText;
+    std::size_t nSent = 0;
+    std::size_t nFound = std::string::npos;
+    while (nFound == std::string::npos) {
+        pollfd fds[2] = {{Master(), POLLIN, 0},
+                         {nSent < kMarker.size() ? Slave() : -1, POLLOUT, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[1].revents & POLLOUT) {
+            const ssize_t n = ::write(Slave(), kMarker.data() + nSent, kMarker.size() - nSent);
+            if (n > 0) nSent += static_cast<std::size_t>(n);
+        }
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            char buf[4096];
+            const ssize_t n = ::read(Master(), buf, sizeof(buf));
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n <= 0) break;
+            sText.append(buf, static_cast<std::size_t>(n));
+            nFound = sText.find(kMarker);
+        }
     }
-    return bytes;
+    ::fcntl(Slave(), F_SETFL, nFlags);
+    EXPECT_NE(nFound, std::string::npos) << "the marker did not come back";
+    return nFound == std::string::npos ? sText : sText.substr(0, nFound);
 }
 
-std::vector<std::uint8_t> CPseudoTerminal::ReadPending(int nQuietMs) {
-    return Read(static_cast<std::size_t>(-1) / 2, nQuietMs);
+std::vector<std::uint8_t> CPseudoTerminal::Written() {
+    const std::string sText = ReadThroughMarker();
+    return std::vector<std::uint8_t>(sText.begin(), sText.end());
+}
+
+std::vector<std::uint8_t> CPseudoTerminal::Read(std::size_t nCount, CWriter& writer) {
+    std::vector<std::uint8_t> bytes;
+    while (bytes.size() < nCount && !GaveUp()) {
+        pollfd fds[2] = {{Master(), POLLIN, 0}, {writer.Gone(), POLLIN, 0}};
+        const int nReady = ::poll(fds, 2, kGiveUpCheckMs);
+        if (nReady < 0 && errno != EINTR) break;
+        if (nReady <= 0) continue;
+        if (fds[0].revents & POLLIN) {
+            std::uint8_t buf[4096];
+            const ssize_t n = ::read(Master(), buf, std::min(sizeof(buf), nCount - bytes.size()));
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n <= 0) break;
+            bytes.insert(bytes.end(), buf, buf + n);
+        } else if (!writer.Running()) {
+            const std::vector<std::uint8_t> rest = Written();  // it ended: all it wrote
+            bytes.insert(bytes.end(), rest.begin(), rest.end());
+            break;
+        }
+    }
+    return bytes;
 }
 
 CTempDir::CTempDir(bool bForOthers) {

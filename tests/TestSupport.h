@@ -9,6 +9,12 @@
 #include "sim/PtyLine.h"
 #include "tests/Expected.h"
 
+// Whether the test has failed already: then nothing waits any longer for what may never come
+// (an event the failure kept from happening), so that a failing test ends at once instead of
+// hanging. Waits look at it every kGiveUpCheckMs; nothing is decided by that interval.
+bool GaveUp();
+constexpr int kGiveUpCheckMs = 100;
+
 // Owns one descriptor.
 class CFd {
 public:
@@ -27,6 +33,17 @@ private:
     int m_fd;
 };
 
+// Something that writes and may end, such as a program a test started: waits on it end when it
+// does.
+class CWriter {
+public:
+    virtual ~CWriter() = default;
+    virtual bool Running() = 0;
+    // Readable once it has ended, to wait for that beside something else; -1 when there is no
+    // such descriptor (valgrind does not know pidfd_open): it is then asked every kGiveUpCheckMs.
+    virtual int Gone() const = 0;
+};
+
 // A pseudo-terminal pair: the slave is the "serial port", the master the controller's end.
 class CPseudoTerminal {
 public:
@@ -38,10 +55,14 @@ public:
     int Slave() const { return m_line.Slave(); }
     void CloseMaster() { m_line.CloseMaster(); }
 
-    // Reads from the master until nCount bytes came or nothing came for nQuietMs.
-    std::vector<std::uint8_t> Read(std::size_t nCount, int nQuietMs = 5000);
-    // Whatever arrives within nQuietMs, for checking that nothing did.
-    std::vector<std::uint8_t> ReadPending(int nQuietMs);
+    // Everything the other end has written and the test has not read yet, nothing still on its
+    // way missed: a marker written behind it through the slave is read back. For a writer known
+    // to have finished (the test itself, a program that ended).
+    std::vector<std::uint8_t> Written();
+    // Waits for nCount bytes, or for the writer to end, and then takes all it wrote.
+    std::vector<std::uint8_t> Read(std::size_t nCount, CWriter& writer);
+    // The same as text: what came before the marker.
+    std::string ReadThroughMarker();
 
 private:
     CPtyLine m_line;
