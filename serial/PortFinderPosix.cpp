@@ -1,4 +1,6 @@
 #include <dirent.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -91,7 +93,22 @@ std::string WhyMapUnusable(const std::string& sMapDir, const CPortMapCheck& chec
     return "The port map " + sMapDir + " cannot be read: " + PlxFormatMessage(check.nError);
 }
 
-// What COMn turned out to be, and why it could not be used, in one line.
+// For a device this user may not open but its group may: the group, and the command that lets
+// the user in (as Debian's dialout is joined). Empty when joining a group would not help.
+std::string HowToJoin(const std::string& sPath, const struct stat& st) {
+    if (::access(sPath.c_str(), R_OK | W_OK) == 0 || errno != EACCES ||
+        (st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
+        return std::string();
+    const group* pGroup = ::getgrgid(st.st_gid);
+    const std::string sGroup = pGroup != nullptr ? pGroup->gr_name : std::to_string(st.st_gid);
+    const passwd* pUser = ::getpwuid(::geteuid());
+    const std::string sUser = pUser != nullptr ? ShellWord(pUser->pw_name) : "\"$USER\"";
+    return ", which only the group " + sGroup + " may open.\nTo be let in, join " + sGroup +
+           ", then log in again:\n  sudo usermod -aG " + ShellWord(sGroup) + " " + sUser;
+}
+
+// What COMn turned out to be, and why it could not be used, in one line (two more for a group
+// to join).
 std::string WhatThePortIs(std::int32_t nPort, const std::string& sMapDir, const CPortMapCheck& map,
                           const CSystemRoots& roots) {
     const std::string sCom = "COM" + std::to_string(nPort);
@@ -123,7 +140,8 @@ std::string WhatThePortIs(std::int32_t nPort, const std::string& sMapDir, const 
         return sLine + ", which is not a device.";
     const CDeviceRefusal refusal = PlxCheckDeviceFree(st.st_rdev, roots);
     if (refusal.nError != 0) return sLine + ", " + refusal.sWhy + ": not a port for servos.";
-    return sLine + ".";
+    const std::string sJoin = HowToJoin(sPath, st);
+    return sLine + (sJoin.empty() ? "." : sJoin);
 }
 
 // Whether `mkdir -p sMapDir && ln -sfn ... sEntry` would work for this user: the deepest folder

@@ -1,5 +1,6 @@
 // The built program, driven through a pseudo-terminal as a person would drive it.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -191,8 +192,9 @@ TEST_F(EndToEndTest, APortThatVanishesMidSessionIsReportedAtEveryWrite) {
                                  kServoPrompt + kServoPrompt + kServoPrompt + "\n");
 }
 
-TEST_F(EndToEndTest, AnUnreadablePortMapIsReportedNotBypassedAsNobody) {
-    // Root reads any directory; run the program as nobody then, so that the refusal is real.
+TEST_F(EndToEndTest, WhatNobodyMayReadIsReportedNotBypassedAndTheWayInIsNamed) {
+    // Root reads any directory and opens any device; run the program as nobody then, so that
+    // the refusal is real.
     CPortMap map(true);
     if (!map.Usable()) GTEST_SKIP() << "no temporary folder that nobody can reach";
     ASSERT_EQ(::chmod(map.Directory().c_str(), 0), 0);
@@ -209,6 +211,23 @@ TEST_F(EndToEndTest, AnUnreadablePortMapIsReportedNotBypassedAsNobody) {
     EXPECT_NE(program.Err().find("The port map " + map.Directory() + " cannot be read"),
               std::string::npos);
     EXPECT_EQ(program.Out(), kBanner + kPortPrompt + "\nUnable to open communications port.\n");
+
+    // A port only its group may open, as serial ports are dialout's: the group to join.
+    if (OtherUser() < 0) return;  // this user's own terminal would open
+    const group* pDialout = ::getgrnam("dialout");
+    ASSERT_NE(pDialout, nullptr);
+    ASSERT_EQ(::chown(m_port.SlavePath().c_str(), 0, pDialout->gr_gid), 0);
+    ASSERT_EQ(::chmod(m_port.SlavePath().c_str(), 0660), 0);
+    map.Map(2, m_port.SlavePath());
+    CProgram refused(PLX_SSC_TEST_EXE, EStdin::Pipe, {}, OtherUser());
+    refused.Type("2\n");
+    refused.CloseInput();
+    EXPECT_EQ(WEXITSTATUS(refused.Wait()), 1);
+    ExpectInOrder(refused.Err(),
+                  {"        Permission denied",
+                   "com2 -> " + m_port.SlavePath() + ", which only the group dialout may open.\n" +
+                       "To be let in, join dialout, then log in again:\n" +
+                       "  sudo usermod -aG dialout nobody\nSerial ports on this machine"});
 }
 
 TEST_F(EndToEndTest, StatusIsOneWhenTheConsoleItselfFails) {
