@@ -98,14 +98,7 @@ bool Marked(const std::string& sDevice) {
 class SimulatorTest : public ::testing::Test {
 protected:
     // Waits for the simulator to stand on its line; the device path it reports.
-    std::string Ready(CProgram& sim) {
-        const std::string sOut = sim.WaitForOutput(R"({"event":"line")");
-        const std::string kKey = R"("device":")";
-        const std::size_t nAt = sOut.find(kKey);
-        if (nAt == std::string::npos) return std::string();
-        const std::size_t nStart = nAt + kKey.size();
-        return sOut.substr(nStart, sOut.find('"', nStart) - nStart);
-    }
+    std::string Ready(CProgram& sim) { return SimulatorDevice(sim); }
 
     // Runs plx-ssc-test with piped input to its end.
     void RunTest(const std::string& sInput, int nUid = -1) {

@@ -1,9 +1,12 @@
 // The tests' own main: standard input comes from /dev/null, so that nothing under test ever
-// waits for a person at the terminal that started the tests.
+// waits for a person at the terminal that started the tests; and a write to a program that has
+// gone fails the test that made it rather than ending the whole run by SIGPIPE (the programs the
+// tests start get their signals back as a shell gives them).
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 #endif
 
@@ -14,6 +17,7 @@ int main(int argc, char** argv) {
         ::dup2(fd, STDIN_FILENO);
         ::close(fd);
     }
+    ::signal(SIGPIPE, SIG_IGN);
 #endif
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

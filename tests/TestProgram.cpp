@@ -201,3 +201,12 @@ bool CProgram::Running() {
     m_nStatus = pid == m_pid ? nStatus : 127 << 8;  // its status for Wait; else as if exit(127)
     return false;
 }
+
+std::string SimulatorDevice(CProgram& sim) {
+    const std::string sOut = sim.WaitForOutput(R"({"event":"line")");
+    const std::string kKey = R"("device":")";
+    const std::size_t nAt = sOut.find(kKey);
+    if (nAt == std::string::npos) return std::string();
+    const std::size_t nStart = nAt + kKey.size();
+    return sOut.substr(nStart, sOut.find('"', nStart) - nStart);
+}

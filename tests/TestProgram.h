@@ -78,3 +78,7 @@ private:
     int m_nStatus = -1;
     std::string m_sOut, m_sErr;
 };
+
+// Waits for a simulator started with --json to stand on its line; the device it reports there
+// (empty when it ended first).
+std::string SimulatorDevice(CProgram& sim);

@@ -1,0 +1,117 @@
+#include "tests/TestMachine.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <regex>
+#include <sstream>
+
+#include "vm/ConsoleWords.h"
+
+CTestMachine::CTestMachine(const std::string& sSimExe)
+    : m_uart(sSimExe.c_str(), EStdin::Pipe, {"--no-map", "--json"}),
+      m_adapter(sSimExe.c_str(), EStdin::Pipe, {"--no-map", "--json"}) {}
+
+CTestMachine::~CTestMachine() {
+    if (m_pQemu && m_pQemu->Running()) Ask("quit");
+    if (m_pQemu) m_pQemu->Wait();
+}
+
+std::string CTestMachine::Boot(const std::string& sVm) {
+    const std::string sUart = SimulatorDevice(m_uart);
+    const std::string sAdapter = SimulatorDevice(m_adapter);
+    // The machine reaches nothing of this one's but these two pseudo-terminals.
+    const std::regex kPts("/dev/pts/[0-9]+");
+    if (!std::regex_match(sUart, kPts) || !std::regex_match(sAdapter, kPts))
+        return "the simulators gave no pseudo-terminals: " + sUart + ", " + sAdapter;
+    m_sMonitor = m_dir.Path() + "/monitor";
+    // Software emulation always: the same machine wherever it runs, KVM or not.
+    m_pQemu = std::make_unique<CProgram>(
+        "/usr/bin/qemu-system-x86_64", EStdin::Pipe,
+        std::vector<std::string>{"-nodefaults",
+                                 "-no-user-config",
+                                 "-display",
+                                 "none",
+                                 "-nic",
+                                 "none",
+                                 "-no-reboot",
+                                 "-m",
+                                 "256",
+                                 "-machine",
+                                 "pc,accel=tcg",
+                                 "-kernel",
+                                 sVm + "/vmlinuz",
+                                 "-initrd",
+                                 sVm + "/initrd.gz",
+                                 "-append",
+                                 "console=ttyS0 loglevel=1 panic=-1",
+                                 "-chardev",
+                                 "stdio,id=console,signal=off",
+                                 "-serial",
+                                 "chardev:console",
+                                 "-chardev",
+                                 "serial,id=uart,path=" + sUart,
+                                 "-serial",
+                                 "chardev:uart",
+                                 "-usb",
+                                 "-chardev",
+                                 "serial,id=adapter,path=" + sAdapter,
+                                 "-device",
+                                 kAdapter,
+                                 "-monitor",
+                                 "unix:" + m_sMonitor + ",server=on,wait=off"});
+    m_pQemu->WaitForOutput("@boot done\n");
+    if (!m_pQemu->Running()) return "the machine did not boot: " + m_pQemu->Err();
+    Ask("present", {"/dev/ttyUSB0"});
+    return std::string();
+}
+
+CAnswer CTestMachine::Ask(const std::string& sVerb, const std::vector<std::string>& args) {
+    const std::string sId = std::to_string(++m_nAsked);
+    std::string sLine = sId + " " + sVerb;
+    for (const std::string& sArg : args) sLine += " " + PlxConsoleWord(sArg);
+    m_pQemu->Type(sLine + "\n");
+    const std::string sDone = "@" + sId + " done\n";
+    const std::string sOut = m_pQemu->WaitForOutput(sDone);
+    CAnswer answer;
+    std::istringstream lines(sOut.substr(m_nRead));
+    const std::string sPrefix = "@" + sId + " ";
+    for (std::string s; std::getline(lines, s);) {
+        const std::size_t nSpace = s.find(' ', sPrefix.size());
+        if (s.rfind(sPrefix, 0) == 0 && nSpace != std::string::npos)
+            answer[s.substr(sPrefix.size(), nSpace - sPrefix.size())] =
+                PlxFromConsoleWord(s.substr(nSpace + 1));
+    }
+    const std::size_t nEnd = sOut.find(sDone, m_nRead);
+    if (nEnd != std::string::npos) m_nRead = nEnd + sDone.size();
+    EXPECT_EQ(answer.count("error"), 0u) << sLine << ": " << answer["error"];
+    return answer;
+}
+
+CAnswer CTestMachine::RunToEnd(const std::string& sName, const std::string& sInput,
+                               const std::string& sUid, const std::string& sGid,
+                               const std::string& sGroups) {
+    Ask("start", {sName, sUid, sGid, sGroups, sInput});
+    return Ask("wait", {sName});
+}
+
+void CTestMachine::Monitor(const std::string& sCommand) {
+    CFd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    m_sMonitor.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(::connect(sock.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    auto ReadToPrompt = [&] {
+        std::string sSeen;
+        char buf[512];
+        for (ssize_t n; sSeen.find("(qemu) ") == std::string::npos &&
+                        (n = ::read(sock.Get(), buf, sizeof(buf))) > 0;)
+            sSeen.append(buf, static_cast<std::size_t>(n));
+    };
+    ReadToPrompt();
+    const std::string sLine = sCommand + "\n";
+    ASSERT_EQ(::write(sock.Get(), sLine.data(), sLine.size()), static_cast<ssize_t>(sLine.size()));
+    ReadToPrompt();
+}
