@@ -192,7 +192,7 @@ TEST_F(EndToEndTest, APortThatVanishesMidSessionIsReportedAtEveryWrite) {
                                  kServoPrompt + kServoPrompt + kServoPrompt + "\n");
 }
 
-TEST_F(EndToEndTest, WhatNobodyMayReadIsReportedNotBypassedAndTheWayInIsNamed) {
+TEST_F(EndToEndTest, AnUnreadablePortMapAndAGroupsPortAreReportedAsNobody) {
     // Root reads any directory and opens any device; run the program as nobody then, so that
     // the refusal is real.
     CPortMap map(true);
