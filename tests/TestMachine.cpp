@@ -1,10 +1,13 @@
 #include "tests/TestMachine.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <regex>
 #include <sstream>
 
@@ -97,21 +100,34 @@ CAnswer CTestMachine::RunToEnd(const std::string& sName, const std::string& sInp
     return Ask("wait", {sName});
 }
 
-void CTestMachine::Monitor(const std::string& sCommand) {
+std::string CTestMachine::Monitor(const std::string& sCommand) {
     CFd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     m_sMonitor.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
-    ASSERT_EQ(::connect(sock.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    if (::connect(sock.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        ADD_FAILURE() << "monitor: " << std::strerror(errno);
+        return std::string();
+    }
     auto ReadToPrompt = [&] {
         std::string sSeen;
-        char buf[512];
-        for (ssize_t n; sSeen.find("(qemu) ") == std::string::npos &&
-                        (n = ::read(sock.Get(), buf, sizeof(buf))) > 0;)
+        while (sSeen.find("(qemu) ") == std::string::npos && !GaveUp()) {
+            pollfd pfd = {sock.Get(), POLLIN, 0};
+            if (::poll(&pfd, 1, kGiveUpCheckMs) <= 0) continue;
+            char buf[512];
+            const ssize_t n = ::read(sock.Get(), buf, sizeof(buf));
+            if (n <= 0) break;
             sSeen.append(buf, static_cast<std::size_t>(n));
+        }
+        EXPECT_NE(sSeen.find("(qemu) "), std::string::npos) << "monitor: " << sSeen;
+        return sSeen;
     };
     ReadToPrompt();
     const std::string sLine = sCommand + "\n";
-    ASSERT_EQ(::write(sock.Get(), sLine.data(), sLine.size()), static_cast<ssize_t>(sLine.size()));
-    ReadToPrompt();
+    EXPECT_EQ(::write(sock.Get(), sLine.data(), sLine.size()), static_cast<ssize_t>(sLine.size()));
+    // What it said after echoing the command, up to the next prompt.
+    std::string sSaid = ReadToPrompt();
+    const std::size_t nEcho = sSaid.find("\r\n");
+    sSaid = nEcho == std::string::npos ? sSaid : sSaid.substr(nEcho + 2);
+    return sSaid.substr(0, sSaid.rfind("(qemu) "));
 }

@@ -34,8 +34,8 @@ public:
     CAnswer RunToEnd(const std::string& sName, const std::string& sInput,
                      const std::string& sUid = "0", const std::string& sGid = "0",
                      const std::string& sGroups = "-");
-    // A command to QEMU's monitor, done when the monitor is ready for the next.
-    void Monitor(const std::string& sCommand);
+    // A command to QEMU's monitor, done when the monitor is ready for the next; what it said.
+    std::string Monitor(const std::string& sCommand);
 
     // The far ends: of ttyS1, and of the adapter's ttyUSB0.
     CProgram& Uart() { return m_uart; }

@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -20,7 +21,17 @@
 #include <sstream>
 #include <stdexcept>
 
-bool GaveUp() { return ::testing::Test::HasFailure(); }
+namespace {
+volatile sig_atomic_t g_bStopping = 0;
+}  // namespace
+
+void StopWaiting() { g_bStopping = 1; }
+
+bool GaveUp() {
+    if (g_bStopping && !::testing::Test::HasFailure())
+        ADD_FAILURE() << "the run is being stopped: what this test waited for is below";
+    return ::testing::Test::HasFailure();
+}
 
 CFd& CFd::operator=(CFd&& other) noexcept {
     if (this != &other) Reset(other.Release());

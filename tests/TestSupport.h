@@ -9,10 +9,13 @@
 #include "sim/PtyLine.h"
 #include "tests/Expected.h"
 
-// Whether the test has failed already: then nothing waits any longer for what may never come
-// (an event the failure kept from happening), so that a failing test ends at once instead of
+// Whether the test has failed already, or the run is being stopped (SIGTERM, as from a
+// timeout): then nothing waits any longer for what may never come (an event the failure kept
+// from happening), so that a failing test ends at once, saying what it waited for, instead of
 // hanging. Waits look at it every kGiveUpCheckMs; nothing is decided by that interval.
 bool GaveUp();
+// From now on every wait gives up: called on SIGTERM.
+void StopWaiting();
 constexpr int kGiveUpCheckMs = 100;
 
 // Owns one descriptor.
