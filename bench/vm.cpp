@@ -2,7 +2,7 @@
 // plx-ssc-test in the test machine of ./test --vm go out through its 8250 UART and its FTDI
 // adapter to a paced plx-ssc-sim here at 9600 baud; the simulator's clock (its events' "t") is
 // held against the wire's time. Measured and printed, never asserted.
-//   plx-bench-vm SIMULATOR VM_DIR [PAIRS]
+//   plx-bench-vm SIMULATOR [PAIRS]
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -32,18 +32,18 @@ std::vector<double> MoveTimes(const std::string& sJson, std::size_t nFrom) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);  // for the checks the machine's helpers make
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: plx-bench-vm SIMULATOR VM_DIR [PAIRS]\n");
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: plx-bench-vm SIMULATOR [PAIRS]\n");
         return 2;
     }
-    const long nPairs = argc > 3 ? std::atol(argv[3]) : 4000;
+    const long nPairs = argc > 2 ? std::atol(argv[2]) : 4000;
     CTestMachine machine(argv[1]);
-    const std::string sWhy = machine.Boot(argv[2]);
+    const std::string sWhy = machine.Boot();
     if (!sWhy.empty()) {
         std::fprintf(stderr, "plx-bench-vm: %s\n", sWhy.c_str());
         return 1;
     }
-    machine.Ask("map", {"4", "/dev/ttyUSB0"});
+    machine.Ask("map", {"4", "adapter"});
     machine.Ask("pairs", {"/tmp/com2", "2", std::to_string(nPairs)});
     machine.Ask("pairs", {"/tmp/com4", "4", std::to_string(nPairs)});
     std::printf(

@@ -13,6 +13,10 @@
 
 #include "vm/ConsoleWords.h"
 
+#ifndef PLX_VM_RUN
+#error "PLX_VM_RUN must name scripts/vm-run"
+#endif
+
 CTestMachine::CTestMachine(const std::string& sSimExe)
     : m_uart(sSimExe.c_str(), EStdin::Pipe, {"--no-map", "--json"}),
       m_adapter(sSimExe.c_str(), EStdin::Pipe, {"--no-map", "--json"}) {}
@@ -22,7 +26,7 @@ CTestMachine::~CTestMachine() {
     if (m_pQemu) m_pQemu->Wait();
 }
 
-std::string CTestMachine::Boot(const std::string& sVm) {
+std::string CTestMachine::Boot() {
     const std::string sUart = SimulatorDevice(m_uart);
     const std::string sAdapter = SimulatorDevice(m_adapter);
     // The machine reaches nothing of this one's but these two pseudo-terminals.
@@ -30,44 +34,16 @@ std::string CTestMachine::Boot(const std::string& sVm) {
     if (!std::regex_match(sUart, kPts) || !std::regex_match(sAdapter, kPts))
         return "the simulators gave no pseudo-terminals: " + sUart + ", " + sAdapter;
     m_sMonitor = m_dir.Path() + "/monitor";
-    // Software emulation always: the same machine wherever it runs, KVM or not.
     m_pQemu = std::make_unique<CProgram>(
-        "/usr/bin/qemu-system-x86_64", EStdin::Pipe,
-        std::vector<std::string>{"-nodefaults",
-                                 "-no-user-config",
-                                 "-display",
-                                 "none",
-                                 "-nic",
-                                 "none",
-                                 "-no-reboot",
-                                 "-m",
-                                 "256",
-                                 "-machine",
-                                 "pc,accel=tcg",
-                                 "-kernel",
-                                 sVm + "/vmlinuz",
-                                 "-initrd",
-                                 sVm + "/initrd.gz",
-                                 "-append",
-                                 "console=ttyS0 loglevel=1 panic=-1",
-                                 "-chardev",
-                                 "stdio,id=console,signal=off",
-                                 "-serial",
-                                 "chardev:console",
-                                 "-chardev",
-                                 "serial,id=uart,path=" + sUart,
-                                 "-serial",
-                                 "chardev:uart",
-                                 "-usb",
-                                 "-chardev",
-                                 "serial,id=adapter,path=" + sAdapter,
-                                 "-device",
-                                 kAdapter,
-                                 "-monitor",
-                                 "unix:" + m_sMonitor + ",server=on,wait=off"});
+        PLX_VM_RUN, EStdin::Pipe,
+        std::vector<std::string>{
+            "-chardev", "stdio,id=console,signal=off", "-chardev", "serial,id=uart,path=" + sUart,
+            "-serial", "chardev:uart", "-usb", "-chardev", "serial,id=adapter,path=" + sAdapter,
+            "-device", kAdapter, "-monitor", "unix:" + m_sMonitor + ",server=on,wait=off"});
     m_pQemu->WaitForOutput("@boot done\n");
     if (!m_pQemu->Running()) return "the machine did not boot: " + m_pQemu->Err();
-    Ask("present", {"/dev/ttyUSB0"});
+    Ask("present", {"adapter"});
+    m_lines = Ask("lines");
     return std::string();
 }
 

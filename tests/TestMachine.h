@@ -23,9 +23,8 @@ public:
     CTestMachine(const CTestMachine&) = delete;
     CTestMachine& operator=(const CTestMachine&) = delete;
 
-    // Boots the machine from sVm/vmlinuz and sVm/initrd.gz (scripts/vm-image); empty on
-    // success, else why not.
-    std::string Boot(const std::string& sVm);
+    // Boots the machine scripts/vm-image made (scripts/vm-run); empty on success, else why not.
+    std::string Boot();
     // One command to the machine, its arguments escaped on the way; its answer. A command that
     // fails fails the test.
     CAnswer Ask(const std::string& sVerb, const std::vector<std::string>& args = {});
@@ -37,7 +36,13 @@ public:
     // A command to QEMU's monitor, done when the monitor is ready for the next; what it said.
     std::string Monitor(const std::string& sCommand);
 
-    // The far ends: of ttyS1, and of the adapter's ttyUSB0.
+    // The device the machine has for one of its lines, by the name the runner gives it
+    // ("console", "uart", "adapter", ...: vm/GuestRunner.cpp).
+    std::string Line(const std::string& sName) const {
+        const auto it = m_lines.find(sName);
+        return it == m_lines.end() ? std::string() : it->second;
+    }
+    // The far ends: of the second UART, and of the USB adapter.
     CProgram& Uart() { return m_uart; }
     CProgram& Adapter() { return m_adapter; }
     // The adapter as QEMU's device_add takes it.
@@ -49,6 +54,7 @@ private:
     CProgram m_adapter;
     std::unique_ptr<CProgram> m_pQemu;
     std::string m_sMonitor;
+    CAnswer m_lines;
     int m_nAsked = 0;
     std::size_t m_nRead = 0;
 };

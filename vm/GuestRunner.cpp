@@ -7,10 +7,12 @@
 //                                     standard input, which stays open ("@FILE": a file instead)
 //   type NAME TEXT | close NAME | signal NAME N
 //   wait NAME                         its end: status (an exit code, or "signal N"), out, err
-//   line DEVICE                       the line as the driver holds it, and the exclusive mark
-//   present DEVICE | gone DEVICE      waits until the device is there, or not
-//   map N TARGET                      root's port map: comN -> TARGET
-//   own DEVICE UID GID MODE           chown and chmod (MODE in octal)
+//   lines                             each of the machine's lines by name, with its device
+//   line LINE                         the line as the driver holds it, and the exclusive mark
+//   present LINE | gone LINE          waits until the line's device is there, or not
+//   map N LINE                        root's port map: comN -> the line's device
+//   own LINE UID GID MODE             chown and chmod (MODE in octal)
+// A LINE is one of the names in kLines: the host's tests know the machine's lines by them.
 //   pairs FILE COM N                  an input file: COM, then N pairs (servo i%8, position
 //   i*7%255) quit
 #include <fcntl.h>
@@ -51,6 +53,13 @@ struct CSession {
     std::string sOut, sErr;
 };
 
+// The machine's lines: its console (its first UART, as QEMU wires it), the second UART, the USB
+// adapter, two UART slots the kernel keeps with no chip behind them, and a device that is not
+// there, as COM9 would be.
+const std::map<std::string, std::string> kLines = {
+    {"console", "/dev/ttyS0"}, {"uart", "/dev/ttyS1"},   {"adapter", "/dev/ttyUSB0"},
+    {"empty1", "/dev/ttyS2"},  {"empty2", "/dev/ttyS3"}, {"com9", "/dev/ttyS8"}};
+
 class CRunner {
 public:
     // Answers one command; false at "quit".
@@ -81,13 +90,22 @@ private:
         if (sVerb == "close" && n == 1) return Close(a[0]);
         if (sVerb == "signal" && n == 2) return Signal(a[0], std::atoi(a[1].c_str()));
         if (sVerb == "wait" && n == 1) return Wait(a[0]);
-        if (sVerb == "line" && n == 1) return Line(a[0]);
-        if ((sVerb == "present" || sVerb == "gone") && n == 1)
-            return Await(a[0], sVerb == "present");
-        if (sVerb == "map" && n == 2) return Map(a[0], a[1]);
-        if (sVerb == "own" && n == 4) return Own(a[0], a[1], a[2], a[3]);
         if (sVerb == "pairs" && n == 3) return Pairs(a[0], a[1], std::atoi(a[2].c_str()));
         if (sVerb == "quit" && n == 0) return std::string();
+        if (sVerb == "lines" && n == 0) {
+            for (const auto& line : kLines) Say(line.first, line.second);
+            return std::string();
+        }
+        // The rest name a line: the first argument, or for map the second.
+        const std::size_t nLine = sVerb == "map" ? 1 : 0;
+        const auto line = n > nLine ? kLines.find(a[nLine]) : kLines.end();
+        if (line == kLines.end()) return "no line of this machine named for " + sVerb;
+        const std::string& sDevice = line->second;
+        if (sVerb == "line" && n == 1) return Line(sDevice);
+        if ((sVerb == "present" || sVerb == "gone") && n == 1)
+            return Await(sDevice, sVerb == "present");
+        if (sVerb == "map" && n == 2) return Map(a[0], sDevice);
+        if (sVerb == "own" && n == 4) return Own(sDevice, a[1], a[2], a[3]);
         return "unknown command " + sVerb + " with " + std::to_string(n) + " arguments";
     }
 
