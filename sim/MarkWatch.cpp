@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <string>
 
+#include "serial/TerminalGuard.h"
+
 namespace {
 
 // Whether the process whose fd folder is sFds has rdev open: 1, or 0; -1 when it cannot be told.
@@ -53,6 +55,14 @@ pid_t PlxLineHolder(dev_t rdev, const std::string& sProc) {
     }
     ::closedir(pProc);
     return nHolder;
+}
+
+std::string CMarkWatch::HolderCommand() const {
+    std::string sCommand;
+    if (m_nHolder <= 0 ||
+        !PlxReadSmallFile(m_sProc + "/" + std::to_string(m_nHolder) + "/comm", &sCommand))
+        return std::string();
+    return sCommand.substr(0, sCommand.find('\n'));
 }
 
 bool CMarkWatch::Look(SimTime tNow) {

@@ -35,8 +35,9 @@ public:
     // look found something other than the look before it.
     bool Look(SimTime tNow);
     EMark State() const { return m_state; }
-    // With Open: the process that has the line open.
+    // With Open: the process that has the line open, and its command's name.
     pid_t Holder() const { return m_nHolder; }
+    std::string HolderCommand() const;
     // When the next look is due.
     SimTime NextDue() const { return m_tLast + INTERVAL; }
     // How many times it has had to read the processes' open files.

@@ -19,7 +19,6 @@
 
 #include "serial/CommApi.h"
 #include "serial/PortMap.h"
-#include "serial/TerminalGuard.h"
 #include "sim/LineWatch.h"
 #include "sim/MarkWatch.h"
 #include "sim/PacedLine.h"
@@ -110,7 +109,6 @@ private:
     SimTime NextWake(SimTime tNow) const;
     void Look(SimTime tNow);
     void WatchLine(SimTime tNow);
-    void ReportMark(SimTime tNow);
     void ReadLine(SimTime tNow, std::size_t nMost);
     void TakeWire(SimTime tUpTo);
     void ReadInput();
@@ -231,7 +229,8 @@ void CSimulator::Step() {
         m_tLook = tNow;  // perhaps in the foreground now, or no longer
     }
     if (tNow >= m_tLook) Look(tNow);
-    if (m_marks->Look(tNow) && !m_bPanel) ReportMark(tNow);
+    if (m_marks->Look(tNow) && !m_bPanel)
+        m_report.Mark(tNow, m_marks->State(), m_marks->Holder(), m_marks->HolderCommand());
     if (nReady > 0 && (fds[0].revents & POLLIN)) ReadLine(tNow, nRoom);
     TakeWire(tNow);
     m_board.AdvanceTo(tNow, &m_sinks);
@@ -280,14 +279,6 @@ void CSimulator::WatchLine(SimTime tNow) {
     m_header.sWhyNot = PlxWhyNotUnderstood(now, m_options.nBaud);
     m_bDirty = true;
     if (!m_bPanel) m_report.Line(tNow, now);
-}
-
-void CSimulator::ReportMark(SimTime tNow) {
-    std::string sCommand;
-    const pid_t nHolder = m_marks->Holder();
-    if (nHolder > 0 && PlxReadSmallFile("/proc/" + std::to_string(nHolder) + "/comm", &sCommand))
-        sCommand = sCommand.substr(0, sCommand.find('\n'));
-    m_report.Mark(tNow, m_marks->State(), nHolder, sCommand);
 }
 
 void CSimulator::ReadLine(SimTime tNow, std::size_t nMost) {

@@ -4,14 +4,12 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 
 namespace {
@@ -23,11 +21,10 @@ void MakePipe(CFd* pEnds) {
     pEnds[1].Reset(fds[1]);
 }
 
-// Reads what is there, waiting at most nTimeoutMs (-1: until something comes); false at the end
-// of a pipe, or when nothing came.
-bool ReadSome(int fd, std::string* pText, int nTimeoutMs) {
+// Reads what is there now, waiting for nothing; false at the end of a pipe, or when nothing is.
+bool ReadSome(int fd, std::string* pText) {
     pollfd pfd = {fd, POLLIN, 0};
-    if (fd < 0 || ::poll(&pfd, 1, nTimeoutMs) <= 0) return false;
+    if (fd < 0 || ::poll(&pfd, 1, 0) <= 0) return false;
     char buf[4096];
     const ssize_t n = ::read(fd, buf, sizeof(buf));
     if (n <= 0) return false;
@@ -39,7 +36,7 @@ bool ReadSome(int fd, std::string* pText, int nTimeoutMs) {
 void TakeRest(int fd, std::string* pText) {
     if (fd < 0) return;
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    while (ReadSome(fd, pText, 0)) {
+    while (ReadSome(fd, pText)) {
     }
 }
 
@@ -125,7 +122,7 @@ std::string CProgram::WaitFor(int fd, std::string* pText, const std::string& sTe
         pollfd fds[2] = {{fd, POLLIN, 0}, {Gone(), POLLIN, 0}};
         if (::poll(fds, 2, kGiveUpCheckMs) < 0 && errno != EINTR) break;
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            if (!ReadSome(fd, pText, 0)) bEnded = true;  // the pipe's end: nothing more comes
+            if (!ReadSome(fd, pText)) bEnded = true;  // the pipe's end: nothing more comes
         } else if (!Running()) {
             Collect();
             bEnded = true;
@@ -146,7 +143,7 @@ std::string CProgram::WaitForError(const std::string& sText) {
 }
 
 bool CProgram::Shows(const std::string& sText) {
-    while (ReadSome(OutFd(), &m_sOut, 0)) {
+    while (ReadSome(OutFd(), &m_sOut)) {
     }
     return m_sOut.find(sText) != std::string::npos;
 }
@@ -166,14 +163,15 @@ void CProgram::FillOutput() {
                                          O_WRONLY | O_NONBLOCK | O_CLOEXEC)
                                 : ::dup(m_terminal.Slave()));
     ASSERT_GE(writer.Get(), 0);
-    if (m_out.Get() < 0) ::fcntl(writer.Get(), F_SETFL, O_NONBLOCK);  // the slave's own flags
+    const int nFlags = ::fcntl(writer.Get(), F_GETFL);  // the slave's own, when it is the slave
+    ::fcntl(writer.Get(), F_SETFL, nFlags | O_NONBLOCK);
     const std::string sJunk(512, '.');
     while (::write(writer.Get(), sJunk.data(), sJunk.size()) > 0 || errno == EINTR) {
     }
     // A last byte where a whole block no longer fits.
     while (::write(writer.Get(), sJunk.data(), 1) > 0 || errno == EINTR) {
     }
-    if (m_out.Get() < 0) ::fcntl(writer.Get(), F_SETFL, 0);
+    ::fcntl(writer.Get(), F_SETFL, nFlags);
 }
 
 void CProgram::Collect() {
