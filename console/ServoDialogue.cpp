@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <istream>
-#include <limits>
 #include <ostream>
 #include <string>
 #include <system_error>
@@ -25,6 +24,8 @@ const char kServoPrompt[] = "Enter Servo and Position : ";
 const char kNotAPort[] = "That is not a port number. Type n for COMn, for example 1 for COM1.";
 const char kNotAPair[] =
     "That is not a servo and a position. Type two whole numbers, for example 2 150.";
+const char kHalfAPair[] = "The input ended before the position for servo ";
+const char kNothingSent[] = ": nothing was sent for it.";
 
 std::string Centred(const std::string& sText) {
     const std::size_t nBefore = (kBannerWidth - sText.size()) / 2;
@@ -33,6 +34,7 @@ std::string Centred(const std::string& sText) {
 }
 
 void WriteBanner(std::ostream& out) {
+    errno = 0;
     const std::string sRule(kBannerWidth, '-');
     out << sRule << std::endl;
     out << Centred(kTitle) << std::endl;
@@ -55,10 +57,39 @@ struct CConsoleErrors {
     }
 };
 
+// Standard output: a prompt, flushed so that it is on screen before the wait, or with
+// bEndLine a line and its end (std::endl, which flushes too). The reason of a failure is taken
+// at once, before anything else can change errno.
+void Say(std::ostream& out, const std::string& sText, bool bEndLine, CConsoleErrors* pErrors) {
+    errno = 0;
+    out << sText;
+    if (bEndLine)
+        out << std::endl;
+    else
+        out.flush();
+    CConsoleErrors::Note(!out, &pErrors->nOutput);
+}
+
+// A byte order mark at the very start (Notepad's "UTF-8 with BOM", PowerShell's utf8) says how
+// the text is written, not what it says: it is skipped. False when the input begins with only a
+// part of one, which is not a number.
+bool SkipByteOrderMark(std::istream& in, CConsoleErrors* pErrors) {
+    static const unsigned char kMark[] = {0xEF, 0xBB, 0xBF};
+    errno = 0;
+    for (std::size_t i = 0; i < sizeof(kMark); ++i) {
+        if (in.peek() != kMark[i]) {
+            CConsoleErrors::Note(in.bad(), &pErrors->nInput);
+            return i == 0;
+        }
+        in.get();
+    }
+    return true;
+}
+
 // One whitespace-separated integer within 32 bits. "12x" is not a number: taking its 12 would
 // move a servo the user never asked for. Input that cannot be read at all is not its end: the
-// stream says bad, not just end of file. One extraction per number, which skips the white space
-// and shows the prompt (the tie) on its way: this runs for every packet.
+// stream says bad, not just end of file. One extraction per number, which skips the white space:
+// this runs for every packet.
 EInput ReadNumber(std::istream& in, std::int32_t* pnValue, CConsoleErrors* pErrors) {
     errno = 0;
     int nValue = 0;
@@ -82,18 +113,23 @@ std::string OneLine(std::string sText) {
     return sText;
 }
 
-// After input that is not understood: forget the rest of its line and read afresh.
-void DiscardLine(std::istream& in) {
+// After input that is not understood: forget the rest of its line and read afresh. A line ends
+// at LF, CR LF or a lone CR (old Mac editors, some serial terminals).
+void DiscardLine(std::istream& in, CConsoleErrors* pErrors) {
     in.clear();
-    in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    errno = 0;
+    for (int c = in.get(); c != std::char_traits<char>::eof() && c != '\n' && c != '\r';)
+        c = in.get();
+    CConsoleErrors::Note(in.bad(), &pErrors->nInput);
 }
 
-// The end of the input: the line end after the last prompt, then a line on standard error for
-// each console stream that failed. 0 only when nothing failed and everything was sent.
-int Finish(std::ostream& out, std::ostream& err, const CConsoleErrors& errors, bool bAllSent) {
+// The end of the input: the line end after the last prompt (unless a line has ended it), then a
+// line on standard error for each console stream that failed. 0 only when nothing failed and
+// everything was sent.
+int Finish(std::ostream& out, std::ostream& err, const CConsoleErrors& errors, bool bAllSent,
+           bool bLineEnded = false) {
     CConsoleErrors final = errors;
-    out << std::endl;
-    CConsoleErrors::Note(!out, &final.nOutput);
+    if (!bLineEnded) Say(out, std::string(), true, &final);
     // The streams' errors are the C library's codes, not the system's.
     if (final.nInput != 0)
         err << "Unable to read standard input: " << std::generic_category().message(final.nInput)
@@ -114,19 +150,20 @@ int RunServoDialogue(std::istream& in, std::ostream& out, std::ostream& err) {
     CConsoleErrors::Note(!out, &errors.nOutput);
 
     std::int32_t nPort = 0;
-    for (;;) {
-        out << kPortPrompt;
-        const EInput input = ReadNumber(in, &nPort, &errors);
-        CConsoleErrors::Note(!out, &errors.nOutput);
+    for (bool bStart = true;; bStart = false) {
+        Say(out, kPortPrompt, false, &errors);
+        const EInput input = bStart && !SkipByteOrderMark(in, &errors)
+                                 ? EInput::NotANumber
+                                 : ReadNumber(in, &nPort, &errors);
         if (input == EInput::Number) break;
         if (input != EInput::NotANumber) {
             Finish(out, err, errors, false);
             return 1;
         }
-        out << kNotAPort << std::endl;
-        DiscardLine(in);
+        Say(out, kNotAPort, true, &errors);
+        DiscardLine(in, &errors);
     }
-    out << std::endl;
+    Say(out, std::string(), true, &errors);
 
     CCommPort port(nPort, kBaudRate);
     if (!port.Open()) {
@@ -137,17 +174,23 @@ int RunServoDialogue(std::istream& in, std::ostream& out, std::ostream& err) {
     CServoPacket packet;
     bool bAllSent = true;
     for (;;) {
-        out << kServoPrompt;
+        Say(out, kServoPrompt, false, &errors);
         std::int32_t nServo = 0;
         std::int32_t nPosition = 0;
         EInput input = ReadNumber(in, &nServo, &errors);
-        if (input == EInput::Number) input = ReadNumber(in, &nPosition, &errors);
-        CConsoleErrors::Note(!out, &errors.nOutput);
+        if (input == EInput::Number) {
+            input = ReadNumber(in, &nPosition, &errors);
+            // The user's last command never reached the controller: say so.
+            if (input == EInput::End) {
+                Say(out, kHalfAPair + std::to_string(nServo) + kNothingSent, true, &errors);
+                return Finish(out, err, errors, false, true);
+            }
+        }
         if (input == EInput::End || input == EInput::Unreadable)
             return Finish(out, err, errors, bAllSent);
         if (input == EInput::NotANumber) {
-            out << kNotAPair << std::endl;
-            DiscardLine(in);
+            Say(out, kNotAPair, true, &errors);
+            DiscardLine(in, &errors);
             continue;
         }
         packet.Set(nServo, nPosition);

@@ -242,6 +242,22 @@ TEST_F(EndToEndTest, StatusIsOneWhenTheConsoleItselfFails) {
         EXPECT_EQ(program.Err(), "Unable to write to standard output: No space left on device\n");
         EXPECT_EQ(m_port.Written(), Bytes({0xFF, 0x01, 0x02}));
     }
+    // The reader of the output gone mid-session where SIGPIPE does not end the program (ignored,
+    // or Windows): the reason of the write that failed, not of some later call.
+    {
+        CProgram program("/bin/sh", EStdin::Pipe,
+                         {"-c", std::string("trap '' PIPE; exec ") + PLX_SSC_TEST_EXE});
+        program.Type("5\n1 2\n");
+        EXPECT_EQ(m_port.Read(3, program), Bytes({0xFF, 0x01, 0x02}));
+        program.CloseOutput();
+        program.Type("3 4\n");
+        program.CloseInput();
+        const int nStatus = program.Wait();
+        ASSERT_TRUE(WIFEXITED(nStatus));
+        EXPECT_EQ(WEXITSTATUS(nStatus), 1);
+        EXPECT_EQ(program.Err(), "Unable to write to standard output: Broken pipe\n");
+        EXPECT_EQ(m_port.Written(), Bytes({0xFF, 0x03, 0x04}));
+    }
     // Input that cannot be read is not the end of input.
     const std::vector<std::pair<CRedirect, std::string>> kUnreadable = {
         {{"/", O_RDONLY | O_DIRECTORY, ""}, "Is a directory"},

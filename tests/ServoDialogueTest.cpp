@@ -97,10 +97,14 @@ TEST_F(DialogueTest, SendsOnlyOnceThePairIsComplete) {
 }
 
 TEST_F(DialogueTest, AsksForThePortAgainAfterSomethingElse) {
-    EXPECT_EQ(Run("COM5\n99999999999\n5x\n5\n1 2\n"), 0);
+    // Half a byte order mark, and a whole one that is not at the very start, are not skipped.
+    EXPECT_EQ(Run("\xEF\xBB"
+                  "5\n\xEF\xBB\xBF"
+                  "5\nCOM5\n99999999999\n5x\n5\n1 2\n"),
+              0);
     EXPECT_EQ(m_out.str(), kBanner + kPortPrompt + kNotAPort + kPortPrompt + kNotAPort +
-                               kPortPrompt + kNotAPort + kPortPrompt + "\n" + kServoPrompt +
-                               kServoPrompt + "\n");
+                               kPortPrompt + kNotAPort + kPortPrompt + kNotAPort + kPortPrompt +
+                               kNotAPort + kPortPrompt + "\n" + kServoPrompt + kServoPrompt + "\n");
     EXPECT_EQ(m_pty.Written(), Bytes({0xFF, 0x01, 0x02}));
 }
 
@@ -123,14 +127,28 @@ TEST_F(DialogueTest, APairThatIsNotTwoNumbersSendsNothing) {
     EXPECT_EQ(m_pty.Written(), Bytes({0xFF, 0x02, 0x96, 0xFF, 0x07, 0x08}));
 }
 
+TEST_F(DialogueTest, LinesEndInCrLfOrALoneCrAfterAByteOrderMark) {
+    // Notepad's "UTF-8 with BOM"; old Mac editors and some serial terminals end lines in CR.
+    EXPECT_EQ(Run("\xEF\xBB\xBF"
+                  "5\r2 150\rx 1\r3 4\r\ny 2\r\n5 6\r"),
+              0);
+    EXPECT_EQ(m_out.str(), kBanner + kPortPrompt + "\n" + kServoPrompt + kServoPrompt + kNotAPair +
+                               kServoPrompt + kServoPrompt + kNotAPair + kServoPrompt +
+                               kServoPrompt + "\n");
+    EXPECT_EQ(m_pty.Written(), Bytes({0xFF, 0x02, 0x96, 0xFF, 0x03, 0x04, 0xFF, 0x05, 0x06}));
+}
+
 TEST_F(DialogueTest, TheLargestNumbersAreNotRefused) {
     EXPECT_EQ(Run("5\n2147483647 -2147483648\n+3 -0\n"), 0);
     EXPECT_EQ(m_pty.Written(), Bytes({0xFF, 0xFF, 0x00, 0xFF, 0x03, 0x00}));
 }
 
-TEST_F(DialogueTest, InputEndingHalfwayThroughAPairSendsNothing) {
-    EXPECT_EQ(Run("5\n1 2\n7"), 0);
-    EXPECT_EQ(m_out.str(), kBanner + kPortPrompt + "\n" + kServoPrompt + kServoPrompt + "\n");
+TEST_F(DialogueTest, InputEndingHalfwayThroughAPairSendsNothingAndSaysSo) {
+    EXPECT_EQ(Run("5\n1 2\n-7 "), 1);  // the last command never reached the controller
+    EXPECT_EQ(m_out.str(),
+              kBanner + kPortPrompt + "\n" + kServoPrompt + kServoPrompt +
+                  "The input ended before the position for servo -7: nothing was sent for it.\n");
+    EXPECT_EQ(m_err.str(), "");
     EXPECT_EQ(m_pty.Written(), Bytes({0xFF, 0x01, 0x02}));
 }
 
