@@ -58,8 +58,9 @@ struct CCommTimeouts {
 // CreateFileA(name, read|write, no sharing, OPEN_EXISTING): opens the port named "COMn" for this
 // process alone, without blocking on modem lines, with no line error left pending from before
 // (ClearCommError). HCOMM_INVALID on failure, and always for a device that is no serial line of
-// its own: a terminal some session uses, a system console, a pseudo-terminal master. Those are
-// refused before anything on them changes.
+// its own: a terminal some session uses, a system console, a pseudo-terminal master, a device of
+// no terminal driver at all (never opened), a line another line discipline runs a protocol on.
+// All but the last are refused before anything on them changes.
 HCOMM PlxCreateFile(const char* pszPortName);
 
 // GetLastError / SetLastError.

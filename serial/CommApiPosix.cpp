@@ -206,12 +206,23 @@ HCOMM PlxCreateFile(const char* pszPortName) {
     // No sharing: flock first, which binds root as well; TIOCEXCL then refuses other openers
     // that do not use flock (root excepted, which the kernel lets through).
     int nFailure = 0;
+    bool bMarked = false;
+    int nDiscipline = N_TTY;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         nFailure = errno == EWOULDBLOCK ? EBUSY : errno;
     } else if (::ioctl(fd, TIOCEXCL) != 0) {
         nFailure = errno;
+    } else {
+        bMarked = true;
+        // Another line discipline: the kernel runs a protocol on the line (PPP, a GPS's pulses,
+        // a multiplexer) for whoever set it, and taking the line would cut that.
+        if (::ioctl(fd, TIOCGETD, &nDiscipline) != 0)
+            nFailure = errno;
+        else if (nDiscipline != N_TTY)
+            nFailure = EBUSY;
     }
     if (nFailure != 0) {
+        if (bMarked) ::ioctl(fd, TIOCNXCL);
         ::close(fd);
         errno = nFailure;
         return HCOMM_INVALID;
@@ -258,7 +269,7 @@ void PlxMessageBox(const std::string& sText, const char* pszCaption) {
 
 void PlxExplainOpenFailure(std::int32_t nPort) {
     const int nSaved = errno;
-    const std::string sHelp = PlxPortHelp(nPort, CSystemRoots());
+    const std::string sHelp = PlxPortHelp(nPort, CSystemRoots(), nSaved);
     std::size_t nDone = 0;
     WriteFully(STDERR_FILENO, sHelp.data(), sHelp.size(), &nDone);
     errno = nSaved;
@@ -314,8 +325,12 @@ bool PlxSetCommState(HCOMM hComm, const CCommState& state) {
     if (state.fOutxCtsFlow) tio.c_cflag |= CRTSCTS;
     if (state.fOutX) tio.c_iflag |= IXON;
     if (state.fInX) tio.c_iflag |= IXOFF;
-    if (cfsetospeed(&tio, speed) != 0 || cfsetispeed(&tio, speed) != 0) return false;
-    return ApplyTermios(hComm, tio);
+    if (cfsetospeed(&tio, speed) != 0 || cfsetispeed(&tio, speed) != 0 || !ApplyTermios(hComm, tio))
+        return false;
+    // Output an earlier program suspended (tcflow) stays suspended for as long as anything holds
+    // the line, and the first write would wait for ever. (Output held by an XOFF resumes as IXON
+    // goes off.)
+    return ::tcflow(hComm, TCOON) == 0;
 }
 
 bool PlxSetCommTimeouts(HCOMM hComm, const CCommTimeouts& timeouts) {

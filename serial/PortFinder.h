@@ -35,7 +35,8 @@ struct CSerialPortInfo {
 // that have hardware behind them. Sorted by device name.
 std::vector<CSerialPortInfo> PlxListSerialPorts(const CSystemRoots& roots);
 
-// A few lines for standard error after COMn could not be opened: what COMn is and why it was
-// refused, the serial ports, the port map's entries, and how to map a port as COMn.
-std::string PlxPortHelp(std::int32_t nPort, const CSystemRoots& roots);
+// A few lines for standard error after COMn could not be opened for the reason nError: what COMn
+// is and why it was refused, the serial ports, the port map's entries, and how to map a port as
+// COMn.
+std::string PlxPortHelp(std::int32_t nPort, const CSystemRoots& roots, int nError = 0);
 #endif

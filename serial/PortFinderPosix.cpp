@@ -1,6 +1,8 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <sstream>
 
 #include "serial/CommApi.h"
 #include "serial/PortFinder.h"
@@ -107,24 +110,45 @@ std::string HowToJoin(const std::string& sPath, const struct stat& st) {
            ", then log in again:\n  sudo usermod -aG " + ShellWord(sGroup) + " " + sUser;
 }
 
+// The line discipline of the terminal device sPath when it is not the terminal's own ("n_null");
+// empty when it is, or when that cannot be told. Opened only to ask, nothing on it changed.
+std::string OtherLineDiscipline(const std::string& sPath, const CSystemRoots& roots) {
+    const int fd = ::open(sPath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::string();
+    int nDiscipline = N_TTY;
+    const bool bAsked = ::ioctl(fd, TIOCGETD, &nDiscipline) == 0;
+    ::close(fd);
+    if (!bAsked || nDiscipline == N_TTY) return std::string();
+    // The kernel's names for them: "n_null     27".
+    std::string sText;
+    if (PlxReadSmallFile(roots.sProc + "/tty/ldiscs", &sText)) {
+        std::istringstream lines(sText);
+        std::string sName;
+        for (int nNumber = 0; lines >> sName >> nNumber;)
+            if (nNumber == nDiscipline) return sName;
+    }
+    return "number " + std::to_string(nDiscipline);
+}
+
 // What COMn turned out to be, and why it could not be used, in one line (two more for a group
-// to join).
+// to join). nError: why it could not be opened.
 std::string WhatThePortIs(std::int32_t nPort, const std::string& sMapDir, const CPortMapCheck& map,
-                          const CSystemRoots& roots) {
+                          const CSystemRoots& roots, int nError) {
     const std::string sCom = "COM" + std::to_string(nPort);
     if (map.eState == CPortMapCheck::EState::Unusable)
         return WhyMapUnusable(sMapDir, map) + "; " + sCom + " is not looked for elsewhere.";
     std::string sPath;
-    int nError = 0;
+    int nResolveError = 0;
     bool bMapped = false;
-    if (!PlxResolveComPort(nPort, &sPath, &nError, &bMapped)) {
-        if (nError == ENOTUNIQ)
+    if (!PlxResolveComPort(nPort, &sPath, &nResolveError, &bMapped)) {
+        if (nResolveError == ENOTUNIQ)
             return "The port map " + sMapDir + " has entries for " + sCom +
                    " that lead to different places; keep one.";
-        if (nError == ENOENT)
+        if (nResolveError == ENOENT)
             return sCom + " has no entry in the port map, and without one only COM1 and up " +
                    "stand for serial ports.";
-        return WhyMapUnusable(sMapDir, CPortMapCheck{CPortMapCheck::EState::Unusable, nError, ""}) +
+        return WhyMapUnusable(sMapDir,
+                              CPortMapCheck{CPortMapCheck::EState::Unusable, nResolveError, ""}) +
                "; " + sCom + " is not looked for elsewhere.";
     }
     std::string sLine = sCom + " is " + sPath;
@@ -138,8 +162,14 @@ std::string WhatThePortIs(std::int32_t nPort, const std::string& sMapDir, const 
     struct stat st;
     if (::stat(sPath.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
         return sLine + ", which is not a device.";
+    if (!PlxIsTerminalDevice(st.st_rdev, roots)) return sLine + ", which is not a serial port.";
     const CDeviceRefusal refusal = PlxCheckDeviceFree(st.st_rdev, roots);
     if (refusal.nError != 0) return sLine + ", " + refusal.sWhy + ": not a port for servos.";
+    const std::string sDiscipline =
+        nError == EBUSY ? OtherLineDiscipline(sPath, roots) : std::string();
+    if (!sDiscipline.empty())
+        return sLine + ", on which another program runs the line discipline " + sDiscipline +
+               ", not a terminal's: not a port for servos.";
     const std::string sJoin = HowToJoin(sPath, st);
     return sLine + (sJoin.empty() ? "." : sJoin);
 }
@@ -187,10 +217,10 @@ std::vector<CSerialPortInfo> PlxListSerialPorts(const CSystemRoots& roots) {
     return ports;
 }
 
-std::string PlxPortHelp(std::int32_t nPort, const CSystemRoots& roots) {
+std::string PlxPortHelp(std::int32_t nPort, const CSystemRoots& roots, int nError) {
     const std::string sMapDir = PlxPortMapDirectory();
     const CPortMapCheck map = sMapDir.empty() ? CPortMapCheck() : PlxCheckPortMap(sMapDir);
-    std::string sHelp = WhatThePortIs(nPort, sMapDir, map, roots) + "\n";
+    std::string sHelp = WhatThePortIs(nPort, sMapDir, map, roots, nError) + "\n";
 
     const std::vector<CSerialPortInfo> ports = PlxListSerialPorts(roots);
     std::string sSuggested;
@@ -208,11 +238,11 @@ std::string PlxPortHelp(std::int32_t nPort, const CSystemRoots& roots) {
         }
     }
 
-    if (sMapDir.empty()) return sHelp + "There is no port map: set HOME or XDG_CONFIG_HOME.\n";
+    if (sMapDir.empty()) return sHelp + "There is no port map: " + PlxWhyNoPortMap() + ".\n";
     std::vector<CPortMapEntry> entries;
-    int nError = 0;
+    int nReadError = 0;
     std::string sEntry = sMapDir + "/" + PlxPortMapEntryName(nPort);
-    if (PlxReadPortMap(sMapDir, &entries, &nError) && !entries.empty()) {
+    if (PlxReadPortMap(sMapDir, &entries, &nReadError) && !entries.empty()) {
         sHelp += "Port map " + sMapDir + ":\n";
         for (const CPortMapEntry& entry : entries) {
             const std::string sPath = Child(sMapDir, entry.sName);

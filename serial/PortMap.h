@@ -19,6 +19,10 @@ extern const char* const PLX_SERIAL_DEVICE_PREFIX;
 // The port map directory; empty when neither variable gives an absolute path.
 std::string PlxPortMapDirectory();
 
+// Why there is none, and what to do, for a user: "set HOME or XDG_CONFIG_HOME", or which of
+// them is set but ignored because it is a relative path.
+std::string PlxWhyNoPortMap();
+
 // Whether the port map directory can be searched.
 struct CPortMapCheck {
     enum class EState {

@@ -46,6 +46,19 @@ std::string PlxPortMapDirectory() {
     return std::string();
 }
 
+std::string PlxWhyNoPortMap() {
+    std::string sIgnored;
+    int nIgnored = 0;
+    for (const char* pszName : {"XDG_CONFIG_HOME", "HOME"}) {
+        const char* pszValue = std::getenv(pszName);
+        if (pszValue == nullptr || *pszValue == '\0') continue;
+        sIgnored += std::string(nIgnored++ == 0 ? "" : " and ") + pszName + "=" + pszValue;
+    }
+    if (nIgnored == 0) return "set HOME or XDG_CONFIG_HOME";
+    return sIgnored + (nIgnored == 1 ? " is" : " are") +
+           " ignored, as only an absolute path counts: set HOME or XDG_CONFIG_HOME to one";
+}
+
 std::string PlxLinkTarget(const std::string& sPath) {
     char szTarget[4096];
     const ssize_t n = ::readlink(sPath.c_str(), szTarget, sizeof(szTarget));

@@ -26,13 +26,19 @@ struct CDeviceRefusal {
     std::string sWhy;  // "the system console (ttyS0)", "the terminal of process 812 (bash)"
 };
 
+// Whether the character device rdev belongs to one of the kernel's terminal drivers (UARTs, USB
+// adapters, pseudo-terminals...), as roots.sProc/tty/drivers lists them. Anything else (/dev/null,
+// a watchdog, a disk) is no port, and for some of them the open alone has effects. True where the
+// list cannot be read: nothing can be told then.
+bool PlxIsTerminalDevice(dev_t rdev, const CSystemRoots& roots);
+
 // Checks the character device rdev against every session's controlling terminal, the active
 // system consoles and the terminal devices that are never a line of their own.
 CDeviceRefusal PlxCheckDeviceFree(dev_t rdev, const CSystemRoots& roots);
 
 // Opens the device sPath read and write, without waiting for modem lines and without making it a
 // controlling terminal. Refuses, with the reason in errno and nothing on it changed, anything that
-// is not a character device or that PlxCheckDeviceFree refuses: once before the open, since
+// is not a terminal device (ENOTTY) or that PlxCheckDeviceFree refuses: once before the open, since
 // opening a terminal already raises its modem lines, and once more in full on what was opened,
 // since by then the path may lead elsewhere or the terminal may have become somebody's. -1 on
 // failure.

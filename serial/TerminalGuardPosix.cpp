@@ -87,7 +87,7 @@ pid_t TerminalUser(dev_t rdev, const CSystemRoots& roots, std::string* pCommand)
 
 // Refuses, with the reason in errno, what PlxOpenFreeDevice must not keep.
 bool MayTake(const struct stat& st, const CSystemRoots& roots) {
-    if (!S_ISCHR(st.st_mode)) {
+    if (!S_ISCHR(st.st_mode) || !PlxIsTerminalDevice(st.st_rdev, roots)) {
         errno = ENOTTY;
         return false;
     }
@@ -166,6 +166,29 @@ std::vector<dev_t> PlxActiveConsoles(const CSystemRoots& roots) {
         }
     }
     return consoles;
+}
+
+bool PlxIsTerminalDevice(dev_t rdev, const CSystemRoots& roots) {
+    std::string sText;
+    if (!PlxReadSmallFile(roots.sProc + "/tty/drivers", &sText)) return true;
+    // "serial  /dev/ttyS  4  64-95 serial": a driver, its path, its major number, its minor
+    // numbers (one, or a range) and its kind. The name may be a path with spaces in it, so the
+    // numbers are counted from the end.
+    std::istringstream lines(sText);
+    for (std::string sLine; std::getline(lines, sLine);) {
+        std::istringstream words(sLine);
+        std::vector<std::string> fields;
+        for (std::string sWord; words >> sWord;) fields.push_back(sWord);
+        if (fields.size() < 4) continue;
+        const std::string& sMinors = fields[fields.size() - 2];
+        char* pszEnd = nullptr;
+        const unsigned long nMajor = std::strtoul(fields[fields.size() - 3].c_str(), &pszEnd, 10);
+        if (*pszEnd != '\0' || nMajor != major(rdev)) continue;
+        const unsigned long nFirst = std::strtoul(sMinors.c_str(), &pszEnd, 10);
+        const unsigned long nLast = *pszEnd == '-' ? std::strtoul(pszEnd + 1, nullptr, 10) : nFirst;
+        if (minor(rdev) >= nFirst && minor(rdev) <= nLast) return true;
+    }
+    return false;
 }
 
 CDeviceRefusal PlxCheckDeviceFree(dev_t rdev, const CSystemRoots& roots) {

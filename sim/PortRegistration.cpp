@@ -69,7 +69,7 @@ bool CPortRegistration::Register(const std::string& sDirectory, std::int32_t nPo
                                  std::string* pError) {
     pReplaced->clear();
     if (sDirectory.empty()) {
-        *pError = "no port map directory: set HOME or XDG_CONFIG_HOME";
+        *pError = "no port map directory: " + PlxWhyNoPortMap();
         return false;
     }
     if (!MakeDirectories(sDirectory, pError)) return false;

@@ -321,6 +321,16 @@ TEST_F(SimulatorTest, APortMapThatCannotBeWrittenIsReported) {
     CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {});
     EXPECT_EQ(ExitCode(sim.Wait()), 1);
     EXPECT_EQ(sim.Err(), "plx-ssc-sim: cannot create " + sBlocker + "/plx: Not a directory\n");
+    // A relative XDG_CONFIG_HOME counts for nothing, and the user is told so.
+    ::setenv("XDG_CONFIG_HOME", "cfg", 1);
+    const CEnvironment noHome("HOME", nullptr);
+    CProgram relative(PLX_SSC_SIM_EXE, EStdin::Pipe, {});
+    EXPECT_EQ(ExitCode(relative.Wait()), 1);
+    EXPECT_EQ(relative.Err().rfind("plx-ssc-sim: no port map directory: XDG_CONFIG_HOME=cfg is "
+                                   "ignored, as only an absolute path counts",
+                                   0),
+              0u)
+        << relative.Err();
 }
 
 TEST_F(SimulatorTest, OptionsAreCheckedAndExplained) {
