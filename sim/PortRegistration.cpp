@@ -136,15 +136,23 @@ bool CPortRegistration::Claim(const std::string& sCom, const std::string& sEntry
     return true;
 }
 
-void CPortRegistration::Unregister() {
+bool CPortRegistration::Unregister(std::vector<std::string>* pFailures) {
+    bool bOk = true;
+    const auto Remove = [&](const std::string& sPath) {
+        if (::unlink(sPath.c_str()) == 0 || errno == ENOENT) return;
+        bOk = false;
+        if (pFailures != nullptr)
+            pFailures->push_back("cannot remove " + sPath + ": " + PlxFormatMessage(errno));
+    };
     // Someone may have pointed the entry elsewhere since; theirs stays.
-    if (!m_sEntry.empty() && PlxLinkTarget(m_sEntry) == m_sDevice) ::unlink(m_sEntry.c_str());
+    if (!m_sEntry.empty() && PlxLinkTarget(m_sEntry) == m_sDevice) Remove(m_sEntry);
     m_sEntry.clear();
     if (m_lock >= 0) {
         // Removed while still held: whoever opens the name after this gets a new file.
-        ::unlink(m_sLock.c_str());
+        Remove(m_sLock);
         ::close(m_lock);
         m_lock = -1;
     }
     m_sLock.clear();
+    return bOk;
 }

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class CPortRegistration {
 public:
@@ -29,8 +30,9 @@ public:
                   std::string* pReplaced, std::string* pError);
 
     // Removes the entry if it is still the one made here, and the lock. Safe to call more than
-    // once.
-    void Unregister();
+    // once. False when either could not be removed, with a line for each in *pFailures (when
+    // given): left behind, they would send a later program to a terminal that is gone.
+    bool Unregister(std::vector<std::string>* pFailures = nullptr);
 
     const std::string& Entry() const { return m_sEntry; }
 

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cmath>
 #include <cstdlib>
 
 #ifndef PLX_VERSION
@@ -25,7 +24,8 @@ const char kHelp[] =
     "  --baud B       baud jumper: 2400 or 9600 (default 9600)\n"
     "  --range R      range jumper: 90 or 180 degrees (default 90)\n"
     "  --id I         identification jumper: 0 answers servos 0-7, 8 answers 8-15 (default 0)\n"
-    "  --speed S      seconds a servo takes to turn 60 degrees (default 0.19; 0: it jumps)\n"
+    "  --speed S      seconds a servo takes to turn 60 degrees, 0.01 to 60 (default 0.19; 0:\n"
+    "                 it jumps)\n"
     "  --instant      take bytes as they come and let servos jump, for speed over fidelity\n"
     "  --json         one JSON object per line instead of words\n"
     "  --log          one line per event at a terminal too, instead of the live view\n"
@@ -34,8 +34,17 @@ const char kHelp[] =
     "  --help         show this help and exit\n"
     "  --version      show the version and exit\n"
     "\n"
-    "The port map is $XDG_CONFIG_HOME/plx/ports, else ~/.config/plx/ports. Pulse widths are a\n"
-    "model: 1500 us at position 127, 500 us (90) or 1000 us (180) either side at 0 and 254.\n";
+    "The trace and the plot are created once the port is registered; at the end the simulator\n"
+    "waits less than a second for them (a FIFO nobody reads is given up).\n"
+    "\n"
+    "Exit status: 0 when it ended by a signal or at the end of its input with everything\n"
+    "written; 1 when its output, the trace or the plot could not be written, or its port map\n"
+    "entry or lock could not be removed (each is told on standard error), or it could not\n"
+    "start; 2 for a bad option.\n"
+    "\n"
+    "The port map is $XDG_CONFIG_HOME/plx/ports (an absolute path only), else\n"
+    "~/.config/plx/ports. Pulse widths are a model: 1500 us at position 127, 500 us (90) or\n"
+    "1000 us (180) either side at 0 and 254.\n";
 
 bool ParseInt(const char* psz, long nMin, long nMax, long* pnValue) {
     if (psz == nullptr || *psz == '\0') return false;
@@ -83,12 +92,15 @@ bool ApplyValue(const std::string& sName, const char* pszValue, CSimOptions* pOp
         if (!ParseInt(pszValue, 0, LONG_MAX, &n) || (n != 0 && n != 8)) return false;
         pOptions->nFirstServo = static_cast<int>(n);
     } else if (sName == "--speed") {
-        *pMessage = "--speed takes the seconds a servo takes to turn 60 degrees, from 0 to 60";
+        *pMessage =
+            "--speed takes the seconds a servo takes to turn 60 degrees: from 0.01 to 60, or 0 "
+            "to let it jump";
         char* pszEnd = nullptr;
         const double d = pszValue != nullptr ? std::strtod(pszValue, &pszEnd) : -1;
-        if (pszEnd == pszValue || *pszEnd != '\0' || !std::isfinite(d) || d < 0 || d > 60)
+        // No servo turns 60 degrees in less than a hundredth of a second; -0 is 0.
+        if (pszEnd == pszValue || *pszEnd != '\0' || !(d == 0 || (d >= 0.01 && d <= 60)))
             return false;
-        pOptions->dSecondsPer60 = d;
+        pOptions->dSecondsPer60 = d == 0 ? 0.0 : d;
     } else {
         *pMessage = sName + " takes a file name";
         if (pszValue == nullptr || *pszValue == '\0') return false;

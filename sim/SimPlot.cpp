@@ -1,11 +1,8 @@
 #include "sim/SimPlot.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-
-#include "serial/CommApi.h"
 
 namespace {
 
@@ -187,20 +184,4 @@ std::string CSimPlot::Svg(SimTime tEnd, const CServoBoard& board, const std::str
     if (!bAny)
         s += Text((kLeft + kRight) / 2, (kTop + kBottom) / 2, "no servo was commanded", "middle");
     return s + "</svg>\n";
-}
-
-bool PlxWriteTextFile(const std::string& sPath, const std::string& sText, std::string* pError) {
-    std::FILE* pFile = std::fopen(sPath.c_str(), "we");
-    bool bOk = pFile != nullptr;
-    int nError = errno;
-    if (bOk && std::fwrite(sText.data(), 1, sText.size(), pFile) != sText.size()) {
-        bOk = false;
-        nError = errno;
-    }
-    if (pFile != nullptr && std::fclose(pFile) != 0 && bOk) {
-        bOk = false;
-        nError = errno;
-    }
-    if (!bOk) *pError = "cannot write " + sPath + ": " + PlxFormatMessage(nError);
-    return bOk;
 }

@@ -38,6 +38,3 @@ private:
     std::size_t m_nPoints = 0;
     double m_dCutAt = -1;  // where recording stopped; negative while it goes on
 };
-
-// Writes sText to sPath, replacing any file of that name; false, with the reason in *pError.
-bool PlxWriteTextFile(const std::string& sPath, const std::string& sText, std::string* pError);

@@ -4,35 +4,31 @@
 // t in seconds on the wire's clock; angle_deg the shaft's angle from neutral, to a tenth.
 #pragma once
 
-#include <cstdio>
 #include <string>
 
+#include "sim/FileOut.h"
 #include "sim/ServoBoard.h"
 
 class CSimTrace : public CSimSink {
 public:
-    explicit CSimTrace(int nRange) : m_nRange(nRange) {}
-    ~CSimTrace() override;
-    CSimTrace(const CSimTrace&) = delete;
-    CSimTrace& operator=(const CSimTrace&) = delete;
+    CSimTrace(const std::string& sPath, int nRange) : m_file(sPath), m_nRange(nRange) {}
 
-    // Creates the file, replacing one of that name, and writes the header; false, with the
-    // reason in *pError, when it cannot.
-    bool Open(const std::string& sPath, std::string* pError);
+    // Creates the file, replacing one of that name, with its header; false, with the reason in
+    // *pError, when its writer cannot be started. That the file cannot be opened shows later, in
+    // OpenFailed.
+    bool Open(std::string* pError);
     void OnEvent(const CSimEvent& /*event*/) override {}
     void OnSample(const CMotionSample& sample) override;
-    // Hands the rows written so far to the file, so that a reader sees them as they come.
+    // Hands the rows made so far to the file, so that a reader sees them as they come.
     void Flush();
-    // Writes out the rest and closes the file; false, with the reason in *pError, when anything
-    // could not be written.
-    bool Close(std::string* pError);
+    bool OpenFailed() const { return m_file.OpenFailed(); }
+    // Writes out the rest and closes the file, waiting until tDeadline at most; false, with the
+    // reason in *pError, when anything could not be written. A trace cut short ends at a whole
+    // row.
+    bool Close(std::chrono::steady_clock::time_point tDeadline, std::string* pError);
 
 private:
-    void Fail();
-
+    CFileOut m_file;
     int m_nRange;
-    std::FILE* m_pFile = nullptr;
-    std::string m_sPath;
-    int m_nError = 0;  // the first write error
-    bool m_bUnflushed = false;
+    std::string m_sRows;  // made, not yet handed over
 };

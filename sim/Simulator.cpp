@@ -19,6 +19,7 @@
 
 #include "serial/CommApi.h"
 #include "serial/PortMap.h"
+#include "sim/FileOut.h"
 #include "sim/LineWatch.h"
 #include "sim/MarkWatch.h"
 #include "sim/PacedLine.h"
@@ -36,6 +37,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 constexpr SimTime kDrawInterval = 40ms;  // 25 pictures a second while a servo moves
 constexpr SimTime kHighlight = 400ms;    // how long the row of a command stands out
@@ -45,6 +47,9 @@ constexpr std::size_t kMaxBacklog =
     std::size_t{64} * 1024;  // unread report that holds the line back
 constexpr std::size_t kEndingRead = std::size_t{64} * 1024;  // most taken off the line at the end
 constexpr std::chrono::milliseconds kEndingWait(200);
+// How long the end waits for the trace and the plot to be written, from its start: with the
+// output's wait, an ending signal ends the simulator within a second whatever the files do.
+constexpr std::chrono::milliseconds kFilesWait(750);
 
 // Whether this process runs in the background of its terminal fd (a job started with &).
 bool InBackground(int fd) {
@@ -92,7 +97,7 @@ public:
           m_decoder(options.nFirstServo, options.nRange),
           m_paced(options.bInstant),
           m_report(m_out, options.bJson, options.nFirstServo),
-          m_trace(options.nRange),
+          m_trace(options.sTrace, options.nRange),
           m_plot(options.nFirstServo, options.nRange) {}
 
     int Run() {
@@ -113,6 +118,7 @@ private:
     void TakeWire(SimTime tUpTo);
     void ReadInput();
     bool Moving(SimTime tNow) const;
+    bool Tracing() const { return !m_options.sTrace.empty(); }
     void Draw(SimTime tNow);
     void ShowIfForeground();
     void Suspend(int nSignal);
@@ -166,9 +172,11 @@ bool CSimulator::Open(std::string* pError) {
     }
     // The slave descriptor CPtyLine holds also lets the simulator lift a stale exclusive mark.
     if (!m_line.Open(pError)) return false;
-    if (!m_options.sTrace.empty() && !m_trace.Open(m_options.sTrace, pError)) return false;
-    return !m_options.bMap || m_registration.Register(PlxPortMapDirectory(), m_options.nPort,
-                                                      m_line.Device(), &m_sReplaced, pError);
+    if (m_options.bMap && !m_registration.Register(PlxPortMapDirectory(), m_options.nPort,
+                                                   m_line.Device(), &m_sReplaced, pError))
+        return false;
+    // No output file is touched before the simulator has its port.
+    return !Tracing() || m_trace.Open(pError);
 }
 
 bool CSimulator::Start() {
@@ -187,7 +195,7 @@ bool CSimulator::Start() {
     m_bInputTerminal = ::isatty(STDIN_FILENO) != 0;
     m_bPanel = !m_options.bJson && !m_options.bLog && PanelFits();
     if (!m_bPanel) m_sinks.Add(&m_report);
-    if (!m_options.sTrace.empty()) m_sinks.Add(&m_trace);
+    if (Tracing()) m_sinks.Add(&m_trace);
     if (!m_options.sPlot.empty()) m_sinks.Add(&m_plot);
     m_header.nBaud = m_options.nBaud;
     m_header.bPaced = !m_options.bInstant;
@@ -234,7 +242,14 @@ void CSimulator::Step() {
     if (nReady > 0 && (fds[0].revents & POLLIN)) ReadLine(tNow, nRoom);
     TakeWire(tNow);
     m_board.AdvanceTo(tNow, &m_sinks);
-    m_trace.Flush();
+    if (Tracing()) {
+        m_trace.Flush();
+        // A trace that cannot even be created ends the run at once; one that fails later is told
+        // at the end.
+        std::string sError;
+        if (!m_bEnded && m_trace.OpenFailed() && !m_trace.Close(Clock::now(), &sError))
+            End(sError, 1);
+    }
     if (nReady > 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) ReadInput();
     Draw(tNow);
     if (!m_outBuffer.Send()) End("output gone: " + PlxFormatMessage(m_outBuffer.Error()), 1);
@@ -372,8 +387,11 @@ void CSimulator::End(const std::string& sWhy, int nStatus) {
 }
 
 int CSimulator::Finish() {
+    const Clock::time_point tFilesDue = Clock::now() + kFilesWait;
     // The entry goes first, whatever the output is doing.
-    m_registration.Unregister();
+    std::vector<std::string> failures;
+    if (m_nStatus != 0) failures.push_back(m_sEndedBy);
+    if (!m_registration.Unregister(&failures)) m_nStatus = 1;
     // What the program had written before the end is on its way and reaches the controller, at
     // the line's pace, as it would from a real port whose program has closed it.
     const SimTime tNow = Now();
@@ -389,16 +407,25 @@ int CSimulator::Finish() {
     const SimTime tEnd = m_board.Finish(std::max(tNow, m_tLastByte), &m_sinks);
     if (m_bShown) m_out << PLX_PANEL_LEAVE;
     m_report.Summary(m_board, tEnd, m_sEndedBy);
-    m_outBuffer.Drain(kEndingWait);
+    // The plot is written whatever became of the trace, while the report drains.
+    CFileOut plot(m_options.sPlot);
     std::string sError;
-    std::string sWhy = m_nStatus != 0 ? m_sEndedBy : std::string();
-    if (!m_trace.Close(&sError) ||
-        (!m_options.sPlot.empty() &&
-         !PlxWriteTextFile(m_options.sPlot, m_plot.Svg(tEnd, m_board, Title()), &sError))) {
+    const bool bPlot = !m_options.sPlot.empty();
+    if (bPlot && !plot.Start(&sError))
+        failures.push_back(sError);
+    else if (bPlot)
+        plot.Add(m_plot.Svg(tEnd, m_board, Title()));
+    m_outBuffer.Drain(kEndingWait);
+    if (Tracing() && !m_trace.Close(tFilesDue, &sError)) failures.push_back(sError);
+    if (bPlot && !plot.Finish(tFilesDue, &sError)) failures.push_back(sError);
+    // Every failure once (a trace that could not be created also ended the run).
+    for (std::size_t i = 0; i < failures.size(); ++i) {
+        if (std::find(failures.begin(), failures.begin() + static_cast<std::ptrdiff_t>(i),
+                      failures[i]) != failures.begin() + static_cast<std::ptrdiff_t>(i))
+            continue;
+        std::cerr << "plx-ssc-sim: " << failures[i] << std::endl;
         m_nStatus = 1;
-        sWhy = sError;
     }
-    if (m_nStatus != 0) std::cerr << "plx-ssc-sim: " << sWhy << std::endl;
     return m_nStatus;
 }
 

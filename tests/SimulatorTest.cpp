@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -254,15 +255,22 @@ TEST_F(SimulatorTest, ATakenPortIsRefusedAndLeftAlone) {
     ASSERT_EQ(::symlink(kAdapter.c_str(), Entry(1).c_str()), 0);
     struct stat before;
     ASSERT_EQ(::lstat(Entry(1).c_str(), &before), 0);
+    // Output files are not touched by a simulator that does not start: a user's file is kept.
+    const std::string sKeep = m_map.ConfigHome() + "/keep.csv";
+    std::ofstream(sKeep) << "mine\n";
+    const std::string sNew = m_map.ConfigHome() + "/new.svg";
     for (const auto& taken : {std::make_pair(2, Entry(2) + " points to /dev/null"),
                               std::make_pair(3, sUpper + " points to /dev/zero"),
                               std::make_pair(1, Entry(1) + " points to " + kAdapter)}) {
-        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--port", std::to_string(taken.first)});
+        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe,
+                     {"--port", std::to_string(taken.first), "--trace", sKeep, "--plot", sNew});
         EXPECT_EQ(ExitCode(sim.Wait()), 1);
         EXPECT_NE(sim.Err().find("is taken: " + taken.second + "; choose another --port"),
                   std::string::npos)
             << sim.Err();
         EXPECT_FALSE(Exists(Entry(3)));
+        EXPECT_EQ(ReadFileText(sKeep), "mine\n");
+        EXPECT_FALSE(Exists(sNew));
     }
     EXPECT_EQ(PlxLinkTarget(Entry(2)), "/dev/null");
     struct stat after;
@@ -293,11 +301,14 @@ TEST_F(SimulatorTest, AnEntryLeftBehindIsReplacedAndEveryEndingRemovesItsOwn) {
 }
 
 TEST_F(SimulatorTest, NoMapOnlyNamesTheDeviceAndJsonIsUtf8WhateverThePathHolds) {
-    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--no-map"});
+    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--no-map", "--speed", "-0"});
     sim.WaitForOutput("listening on /dev/pts/");
     EXPECT_FALSE(Exists(Entry(1)));
     sim.CloseInput();
     EXPECT_EQ(ExitCode(sim.Wait()), 0);
+    EXPECT_NE(sim.Out().find("; paced at the line's speed, servos turn 60 degrees in 0 s\n"),
+              std::string::npos)
+        << sim.Out();
 
     const std::string sOdd = m_map.ConfigHome() + "/caf\xc3\xa9-\xff";  // UTF-8, then not
     ::setenv("XDG_CONFIG_HOME", sOdd.c_str(), 1);                       // restored by m_map
@@ -355,6 +366,7 @@ TEST_F(SimulatorTest, OptionsAreCheckedAndExplained) {
         {{"--port", "99999999999"}, "--port takes a whole number"},
         {{"--speed", "-1"}, "--speed takes the seconds a servo takes to turn 60 degrees"},
         {{"--speed=fast"}, "--speed takes the seconds"},
+        {{"--speed", "1e-320"}, "--speed takes the seconds"},  // no servo is that fast
         {{"--trace"}, "--trace takes a file name"},
         {{"--plot="}, "--plot takes a file name"},
         {{"--frobnicate"}, "unknown option --frobnicate"}};
@@ -563,6 +575,86 @@ TEST_F(SimulatorTest, EveryEndingRemovesTheEntryWhateverTheOutputIsDoing) {
         EXPECT_NE(sim.Err().find("output gone: Broken pipe"), std::string::npos) << sim.Err();
         EXPECT_FALSE(Exists(Entry(6)));
     }
+}
+
+TEST_F(SimulatorTest, TraceAndPlotThatCannotBeWrittenAreToldAndNeverHoldTheEnd) {
+    // FIFOs nobody reads: the simulator still stands on its line, ends at a signal, as that
+    // signal, and says which files it gave up.
+    const std::string sTraceFifo = m_map.ConfigHome() + "/trace.fifo";
+    const std::string sPlotFifo = m_map.ConfigHome() + "/plot.fifo";
+    ASSERT_EQ(::mkfifo(sTraceFifo.c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(sPlotFifo.c_str(), 0600), 0);
+    {
+        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe,
+                     {"--json", "--trace", sTraceFifo, "--plot", sPlotFifo});
+        Ready(sim);
+        sim.Signal(SIGTERM);
+        EXPECT_EQ(ExitCode(sim.Wait()), 1);
+        EXPECT_NE(sim.Out().find(R"("by":"SIGTERM")"), std::string::npos) << sim.Out();
+        for (const std::string& sFifo : {sTraceFifo, sPlotFifo})
+            EXPECT_NE(sim.Err().find("plx-ssc-sim: cannot write " + sFifo +
+                                     ": it still took nothing at the end (a FIFO nobody reads"),
+                      std::string::npos)
+                << sim.Err();
+        EXPECT_FALSE(Exists(Entry(1)));
+    }
+    // A trace that fails from the start: the plot is written all the same.
+    const std::string sPlot = m_map.ConfigHome() + "/plot.svg";
+    {
+        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--trace", "/dev/full", "--plot", sPlot});
+        ASSERT_TRUE(WaitForEntry(sim, 1));
+        sim.CloseInput();
+        EXPECT_EQ(ExitCode(sim.Wait()), 1);
+        EXPECT_EQ(sim.Err(), "plx-ssc-sim: cannot write /dev/full: No space left on device\n");
+        EXPECT_NE(ReadFileText(sPlot).find("</svg>\n"), std::string::npos);
+    }
+    // A trace cut short by a full disk (here a file-size limit) ends at a whole row.
+    const std::string sTrace = m_map.ConfigHome() + "/trace.csv";
+    const std::string sScript = "ulimit -f 1 && exec " + std::string(PLX_SSC_SIM_EXE) +
+                                " --json --instant --trace '" + sTrace + "'";
+    CProgram sim("/bin/sh", EStdin::Pipe, {"-c", sScript});
+    Ready(sim);
+    {
+        // One move at a time, each seen before the next: a row where each begins and ends.
+        CProgram program(PLX_SSC_TEST_EXE, EStdin::Pipe);
+        program.Type("1\n");
+        for (int i = 0; i < 40; ++i) {
+            program.Type(std::to_string(i % 8) + " " + std::to_string(i) + "\n");
+            sim.WaitForOutput(R"("servo":)" + std::to_string(i % 8) + R"(,"position":)" +
+                              std::to_string(i) + ",");
+        }
+    }
+    sim.CloseInput();
+    EXPECT_EQ(ExitCode(sim.Wait()), 1);
+    EXPECT_EQ(sim.Err(), "plx-ssc-sim: cannot write " + sTrace + ": File too large\n");
+    const std::string sCsv = ReadFileText(sTrace);
+    EXPECT_GT(sCsv.size(), 256u);  // the limit is 512 or 1024 bytes, as the shell counts
+    EXPECT_LE(sCsv.size(), 1024u);
+    EXPECT_EQ(sCsv.back(), '\n');
+    const std::string sLast = sCsv.substr(sCsv.rfind('\n', sCsv.size() - 2) + 1);
+    EXPECT_EQ(std::count(sLast.begin(), sLast.end(), ','), 4) << sLast;
+}
+
+TEST_F(SimulatorTest, AnEntryThatCannotBeRemovedIsTold) {
+    // Root removes what it likes: the simulator runs as nobody then, in a map nobody may write
+    // to until the test takes that away.
+    const int nUid = OtherUser();
+    CPortMap map(true);
+    if (!map.Usable()) GTEST_SKIP() << "no temporary folder that nobody can reach";
+    if (nUid >= 0) {
+        ASSERT_EQ(::chown(map.Directory().c_str(), static_cast<uid_t>(nUid), -1), 0);
+    }
+    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--port", "2"}, nUid);
+    const std::string sEntry = map.Directory() + "/com2";
+    ASSERT_TRUE(sim.WaitUntil([&] { return Exists(sEntry); }));
+    ASSERT_EQ(::chmod(map.Directory().c_str(), 0555), 0);
+    sim.CloseInput();
+    const int nStatus = sim.Wait();
+    ::chmod(map.Directory().c_str(), 0755);
+    EXPECT_EQ(ExitCode(nStatus), 1);
+    ExpectInOrder(sim.Err(), {"plx-ssc-sim: cannot remove " + sEntry + ": Permission denied\n",
+                              "plx-ssc-sim: cannot remove " + map.Directory() +
+                                  "/.com2.lock: Permission denied\n"});
 }
 
 TEST_F(SimulatorTest, StartUpFailsWithoutStandardInput) {
