@@ -62,6 +62,28 @@ protected:
                                   .c_str()),
                   0);
     }
+    // The first window whose name matches sPattern, once the program shows it; empty when the
+    // program ended first.
+    static std::string WaitForWindow(CProgram& program, const std::string& sPattern) {
+        std::string sWindow;
+        program.WaitUntil([&] {
+            sWindow = CommandOutput("xdotool search --name '" + sPattern + "' 2>/dev/null");
+            return !sWindow.empty();
+        });
+        return sWindow.substr(0, sWindow.find('\n'));
+    }
+    // No window manager here: the window gets the focus directly, then the keys.
+    static void PressKeys(const std::string& sWindow, const std::string& sKeys) {
+        CommandOutput("xdotool windowfocus --sync " + sWindow + " key " + sKeys + " 2>/dev/null");
+    }
+    // What a person reads in a Windows program's console window, with '\n' line ends.
+    static std::string Screen(const char* pszProgram) {
+        std::string sScreen =
+            CommandOutput(std::string(PLX_WINE_RUN) + " " + Exe("plx-win-helper.exe") +
+                          " console " + pszProgram + " </dev/null 2>/dev/null");
+        sScreen.erase(std::remove(sScreen.begin(), sScreen.end(), '\r'), sScreen.end());
+        return sScreen;
+    }
     // The same file as Windows names it: Wine's drive Z: is the root.
     static std::string WindowsPath(std::string sPath) {
         for (char& c : sPath)
@@ -213,16 +235,21 @@ TEST_F(WineTest, TheBoxAPersonSeesAndDismissesWithEnterThenTheComPorts) {
         // Two ports for COM7's run, as Device Manager would list them; none for COM8's.
         if (nPort == 7) SerialComm({"\\Device\\Serial0", "COM1", "\\Device\\VCP0", "COM4"});
         if (nPort == 8) SerialComm({});
-        CProgram program(PLX_WINE_RUN, EStdin::Pipe, {Exe("plx-ssc-test.exe")});
-        program.Type(std::to_string(nPort) + "\n");
-        std::string sWindow;
-        program.WaitUntil([&] {
-            sWindow =
-                CommandOutput("xdotool search --name '^Windows Communications Error$' 2>/dev/null");
-            return !sWindow.empty();
-        });
+        // COM7 from pipes; COM8 in a console window of its own, as a double-click starts it.
+        const bool bWindow = nPort == 8;
+        CProgram program(PLX_WINE_RUN, EStdin::Pipe,
+                         bWindow ? std::vector<std::string>{"wineconsole", Exe("plx-ssc-test.exe")}
+                                 : std::vector<std::string>{Exe("plx-ssc-test.exe")});
+        std::string sConsole;
+        if (bWindow) {
+            sConsole = WaitForWindow(program, "plx-ssc-test\\.exe$");
+            ASSERT_FALSE(sConsole.empty()) << "no console window";
+            PressKeys(sConsole, std::to_string(nPort) + " Return");
+        } else {
+            program.Type(std::to_string(nPort) + "\n");
+        }
+        const std::string sWindow = WaitForWindow(program, "^Windows Communications Error$");
         ASSERT_FALSE(sWindow.empty()) << "no box for COM" << nPort;
-        sWindow = sWindow.substr(0, sWindow.find('\n'));
         EXPECT_TRUE(program.Running());  // the box is modal: the program waits for it
 
         std::string sText =
@@ -267,22 +294,35 @@ TEST_F(WineTest, TheBoxAPersonSeesAndDismissesWithEnterThenTheComPorts) {
         CommandOutput("import -window " + sWindow + " " + sShot + " 2>/dev/null");
         struct stat st;
         EXPECT_EQ(::stat(sShot.c_str(), &st), 0) << sShot;
-        // No window manager here: give the box the focus directly, then press Enter.
-        CommandOutput("xdotool windowfocus --sync " + sWindow + " key Return 2>/dev/null");
+        PressKeys(sWindow, "Return");
+        if (bWindow) {
+            // Alone on its console, the program keeps the window open until Enter is pressed in
+            // it from now on: the port number's line, which the console has read, is no answer.
+            std::string sScreen;
+            EXPECT_TRUE(program.WaitUntil([&] {
+                sScreen = Screen("plx-ssc-test.exe");
+                return sScreen.find(
+                           "Unable to open communications port.\nPress Enter to close "
+                           "this window.") != std::string::npos;
+            })) << sScreen;
+            EXPECT_TRUE(program.Running());
+            EXPECT_NE(sScreen.find("This machine has no COM ports"), std::string::npos);
+            EXPECT_EQ(sScreen.find(kServoPrompt), std::string::npos);
+            PressKeys(sConsole, "Return");
+            EXPECT_EQ(ExitCode(program.Wait()), 1);
+            continue;
+        }
         program.CloseInput();
         EXPECT_EQ(ExitCode(program.Wait()), 1);
+        // From pipes nothing waits: the program's last line is the dialogue's.
         const std::string sEnd = "Unable to open communications port.\r\n";
         ASSERT_GE(program.Out().size(), sEnd.size());
         EXPECT_EQ(program.Out().substr(program.Out().size() - sEnd.size()), sEnd);
         EXPECT_EQ(program.Out().find(kServoPrompt), std::string::npos);
         // After the box, the COM ports the machine has, to help find the right one.
-        if (nPort == 7)
-            ExpectInOrder(program.Err(),
-                          {"COM ports on this machine (Device Manager, Ports (COM & LPT)):\r\n",
-                           "  COM1\r\n  COM4\r\nCOM7 is not one of them"});
-        else
-            EXPECT_NE(program.Err().find("This machine has no COM ports"), std::string::npos)
-                << program.Err();
+        ExpectInOrder(program.Err(),
+                      {"COM ports on this machine (Device Manager, Ports (COM & LPT)):\r\n",
+                       "  COM1\r\n  COM4\r\nCOM7 is not one of them"});
     }
     SerialComm({});
 }
