@@ -11,11 +11,12 @@ bool Names(const std::string& sLowerMode, const char* pszKey) {
     return sLowerMode.find(pszKey) != std::string::npos;
 }
 
-// Text as bytes on a standard handle: line ends as a console program in text mode writes them.
+// Text as bytes on a standard handle: line ends as a console program in text mode writes them,
+// CR LF. The system's own texts end in CR LF already, which stays one line end.
 void WriteStd(DWORD nWhich, const std::string& sText) {
     std::string sOut;
     for (char c : sText) {
-        if (c == '\n') sOut += '\r';
+        if (c == '\n' && (sOut.empty() || sOut.back() != '\r')) sOut += '\r';
         sOut += c;
     }
     const HANDLE hStd = ::GetStdHandle(nWhich);

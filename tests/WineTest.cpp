@@ -278,10 +278,14 @@ TEST_F(WineTest, TheBoxAPersonSeesAndDismissesWithEnterThenTheComPorts) {
             blind.Type("7\n");
             blind.CloseInput();
             EXPECT_EQ(ExitCode(blind.Wait()), 1);
+            // Each line end of the box's text is one CR LF there, the one that ends the system's
+            // text included.
             ExpectInOrder(blind.Err(), {"Windows Communications Error: Windows reported the "
                                         "following error while attempting to open communication "
                                         "port 7:\r\n",
+                                        ".\r\n\r\nPLX operation will continue",
                                         "Resolve the error and restart PLX.\r\n", "  COM4\r\n"});
+            EXPECT_EQ(blind.Err().find("\r\r"), std::string::npos) << blind.Err();
         }
 
         // The picture is the whole box, its title bar included: taller than its inside.
