@@ -99,8 +99,8 @@ void PlxMessageBox(const std::string& sText, const char* pszCaption) {
 }
 
 void PlxExplainOpenFailure(std::int32_t nPort) {
-    const DWORD nSaved = ::GetLastError();
-    WriteStdErr(PlxConsoleText(PlxComPortHelp(nPort, PlxListComPorts())));
+    const DWORD nSaved = ::GetLastError();  // the reason the open failed
+    WriteStdErr(PlxConsoleText(PlxComPortHelp(nPort, static_cast<int>(nSaved), PlxListComPorts())));
     ::SetLastError(nSaved);
 }
 

@@ -273,18 +273,23 @@ TEST_F(WineTest, TheBoxAPersonSeesAndDismissesWithEnterThenTheComPorts) {
             // A program with no desktop to show the box on (a service, no display) puts its text
             // on standard error, so that the reason is never lost. Run while this box stands:
             // Wine's desktop, which keeps the display it started with, stays up meanwhile.
+            // COM4, one of the machine's ports, leads to the file: the help after the box says
+            // what the system's reason means, and asks about no other program.
             CEnvironment noDisplay("DISPLAY", nullptr);
+            Link(4, sFile);
             CProgram blind(PLX_WINE_RUN, EStdin::Pipe, {Exe("plx-ssc-test.exe")});
-            blind.Type("7\n");
+            blind.Type("4\n");
             blind.CloseInput();
             EXPECT_EQ(ExitCode(blind.Wait()), 1);
             // Each line end of the box's text is one CR LF there, the one that ends the system's
             // text included.
-            ExpectInOrder(blind.Err(), {"Windows Communications Error: Windows reported the "
-                                        "following error while attempting to open communication "
-                                        "port 7:\r\n",
-                                        ".\r\n\r\nPLX operation will continue",
-                                        "Resolve the error and restart PLX.\r\n", "  COM4\r\n"});
+            ExpectInOrder(
+                blind.Err(),
+                {"Windows Communications Error: Windows reported the following error "
+                 "while attempting to open communication port 4:\r\n",
+                 ".\r\n\r\nPLX operation will continue", "Resolve the error and restart PLX.\r\n",
+                 "  COM4\r\nCOM4 is one of them, but what opened under that name is not "
+                 "a serial port.\r\n"});
             EXPECT_EQ(blind.Err().find("\r\r"), std::string::npos) << blind.Err();
         }
 
