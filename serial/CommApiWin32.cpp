@@ -153,6 +153,12 @@ bool PlxSetCommState(HCOMM hComm, const CCommState& state) {
         ::SetLastError(ERROR_NOT_SUPPORTED);
         return false;
     }
+    // Output held as if an XOFF had come (EscapeCommFunction(SETXOFF) holds it even without
+    // XON/XOFF flow control) would stop every write. Windows' own serial driver drops the hold
+    // when the port is closed, but other drivers, and Wine on a line that something else keeps
+    // open, may keep it. Without XON/XOFF on output, acting as if an XON had come changes nothing
+    // else and sends nothing; a driver that refuses it is left as it is.
+    if (!wanted.fOutX) ::EscapeCommFunction(hComm, SETXON);
     return true;
 }
 

@@ -1,5 +1,6 @@
 // plx-ssc-test.exe under Wine, driven from Linux as a person would drive it on Windows, with
 // pseudo-terminals linked into the Wine prefix as its COM ports. Run by ./test --windows.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -124,17 +125,26 @@ TEST_F(WineTest, TheDialogueAndTheWireAreAsOnLinuxAndComTwelveIsReached) {
     EXPECT_EQ(tio.c_oflag & OPOST, 0u);
     EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
 
+    // An earlier program left the line's output held (EscapeCommFunction(SETXOFF), which Wine
+    // makes tcflow(TCOOFF)); the hold lasts while anything has the line open, here the test.
+    ASSERT_EQ(::tcflow(port.Slave(), TCOOFF), 0);
     // What reaches the driver, as Wine traces it: the errors another program left pending are
     // cleared (ClearCommError asks for the line's status) right after the open, before the line
-    // is set up and before the first write.
+    // is set up and before the first write; output is resumed once the line is set.
     CEnvironment trace("WINEDEBUG", "+comm");
     CProgram traced(PLX_WINE_RUN, EStdin::Pipe, {Exe("plx-ssc-test.exe")});
-    traced.Type("12\n1 2\n");
+    traced.Type("12\n");
+    traced.WaitForOutput(Crlf(kServoPrompt));
+    // The line is set up: a byte goes through at once, where held output would take none.
+    CFd probe(::open(port.SlavePath().c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_EQ(::write(probe.Get(), "\x55", 1), 1) << "the line's output is still held";
+    traced.Type("1 2\n");
     traced.CloseInput();
     EXPECT_EQ(ExitCode(traced.Wait()), 0);
     ExpectInOrder(traced.Err(), {"IOCTL_SERIAL_GET_COMMSTATUS", "IOCTL_SERIAL_SET_QUEUE_SIZE",
-                                 "IOCTL_SERIAL_SET_BAUD_RATE"});
-    EXPECT_EQ(port.Written(), Bytes({0xFF, 0x01, 0x02}));
+                                 "IOCTL_SERIAL_SET_BAUD_RATE", "IOCTL_SERIAL_SET_HANDFLOW",
+                                 "IOCTL_SERIAL_SET_XON"});
+    EXPECT_EQ(port.Written(), Bytes({0x55, 0xFF, 0x01, 0x02}));
 }
 
 TEST_F(WineTest, APortThatVanishesIsReportedAtEveryPair) {
