@@ -2,6 +2,7 @@
 
 #include "console/Framework.h"
 #include "console/ServoDialogue.h"
+#include "serial/CommApi.h"
 
 CWinApp theApp;
 
@@ -13,5 +14,5 @@ int main() {
         std::cerr << "Fatal Error: MFC initialization failed" << std::endl;
         return 1;
     }
-    return RunServoDialogue(std::cin, std::cout, std::cerr);
+    return PlxHoldConsoleWindow(RunServoDialogue(std::cin, std::cout, std::cerr));
 }

@@ -118,3 +118,9 @@ bool PlxCloseHandle(HCOMM hComm);
 
 // The class framework's start-up check on Win32; here: standard input, output and error are open.
 bool PlxStdHandlesOpen();
+
+// At the end of the run, with the status it ends with. A run that failed (1) alone on a console
+// window, which closes as the program ends (a double-click started it), says so on standard
+// output and waits for Enter pressed from then on, so that what it said can be read. Anywhere
+// else (a command prompt, a pipe, a script) and on Linux it does nothing. Returns nStatus.
+int PlxHoldConsoleWindow(int nStatus);

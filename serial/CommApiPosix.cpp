@@ -367,3 +367,6 @@ bool PlxStdHandlesOpen() {
     return std::all_of(std::begin(kStandard), std::end(kStandard),
                        [](int fd) { return ::fcntl(fd, F_GETFD) >= 0; });
 }
+
+// A terminal window is the user's own: it stays when the program ends.
+int PlxHoldConsoleWindow(int nStatus) { return nStatus; }

@@ -11,22 +11,25 @@ bool Names(const std::string& sLowerMode, const char* pszKey) {
     return sLowerMode.find(pszKey) != std::string::npos;
 }
 
-// Standard error as bytes: line ends as a console program in text mode writes them.
-void WriteStdErr(const std::string& sText) {
+// Text as bytes on a standard handle: line ends as a console program in text mode writes them,
+// CR LF. The system's own texts end in CR LF already, which stays one line end.
+void WriteStd(DWORD nWhich, const std::string& sText) {
     std::string sOut;
     for (char c : sText) {
-        if (c == '\n') sOut += '\r';
+        if (c == '\n' && (sOut.empty() || sOut.back() != '\r')) sOut += '\r';
         sOut += c;
     }
-    const HANDLE hErr = ::GetStdHandle(STD_ERROR_HANDLE);
+    const HANDLE hStd = ::GetStdHandle(nWhich);
     DWORD nWritten = 0;
     for (std::size_t nDone = 0; nDone < sOut.size(); nDone += nWritten) {
-        if (!::WriteFile(hErr, sOut.data() + nDone, static_cast<DWORD>(sOut.size() - nDone),
+        if (!::WriteFile(hStd, sOut.data() + nDone, static_cast<DWORD>(sOut.size() - nDone),
                          &nWritten, nullptr) ||
             nWritten == 0)
             return;
     }
 }
+
+void WriteStdErr(const std::string& sText) { WriteStd(STD_ERROR_HANDLE, sText); }
 
 }  // namespace
 
@@ -96,8 +99,8 @@ void PlxMessageBox(const std::string& sText, const char* pszCaption) {
 }
 
 void PlxExplainOpenFailure(std::int32_t nPort) {
-    const DWORD nSaved = ::GetLastError();
-    WriteStdErr(PlxConsoleText(PlxComPortHelp(nPort, PlxListComPorts())));
+    const DWORD nSaved = ::GetLastError();  // the reason the open failed
+    WriteStdErr(PlxConsoleText(PlxComPortHelp(nPort, static_cast<int>(nSaved), PlxListComPorts())));
     ::SetLastError(nSaved);
 }
 
@@ -150,6 +153,12 @@ bool PlxSetCommState(HCOMM hComm, const CCommState& state) {
         ::SetLastError(ERROR_NOT_SUPPORTED);
         return false;
     }
+    // Output held as if an XOFF had come (EscapeCommFunction(SETXOFF) holds it even without
+    // XON/XOFF flow control) would stop every write. Windows' own serial driver drops the hold
+    // when the port is closed, but other drivers, and Wine on a line that something else keeps
+    // open, may keep it. Without XON/XOFF on output, acting as if an XON had come changes nothing
+    // else and sends nothing; a driver that refuses it is left as it is.
+    if (!wanted.fOutX) ::EscapeCommFunction(hComm, SETXON);
     return true;
 }
 
@@ -188,4 +197,28 @@ bool PlxStdHandlesOpen() {
         if (hStd == nullptr || hStd == INVALID_HANDLE_VALUE) return false;
     }
     return true;
+}
+
+int PlxHoldConsoleWindow(int nStatus) {
+    const HANDLE hIn = ::GetStdHandle(STD_INPUT_HANDLE);
+    DWORD nMode = 0;
+    DWORD processes[2] = {};
+    // Alone on the console it reads and writes: nothing else keeps the window open once this
+    // program ends. Under a command prompt or a script the list holds the shell too.
+    if (nStatus != 1 || !::GetConsoleMode(hIn, &nMode) ||
+        !::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &nMode) ||
+        ::GetConsoleProcessList(processes, 2) != 1)
+        return nStatus;
+    // Keys already pressed (the port number's Enter, or the rest of its line) are no answer, and
+    // the console's line reading would hand on what is left of a line: whole key presses only.
+    ::FlushConsoleInputBuffer(hIn);
+    WriteStd(STD_OUTPUT_HANDLE, "Press Enter to close this window.");
+    INPUT_RECORD input{};
+    DWORD nRead = 0;
+    while (::ReadConsoleInputA(hIn, &input, 1, &nRead) && nRead == 1) {
+        if (input.EventType == KEY_EVENT && input.Event.KeyEvent.bKeyDown &&
+            input.Event.KeyEvent.wVirtualKeyCode == VK_RETURN)
+            break;
+    }
+    return nStatus;
 }

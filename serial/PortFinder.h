@@ -18,9 +18,10 @@ struct CComPortInfo {
 // with SetupAPI's friendly names where it has them. Sorted by number.
 std::vector<CComPortInfo> PlxListComPorts();
 
-// A few lines for standard error after COMn could not be opened: the COM ports there are, and
-// whether COMn is one of them; or that the machine has none.
-std::string PlxComPortHelp(std::int32_t nPort, const std::vector<CComPortInfo>& ports);
+// A few lines for standard error after COMn could not be opened for the system's reason nError:
+// the COM ports there are, and whether COMn is one of them, and if it is, what the reason means;
+// or that the machine has none.
+std::string PlxComPortHelp(std::int32_t nPort, int nError, const std::vector<CComPortInfo>& ports);
 #else
 #include "serial/TerminalGuard.h"
 

@@ -66,6 +66,26 @@ std::map<std::int32_t, std::string> FriendlyNames() {
     return names;
 }
 
+// What the system's reason means for a port that is there, after "COMn is one of them".
+const char* ListedPortReason(int nError) {
+    switch (nError) {
+        case ERROR_ACCESS_DENIED:  // what Windows' own serial driver says: the port is open
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_BUSY:
+        case ERROR_DEVICE_IN_USE:
+            return ": is another program using it?";
+        case ERROR_INVALID_FUNCTION:  // it opened, but takes none of a serial port's calls
+        case ERROR_INVALID_HANDLE:
+            return ", but what opened under that name is not a serial port.";
+        case ERROR_INVALID_PARAMETER:  // it refused the line settings, or kept others
+        case ERROR_NOT_SUPPORTED:
+            return ", but it did not take 9600 baud, 8 data bits, no parity, 1 stop bit.";
+        default:
+            return ": the reason above is why it could not be used.";
+    }
+}
+
 }  // namespace
 
 std::vector<CComPortInfo> PlxListComPorts() {
@@ -98,7 +118,7 @@ std::vector<CComPortInfo> PlxListComPorts() {
     return ports;
 }
 
-std::string PlxComPortHelp(std::int32_t nPort, const std::vector<CComPortInfo>& ports) {
+std::string PlxComPortHelp(std::int32_t nPort, int nError, const std::vector<CComPortInfo>& ports) {
     const std::string sCom = "COM" + std::to_string(nPort);
     if (ports.empty())
         return "This machine has no COM ports: plug in the controller's USB serial adapter, then "
@@ -111,6 +131,6 @@ std::string PlxComPortHelp(std::int32_t nPort, const std::vector<CComPortInfo>& 
         sHelp += "\n";
         bListed = bListed || port.nPort == nPort;
     }
-    return sHelp + (bListed ? sCom + " is one of them: is another program using it?\n"
+    return sHelp + (bListed ? sCom + " is one of them" + ListedPortReason(nError) + "\n"
                             : sCom + " is not one of them: give one of these numbers.\n");
 }

@@ -66,13 +66,26 @@ TEST(WarningBox, WrapsOnlyAtSpacesAndCutsWordsTooLongForALine) {
 #ifdef _WIN32
 TEST(WindowsReport, ListsTheComPortsAndSpeaksTheConsolesCodePage) {
     const std::vector<CComPortInfo> ports = {{1, "Communications Port (COM1)"}, {4, ""}};
-    EXPECT_EQ(PlxComPortHelp(7, ports),
+    EXPECT_EQ(PlxComPortHelp(7, ERROR_FILE_NOT_FOUND, ports),
               "COM ports on this machine (Device Manager, Ports (COM & LPT)):\n"
               "  COM1  Communications Port (COM1)\n  COM4\nCOM7 is not one of them: give one of "
               "these numbers.\n");
-    EXPECT_NE(PlxComPortHelp(4, ports).find("COM4 is one of them: is another program using it?"),
-              std::string::npos);
-    EXPECT_EQ(PlxComPortHelp(1, {}).rfind("This machine has no COM ports", 0), 0u);
+    // Another program is asked about only when the system said the port is in use.
+    auto Verdict = [&](int nError) {
+        const std::string sHelp = PlxComPortHelp(4, nError, ports);
+        return sHelp.substr(sHelp.find("COM4 is one of them"));
+    };
+    for (int nError : {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_BUSY})
+        EXPECT_EQ(Verdict(nError), "COM4 is one of them: is another program using it?\n");
+    EXPECT_EQ(Verdict(ERROR_INVALID_HANDLE),
+              "COM4 is one of them, but what opened under that name is not a serial port.\n");
+    EXPECT_EQ(Verdict(ERROR_NOT_SUPPORTED),
+              "COM4 is one of them, but it did not take 9600 baud, 8 data bits, no parity, 1 stop "
+              "bit.\n");
+    EXPECT_EQ(Verdict(ERROR_GEN_FAILURE),
+              "COM4 is one of them: the reason above is why it could not be used.\n");
+    EXPECT_EQ(PlxComPortHelp(1, ERROR_ACCESS_DENIED, {}).rfind("This machine has no COM ports", 0),
+              0u);
     // A French Windows' "Pas pret." with its e circumflex, from the ANSI code page to the
     // console's: 0xEA in 1252 is 0x88 in 850, where 0xEA would show a different letter.
     EXPECT_EQ(PlxConvertCodePage("Pas pr\xEAt.", 1252, 850), "Pas pr\x88t.");

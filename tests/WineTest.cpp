@@ -1,5 +1,6 @@
 // plx-ssc-test.exe under Wine, driven from Linux as a person would drive it on Windows, with
 // pseudo-terminals linked into the Wine prefix as its COM ports. Run by ./test --windows.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -62,6 +63,28 @@ protected:
                                   .c_str()),
                   0);
     }
+    // The first window whose name matches sPattern, once the program shows it; empty when the
+    // program ended first.
+    static std::string WaitForWindow(CProgram& program, const std::string& sPattern) {
+        std::string sWindow;
+        program.WaitUntil([&] {
+            sWindow = CommandOutput("xdotool search --name '" + sPattern + "' 2>/dev/null");
+            return !sWindow.empty();
+        });
+        return sWindow.substr(0, sWindow.find('\n'));
+    }
+    // No window manager here: the window gets the focus directly, then the keys.
+    static void PressKeys(const std::string& sWindow, const std::string& sKeys) {
+        CommandOutput("xdotool windowfocus --sync " + sWindow + " key " + sKeys + " 2>/dev/null");
+    }
+    // What a person reads in a Windows program's console window, with '\n' line ends.
+    static std::string Screen(const char* pszProgram) {
+        std::string sScreen =
+            CommandOutput(std::string(PLX_WINE_RUN) + " " + Exe("plx-win-helper.exe") +
+                          " console " + pszProgram + " </dev/null 2>/dev/null");
+        sScreen.erase(std::remove(sScreen.begin(), sScreen.end(), '\r'), sScreen.end());
+        return sScreen;
+    }
     // The same file as Windows names it: Wine's drive Z: is the root.
     static std::string WindowsPath(std::string sPath) {
         for (char& c : sPath)
@@ -102,17 +125,26 @@ TEST_F(WineTest, TheDialogueAndTheWireAreAsOnLinuxAndComTwelveIsReached) {
     EXPECT_EQ(tio.c_oflag & OPOST, 0u);
     EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
 
+    // An earlier program left the line's output held (EscapeCommFunction(SETXOFF), which Wine
+    // makes tcflow(TCOOFF)); the hold lasts while anything has the line open, here the test.
+    ASSERT_EQ(::tcflow(port.Slave(), TCOOFF), 0);
     // What reaches the driver, as Wine traces it: the errors another program left pending are
     // cleared (ClearCommError asks for the line's status) right after the open, before the line
-    // is set up and before the first write.
+    // is set up and before the first write; output is resumed once the line is set.
     CEnvironment trace("WINEDEBUG", "+comm");
     CProgram traced(PLX_WINE_RUN, EStdin::Pipe, {Exe("plx-ssc-test.exe")});
-    traced.Type("12\n1 2\n");
+    traced.Type("12\n");
+    traced.WaitForOutput(Crlf(kServoPrompt));
+    // The line is set up: a byte goes through at once, where held output would take none.
+    CFd probe(::open(port.SlavePath().c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_EQ(::write(probe.Get(), "\x55", 1), 1) << "the line's output is still held";
+    traced.Type("1 2\n");
     traced.CloseInput();
     EXPECT_EQ(ExitCode(traced.Wait()), 0);
     ExpectInOrder(traced.Err(), {"IOCTL_SERIAL_GET_COMMSTATUS", "IOCTL_SERIAL_SET_QUEUE_SIZE",
-                                 "IOCTL_SERIAL_SET_BAUD_RATE"});
-    EXPECT_EQ(port.Written(), Bytes({0xFF, 0x01, 0x02}));
+                                 "IOCTL_SERIAL_SET_BAUD_RATE", "IOCTL_SERIAL_SET_HANDFLOW",
+                                 "IOCTL_SERIAL_SET_XON"});
+    EXPECT_EQ(port.Written(), Bytes({0x55, 0xFF, 0x01, 0x02}));
 }
 
 TEST_F(WineTest, APortThatVanishesIsReportedAtEveryPair) {
@@ -213,16 +245,21 @@ TEST_F(WineTest, TheBoxAPersonSeesAndDismissesWithEnterThenTheComPorts) {
         // Two ports for COM7's run, as Device Manager would list them; none for COM8's.
         if (nPort == 7) SerialComm({"\\Device\\Serial0", "COM1", "\\Device\\VCP0", "COM4"});
         if (nPort == 8) SerialComm({});
-        CProgram program(PLX_WINE_RUN, EStdin::Pipe, {Exe("plx-ssc-test.exe")});
-        program.Type(std::to_string(nPort) + "\n");
-        std::string sWindow;
-        program.WaitUntil([&] {
-            sWindow =
-                CommandOutput("xdotool search --name '^Windows Communications Error$' 2>/dev/null");
-            return !sWindow.empty();
-        });
+        // COM7 from pipes; COM8 in a console window of its own, as a double-click starts it.
+        const bool bWindow = nPort == 8;
+        CProgram program(PLX_WINE_RUN, EStdin::Pipe,
+                         bWindow ? std::vector<std::string>{"wineconsole", Exe("plx-ssc-test.exe")}
+                                 : std::vector<std::string>{Exe("plx-ssc-test.exe")});
+        std::string sConsole;
+        if (bWindow) {
+            sConsole = WaitForWindow(program, "plx-ssc-test\\.exe$");
+            ASSERT_FALSE(sConsole.empty()) << "no console window";
+            PressKeys(sConsole, std::to_string(nPort) + " Return");
+        } else {
+            program.Type(std::to_string(nPort) + "\n");
+        }
+        const std::string sWindow = WaitForWindow(program, "^Windows Communications Error$");
         ASSERT_FALSE(sWindow.empty()) << "no box for COM" << nPort;
-        sWindow = sWindow.substr(0, sWindow.find('\n'));
         EXPECT_TRUE(program.Running());  // the box is modal: the program waits for it
 
         std::string sText =
@@ -246,15 +283,24 @@ TEST_F(WineTest, TheBoxAPersonSeesAndDismissesWithEnterThenTheComPorts) {
             // A program with no desktop to show the box on (a service, no display) puts its text
             // on standard error, so that the reason is never lost. Run while this box stands:
             // Wine's desktop, which keeps the display it started with, stays up meanwhile.
+            // COM4, one of the machine's ports, leads to the file: the help after the box says
+            // what the system's reason means, and asks about no other program.
             CEnvironment noDisplay("DISPLAY", nullptr);
+            Link(4, sFile);
             CProgram blind(PLX_WINE_RUN, EStdin::Pipe, {Exe("plx-ssc-test.exe")});
-            blind.Type("7\n");
+            blind.Type("4\n");
             blind.CloseInput();
             EXPECT_EQ(ExitCode(blind.Wait()), 1);
-            ExpectInOrder(blind.Err(), {"Windows Communications Error: Windows reported the "
-                                        "following error while attempting to open communication "
-                                        "port 7:\r\n",
-                                        "Resolve the error and restart PLX.\r\n", "  COM4\r\n"});
+            // Each line end of the box's text is one CR LF there, the one that ends the system's
+            // text included.
+            ExpectInOrder(
+                blind.Err(),
+                {"Windows Communications Error: Windows reported the following error "
+                 "while attempting to open communication port 4:\r\n",
+                 ".\r\n\r\nPLX operation will continue", "Resolve the error and restart PLX.\r\n",
+                 "  COM4\r\nCOM4 is one of them, but what opened under that name is not "
+                 "a serial port.\r\n"});
+            EXPECT_EQ(blind.Err().find("\r\r"), std::string::npos) << blind.Err();
         }
 
         // The picture is the whole box, its title bar included: taller than its inside.
@@ -267,22 +313,35 @@ TEST_F(WineTest, TheBoxAPersonSeesAndDismissesWithEnterThenTheComPorts) {
         CommandOutput("import -window " + sWindow + " " + sShot + " 2>/dev/null");
         struct stat st;
         EXPECT_EQ(::stat(sShot.c_str(), &st), 0) << sShot;
-        // No window manager here: give the box the focus directly, then press Enter.
-        CommandOutput("xdotool windowfocus --sync " + sWindow + " key Return 2>/dev/null");
+        PressKeys(sWindow, "Return");
+        if (bWindow) {
+            // Alone on its console, the program keeps the window open until Enter is pressed in
+            // it from now on: the port number's line, which the console has read, is no answer.
+            std::string sScreen;
+            EXPECT_TRUE(program.WaitUntil([&] {
+                sScreen = Screen("plx-ssc-test.exe");
+                return sScreen.find(
+                           "Unable to open communications port.\nPress Enter to close "
+                           "this window.") != std::string::npos;
+            })) << sScreen;
+            EXPECT_TRUE(program.Running());
+            EXPECT_NE(sScreen.find("This machine has no COM ports"), std::string::npos);
+            EXPECT_EQ(sScreen.find(kServoPrompt), std::string::npos);
+            PressKeys(sConsole, "Return");
+            EXPECT_EQ(ExitCode(program.Wait()), 1);
+            continue;
+        }
         program.CloseInput();
         EXPECT_EQ(ExitCode(program.Wait()), 1);
+        // From pipes nothing waits: the program's last line is the dialogue's.
         const std::string sEnd = "Unable to open communications port.\r\n";
         ASSERT_GE(program.Out().size(), sEnd.size());
         EXPECT_EQ(program.Out().substr(program.Out().size() - sEnd.size()), sEnd);
         EXPECT_EQ(program.Out().find(kServoPrompt), std::string::npos);
         // After the box, the COM ports the machine has, to help find the right one.
-        if (nPort == 7)
-            ExpectInOrder(program.Err(),
-                          {"COM ports on this machine (Device Manager, Ports (COM & LPT)):\r\n",
-                           "  COM1\r\n  COM4\r\nCOM7 is not one of them"});
-        else
-            EXPECT_NE(program.Err().find("This machine has no COM ports"), std::string::npos)
-                << program.Err();
+        ExpectInOrder(program.Err(),
+                      {"COM ports on this machine (Device Manager, Ports (COM & LPT)):\r\n",
+                       "  COM1\r\n  COM4\r\nCOM7 is not one of them"});
     }
     SerialComm({});
 }
