@@ -10,6 +10,9 @@ constexpr std::uint32_t kQueueSize = 1024;
 constexpr std::uint32_t kReadTimeoutMs = 200;
 
 void ReportOpenFailure(std::int32_t nPort, int nError) {
+    // The help after the box reads the reason as the last error, whatever the calls since the
+    // failure (a close on the way out) left there.
+    PlxSetLastError(nError);
     PlxMessageBox(PlxFormatOpenFailure(nPort, PlxFormatMessage(nError)), PLX_OPEN_FAILURE_CAPTION);
     PlxExplainOpenFailure(nPort);
 }
