@@ -17,6 +17,29 @@ namespace {
 // grow in memory for as long as the simulator runs.
 constexpr std::size_t kMostPending = std::size_t{64} << 20;
 
+// Writes a batch of whole pieces; on a failure the file is cut back to the last whole piece
+// that went out (a FIFO or a device cannot be cut: there the reader has had the rest). 0, or
+// the reason it failed.
+int WriteBatch(int fd, const std::string& sBatch, const std::vector<std::size_t>& batchEnds,
+               off_t* pnWhole) {
+    std::size_t nDone = 0;
+    while (nDone < sBatch.size()) {
+        const ssize_t n = ::write(fd, sBatch.data() + nDone, sBatch.size() - nDone);
+        if (n > 0) {
+            nDone += static_cast<std::size_t>(n);
+        } else if (n == 0 || errno != EINTR) {
+            const int nError = n == 0 ? EIO : errno;
+            std::size_t nWhole = 0;
+            for (std::size_t nEnd : batchEnds)
+                if (nEnd <= nDone) nWhole = nEnd;
+            (void)::ftruncate(fd, *pnWhole + static_cast<off_t>(nWhole));
+            return nError;
+        }
+    }
+    *pnWhole += static_cast<off_t>(nDone);
+    return 0;
+}
+
 }  // namespace
 
 struct CFileOut::CShared {
@@ -32,28 +55,6 @@ struct CFileOut::CShared {
     std::string sWhy;  // or words for a failure without one
 
     bool Failed() const { return nError != 0 || !sWhy.empty(); }
-
-    // Writes a batch of whole pieces; on a failure the file is cut back to the last whole piece
-    // that went out (a FIFO or a device cannot be cut: there the reader has had the rest).
-    int WriteBatch(int fd, const std::string& sBatch, const std::vector<std::size_t>& batchEnds,
-                   off_t* pnWhole) {
-        std::size_t nDone = 0;
-        while (nDone < sBatch.size()) {
-            const ssize_t n = ::write(fd, sBatch.data() + nDone, sBatch.size() - nDone);
-            if (n > 0) {
-                nDone += static_cast<std::size_t>(n);
-            } else if (n == 0 || errno != EINTR) {
-                const int nError = n == 0 ? EIO : errno;
-                std::size_t nWhole = 0;
-                for (std::size_t nEnd : batchEnds)
-                    if (nEnd <= nDone) nWhole = nEnd;
-                (void)::ftruncate(fd, *pnWhole + static_cast<off_t>(nWhole));
-                return nError;
-            }
-        }
-        *pnWhole += static_cast<off_t>(nDone);
-        return 0;
-    }
 
     // The thread: opens the file, writes each batch as it comes, closes it once asked to.
     void Run() {
@@ -137,7 +138,7 @@ bool CFileOut::Start(std::string* pError) {
     return true;
 }
 
-void CFileOut::Add(std::string sPiece) {
+void CFileOut::Add(const std::string& sPiece) {
     if (sPiece.empty()) return;
     {
         std::lock_guard<std::mutex> lock(m_pShared->mutex);

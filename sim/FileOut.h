@@ -24,7 +24,7 @@ public:
     bool Start(std::string* pError);
     // A piece to write: a whole row, or the whole text. Once a write fails nothing more is
     // written, and a file that can be cut ends at the last whole piece.
-    void Add(std::string sPiece);
+    void Add(const std::string& sPiece);
     // Whether the file could not even be opened (it is told by Finish).
     bool OpenFailed() const;
     // Writes what is left and closes the file, waiting until tDeadline at most. False, with

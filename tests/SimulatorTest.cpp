@@ -635,7 +635,7 @@ TEST_F(SimulatorTest, TraceAndPlotThatCannotBeWrittenAreToldAndNeverHoldTheEnd) 
     EXPECT_EQ(std::count(sLast.begin(), sLast.end(), ','), 4) << sLast;
 }
 
-TEST_F(SimulatorTest, AnEntryThatCannotBeRemovedIsTold) {
+TEST_F(SimulatorTest, AnEntryThatCannotBeRemovedIsToldAsNobody) {
     // Root removes what it likes: the simulator runs as nobody then, in a map nobody may write
     // to until the test takes that away.
     const int nUid = OtherUser();
