@@ -11,7 +11,8 @@
 // UDC: the controller to bind it to (dummy_udc.N). It keeps a record, /tmp/NAME.record, a line
 // each: "setup TT RR VVVV IIII LLLL DATA" for a control request (type, request, value, index and
 // length in hex, then the bytes either way), "out HEX" for bytes from the host, "event NAME" for
-// the function's other events, and "error WHY" when it cannot go on.
+// the function's other events, "unanswered: WHY" for a request the host gave up on, and "error
+// WHY" when it cannot go on.
 #include <endian.h>
 #include <fcntl.h>
 #include <linux/usb/ch9.h>
@@ -197,15 +198,14 @@ std::string ServeControl(int ep0, const CRecord& record) {
         bool bDone;
         if (r.bRequestType & USB_DIR_IN) {
             data = answers.Reply(r);
-            record.Add(sLine + " " + Hex(data.data(), data.size()));
             bDone = ::write(ep0, data.data(), nLength) == static_cast<ssize_t>(nLength);
         } else {
             data.resize(nLength);
             bDone = ::read(ep0, data.data(), nLength) == static_cast<ssize_t>(nLength);
             answers.Took(r, data);
-            record.Add(nLength == 0 ? sLine : sLine + " " + Hex(data.data(), data.size()));
         }
-        if (!bDone) record.Add(Why("error answering"));
+        record.Add(nLength == 0 ? sLine : sLine + " " + Hex(data.data(), nLength));
+        if (!bDone) record.Add(Why("unanswered"));  // the host gave up on it (unplugged)
     }
 }
 

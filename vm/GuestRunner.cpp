@@ -25,6 +25,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -314,6 +315,13 @@ private:
         return std::string();
     }
 
+    // Whether the host has sent its next command: it has given up on this one (its test failed),
+    // so that a wait for what may now never come ends.
+    static bool HostMovedOn() {
+        pollfd pfd = {0, POLLIN, 0};
+        return ::poll(&pfd, 1, 0) > 0;
+    }
+
     // The kernel adds and removes the device node as the adapter comes and goes. A chip that
     // could not be made says why in its record, which ends the wait.
     static std::string Await(const std::string& sLine, bool bPresent) {
@@ -330,6 +338,7 @@ private:
             const std::size_t nError = sRecord.find("error ");
             if (bPresent && nError != std::string::npos)
                 return sGadget + ": " + sRecord.substr(nError, sRecord.find('\n', nError) - nError);
+            if (HostMovedOn()) return "the host moved on";
             ::usleep(10000);
         }
     }
@@ -368,6 +377,7 @@ private:
                 Say("record", sRecord.substr(std::min(nFrom, sRecord.size())));
                 return std::string();
             }
+            if (HostMovedOn()) return "the host moved on";
             ::usleep(10000);
         }
     }
