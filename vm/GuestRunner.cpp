@@ -111,12 +111,13 @@ bool FindLine(const std::string& sLine, std::string* pDevice) {
     const std::string sDir = std::string("/sys/bus/") + usb->second.pszDriver;
     const std::string sEnd = usb->second.pszInterface;
     for (const std::string& sName : Names(sDir)) {
-        if (sEnd.empty() && sName.rfind("ttyUSB", 0) == 0) *pDevice = "/dev/" + sName;
-        if (sEnd.empty() || sName.size() < sEnd.size() ||
-            sName.compare(sName.size() - sEnd.size(), sEnd.size(), sEnd) != 0)
-            continue;
-        for (const std::string& sTty : Names(sDir + "/" + sName + "/tty"))
-            *pDevice = "/dev/" + sTty;
+        if (sEnd.empty()) {
+            if (sName.rfind("ttyUSB", 0) == 0) *pDevice = "/dev/" + sName;  // a usb-serial port
+        } else if (sName.size() > sEnd.size() &&
+                   sName.compare(sName.size() - sEnd.size(), sEnd.size(), sEnd) == 0) {
+            for (const std::string& sTty : Names(sDir + "/" + sName + "/tty"))
+                *pDevice = "/dev/" + sTty;  // cdc_acm's tty on its interface
+        }
     }
     return true;
 }
@@ -343,6 +344,7 @@ private:
         }
     }
 
+    // As another program would leave the line (2400), or as stty sets 9600 8N1 raw (9600).
     static std::string Stty(const std::string& sDevice, const std::string& sBaud) {
         const CGuestFile tty(::open(sDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
         termios tio{};
