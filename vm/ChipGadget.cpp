@@ -139,8 +139,9 @@ CInterface Interface(std::uint16_t nBulk, std::uint8_t nInterval) {
 }
 
 // What the chip answers. The three drivers' requests do not overlap, so one set of answers serves
-// all three; each is what its driver needs to come up, as the kernel's drivers read them. Anything
-// else reads as zeros.
+// all three; each is what its driver needs to come up, as the kernel's drivers read them (the
+// CH340's version, the CP2102's part number, the PL2303's line read back). Anything else reads as
+// zeros: no line status, no modem lines.
 class CAnswers {
 public:
     std::vector<std::uint8_t> Reply(const usb_ctrlrequest& r) const {
@@ -151,10 +152,6 @@ public:
             data = {0x31, 0x00};
         } else if (r.bRequestType == 0xc0 && r.bRequest == 0xff && le16toh(r.wValue) == 0x370b) {
             data = {0x02};  // CP210x: the part number of a CP2102
-        } else if (r.bRequestType == 0xc1 && r.bRequest == 0x04) {
-            // CP210x: GET_LINE_CTL gives what SET_LINE_CTL set (cp210x checks the byte order).
-            data = {static_cast<std::uint8_t>(m_nLineCtl),
-                    static_cast<std::uint8_t>(m_nLineCtl >> 8)};
         } else if (r.bRequestType == 0xa1 && r.bRequest == 0x21) {
             data = m_line;  // PL2303: GET_LINE_REQUEST gives what SET_LINE_REQUEST set
         }
@@ -163,12 +160,10 @@ public:
     }
 
     void Took(const usb_ctrlrequest& r, const std::vector<std::uint8_t>& data) {
-        if (r.bRequestType == 0x41 && r.bRequest == 0x03) m_nLineCtl = le16toh(r.wValue);
         if (r.bRequestType == 0x21 && r.bRequest == 0x20) m_line = data;
     }
 
 private:
-    std::uint16_t m_nLineCtl = 0;
     std::vector<std::uint8_t> m_line;
 };
 
