@@ -71,8 +71,7 @@ public:
         : m_file(::open(sPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)) {}
     void Add(const std::string& sLine) const {
         const std::string s = sLine + "\n";
-        if (::write(m_file.Get(), s.data(), s.size()) < 0) {
-        }  // nothing else to tell it to
+        if (::write(m_file.Get(), s.data(), s.size()) < 0) return;  // nowhere else to say so
     }
 
 private:
