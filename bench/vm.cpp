@@ -51,12 +51,15 @@ int main(int argc, char** argv) {
         "here at 9600 baud\n"
         "                      pairs    wire s   twin s  packets/s   error     busy  program s\n");
     struct CWire {
-        const char* pszName;
+        std::string sName;
         const char* pszCom;
         CProgram& twin;
     };
+    // The kernel numbers the machine's USB adapters in the order they come up.
+    const std::string sAdapter = machine.Line("adapter");
     for (const CWire& wire : {CWire{"ttyS1 (8250)", "2", machine.Uart()},
-                              CWire{"ttyUSB0 (ftdi_sio)", "4", machine.Adapter()}}) {
+                              CWire{sAdapter.substr(sAdapter.rfind('/') + 1) + " (ftdi_sio)", "4",
+                                    machine.Adapter()}}) {
         wire.twin.Shows("");
         const std::size_t nFrom = wire.twin.Out().size();
         const auto tStart = std::chrono::steady_clock::now();
@@ -77,17 +80,18 @@ int main(int argc, char** argv) {
         const std::vector<double> t = MoveTimes(wire.twin.Out(), nFrom);
         if (end.count("status") == 0 || end.at("status") != "0" ||
             static_cast<long>(t.size()) != nPairs) {
-            std::printf("%-20s not measured: status %s, %zu of %ld packets\n", wire.pszName,
+            std::printf("%-20s not measured: status %s, %zu of %ld packets\n", wire.sName.c_str(),
                         end.count("status") ? end.at("status").c_str() : "?", t.size(), nPairs);
             continue;
         }
         const double dByte = 10.0 / 9600;  // 8N1
         const double dIdeal = static_cast<double>(nPairs - 1) * 3 * dByte;
         const double dSpan = t.back() - t.front();
-        std::printf(
-            "%-20s %6ld %9.3f %8.3f %10.1f %6.2f%% %7.2f%% %10.3f\n", wire.pszName, nPairs, dIdeal,
-            dSpan, static_cast<double>(nPairs - 1) / dSpan, 100.0 * (dSpan - dIdeal) / dIdeal,
-            100.0 * static_cast<double>(nPairs) * 3 * dByte / (dSpan + 3 * dByte), dProgram);
+        std::printf("%-20s %6ld %9.3f %8.3f %10.1f %6.2f%% %7.2f%% %10.3f\n", wire.sName.c_str(),
+                    nPairs, dIdeal, dSpan, static_cast<double>(nPairs - 1) / dSpan,
+                    100.0 * (dSpan - dIdeal) / dIdeal,
+                    100.0 * static_cast<double>(nPairs) * 3 * dByte / (dSpan + 3 * dByte),
+                    dProgram);
     }
     std::printf(
         "the wire at 9600 8N1 carries 320 packets a second; program s: how long plx-ssc-test ran "

@@ -42,20 +42,45 @@ std::string Attribute(const std::string& sPath) {
     return sText.substr(0, sText.find('\n'));
 }
 
+// For a USB device with more than one serial interface (a servo controller's command and TTL
+// ports): which one sInterface is, by its own name where that tells it from the others, by its
+// number otherwise (as the /dev/serial/by-id names' -if00, -if02). Empty for a device with one.
+std::string WhichInterface(const std::string& sUsbDir, const std::string& sInterface) {
+    std::vector<std::string> names;  // of the device's interfaces that carry a serial port
+    for (const std::string& sEntry : DirectoryNames(sUsbDir)) {
+        const std::string sDir = Child(sUsbDir, sEntry);
+        // cdc_acm puts its tty on the interface, usb-serial a ttyUSB port device.
+        const std::vector<std::string> children = DirectoryNames(sDir);
+        if (sEntry.find(':') != std::string::npos &&
+            std::any_of(children.begin(), children.end(), [](const std::string& s) {
+                return s == "tty" || s.rfind("ttyUSB", 0) == 0;
+            }))
+            names.push_back(Attribute(Child(sDir, "interface")));
+    }
+    if (names.size() < 2 || sInterface.empty()) return std::string();
+    const std::string sName = Attribute(Child(sInterface, "interface"));
+    if (!sName.empty() && std::count(names.begin(), names.end(), sName) == 1)
+        return " (" + sName + ")";
+    const std::string sNumber = Attribute(Child(sInterface, "bInterfaceNumber"));
+    return " (interface " + std::to_string(std::strtol(sNumber.c_str(), nullptr, 16)) + ")";
+}
+
 // The words the kernel has for the hardware: the USB product and maker, found on the USB device
-// a few levels above the tty's own device.
+// a few levels above the tty's own device, and which of its serial interfaces this is.
 std::string Description(const std::string& sClassDir, const std::string& sName) {
     char szReal[PATH_MAX];
     if (::realpath((sClassDir + "/device").c_str(), szReal) != nullptr) {
         std::string sDir = szReal;
+        std::string sBelow;  // the folder the way up came from: the USB interface, at the device
         for (int nLevel = 0; nLevel < 4 && sDir.size() > 1; ++nLevel) {
             const std::string sProduct = Attribute(Child(sDir, "product"));
             if (!sProduct.empty()) {
                 const std::string sMaker = Attribute(Child(sDir, "manufacturer"));
                 std::string sDescription = sProduct;
                 if (!sMaker.empty()) sDescription.append(", ").append(sMaker);
-                return sDescription;
+                return sDescription + WhichInterface(sDir, sBelow);
             }
+            sBelow = sDir;
             sDir = sDir.substr(0, sDir.rfind('/'));
         }
     }

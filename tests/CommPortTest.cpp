@@ -647,4 +647,30 @@ TEST(PortFinder, NamesAdaptersAndRealPortsAndHowToMapOne) {
     EXPECT_EQ(sBroken.find("mkdir"), std::string::npos) << sBroken;
 }
 
+TEST(PortFinder, TellsTheSerialInterfacesOfOneDeviceApart) {
+    // A servo controller with a command port and a TTL port (cdc_acm: ttys on the interfaces),
+    // the first named by its maker, the second not; its data interfaces carry no tty.
+    CFakeSystem sys;
+    const std::string sDevice = "sys/devices/usb1/1-3";
+    sys.Write(sDevice + "/product", "Servo Controller\n");
+    for (const char* pszInterface : {"1-3:1.0", "1-3:1.2"}) {
+        const std::string sInterface = sDevice + "/" + pszInterface;
+        const std::string sTty = pszInterface[6] == '0' ? "ttyACM0" : "ttyACM1";
+        sys.Write(sInterface + "/tty/" + sTty + "/dev", "166:0\n");
+        sys.Write(sInterface + "/bInterfaceNumber", std::string("0") + pszInterface[6] + "\n");
+        sys.Tty(sTty, "166:0", "../../../devices/usb1/1-3/" + std::string(pszInterface));
+    }
+    sys.Write(sDevice + "/1-3:1.0/interface", "Command Port\n");
+    sys.Write(sDevice + "/1-3:1.1/bInterfaceNumber", "01\n");
+    std::vector<CSerialPortInfo> ports = PlxListSerialPorts(sys.Roots());
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0].sDescription, "Servo Controller (Command Port)");
+    EXPECT_EQ(ports[1].sDescription, "Servo Controller (interface 2)");
+    // Names that do not tell them apart give way to the numbers.
+    sys.Write(sDevice + "/1-3:1.2/interface", "Command Port\n");
+    ports = PlxListSerialPorts(sys.Roots());
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0].sDescription, "Servo Controller (interface 0)");
+}
+
 }  // namespace

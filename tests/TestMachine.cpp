@@ -42,7 +42,8 @@ std::string CTestMachine::Boot() {
             "-device", kAdapter, "-monitor", "unix:" + m_sMonitor + ",server=on,wait=off"});
     m_pQemu->WaitForOutput("@boot done\n");
     if (!m_pQemu->Running()) return "the machine did not boot: " + m_pQemu->Err();
-    Ask("present", {"adapter"});
+    for (const char* pszLine : {"adapter", "ch340", "cp2102", "pl2303", "acm", "acm-if02"})
+        Ask("present", {pszLine});
     m_lines = Ask("lines");
     return std::string();
 }

@@ -1,6 +1,7 @@
 // The test machine of ./test --vm: Debian's kernel under QEMU's software emulation, its console
 // on its first UART, a second 16550A UART and an emulated FTDI USB adapter each wired to a
-// plx-ssc-sim here. Commands go to plx-vm-guest on its console (vm/GuestRunner.cpp).
+// plx-ssc-sim here, and USB serial chips played inside it (vm/ChipGadget.cpp). Commands go to
+// plx-vm-guest on its console (vm/GuestRunner.cpp).
 #pragma once
 
 #include <map>
@@ -23,7 +24,8 @@ public:
     CTestMachine(const CTestMachine&) = delete;
     CTestMachine& operator=(const CTestMachine&) = delete;
 
-    // Boots the machine scripts/vm-image made (scripts/vm-run); empty on success, else why not.
+    // Boots the machine scripts/vm-image made (scripts/vm-run), and waits for its USB lines;
+    // empty on success, else why not.
     std::string Boot();
     // One command to the machine, its arguments escaped on the way; its answer. A command that
     // fails fails the test.

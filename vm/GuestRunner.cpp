@@ -12,11 +12,20 @@
 //   present LINE | gone LINE          waits until the line's device is there, or not
 //   map N LINE                        root's port map: comN -> the line's device
 //   own LINE UID GID MODE             chown and chmod (MODE in octal)
-// A LINE is one of the names in kLines: the host's tests know the machine's lines by them.
+//   stty LINE BAUD                    sets the line as stty would: 9600 as `stty 9600 cs8 -parenb
+//                                     -cstopb -crtscts raw`, 2400 as `stty 2400 cs7 parenb
+//                                     -parodd -cstopb crtscts ixon ixoff`
+// A LINE is one of the names in kFixedLines and kUsbLines: the host's tests know the machine's
+// lines by them.
+//   record GADGET FROM BYTES          once the chip of a gadget (vm/ChipGadget.cpp) has had BYTES
+//                                     bytes from the host in all, its record from offset FROM on
+//   unplug GADGET | plug GADGET       unbinds the gadget from its USB controller, binds it again
 //   pairs FILE COM N                  an input file: COM, then N pairs (servo i%8, position
 //   i*7%255) quit
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -24,6 +33,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +46,7 @@
 #include <vector>
 
 #include "vm/ConsoleWords.h"
+#include "vm/GuestFile.h"
 
 namespace {
 
@@ -53,12 +64,69 @@ struct CSession {
     std::string sOut, sErr;
 };
 
-// The machine's lines: its console (its first UART, as QEMU wires it), the second UART, the USB
-// adapter, two UART slots the kernel keeps with no chip behind them, and a device that is not
-// there, as COM9 would be.
-const std::map<std::string, std::string> kLines = {
-    {"console", "/dev/ttyS0"}, {"uart", "/dev/ttyS1"},   {"adapter", "/dev/ttyUSB0"},
-    {"empty1", "/dev/ttyS2"},  {"empty2", "/dev/ttyS3"}, {"com9", "/dev/ttyS8"}};
+// The machine's lines: its console (its first UART, as QEMU wires it), the second UART, two UART
+// slots the kernel keeps with no chip behind them, and a device that is not there, as COM9 would
+// be.
+const std::map<std::string, std::string> kFixedLines = {{"console", "/dev/ttyS0"},
+                                                        {"uart", "/dev/ttyS1"},
+                                                        {"empty1", "/dev/ttyS2"},
+                                                        {"empty2", "/dev/ttyS3"},
+                                                        {"com9", "/dev/ttyS8"}};
+
+// Its USB lines, found by the driver that has them, as the kernel numbers them in the order they
+// come up: QEMU's FTDI adapter, the chips of vm/ChipGadget.cpp, and the two ports of its CDC ACM
+// device, by interface. Each with the gadget that plays it.
+struct CUsbLine {
+    const char* pszDriver;     // under /sys/bus
+    const char* pszInterface;  // the end of a cdc_acm interface's name; none for usb-serial
+    const char* pszGadget;
+};
+const std::map<std::string, CUsbLine> kUsbLines = {
+    {"adapter", {"usb-serial/drivers/ftdi_sio", "", ""}},
+    {"ch340", {"usb-serial/drivers/ch341-uart", "", "ch340"}},
+    {"cp2102", {"usb-serial/drivers/cp210x", "", "cp2102"}},
+    {"pl2303", {"usb-serial/drivers/pl2303", "", "pl2303"}},
+    {"acm", {"usb/drivers/cdc_acm", ":1.0", "acm"}},
+    {"acm-if02", {"usb/drivers/cdc_acm", ":1.2", "acm"}}};
+
+const std::string kGadgets = "/sys/kernel/config/usb_gadget/";
+
+std::vector<std::string> Names(const std::string& sDir) {
+    std::vector<std::string> names;
+    if (DIR* pDir = ::opendir(sDir.c_str())) {
+        while (const dirent* pEntry = ::readdir(pDir))
+            if (pEntry->d_name[0] != '.') names.emplace_back(pEntry->d_name);
+        ::closedir(pDir);
+    }
+    return names;
+}
+
+// The device of a line as things are now, empty when it is not there; false for no such line.
+bool FindLine(const std::string& sLine, std::string* pDevice) {
+    pDevice->clear();
+    const auto fixed = kFixedLines.find(sLine);
+    if (fixed != kFixedLines.end()) *pDevice = fixed->second;
+    const auto usb = kUsbLines.find(sLine);
+    if (usb == kUsbLines.end()) return fixed != kFixedLines.end();
+    const std::string sDir = std::string("/sys/bus/") + usb->second.pszDriver;
+    const std::string sEnd = usb->second.pszInterface;
+    for (const std::string& sName : Names(sDir)) {
+        if (sEnd.empty()) {
+            if (sName.rfind("ttyUSB", 0) == 0) *pDevice = "/dev/" + sName;  // a usb-serial port
+        } else if (sName.size() > sEnd.size() &&
+                   sName.compare(sName.size() - sEnd.size(), sEnd.size(), sEnd) == 0) {
+            for (const std::string& sTty : Names(sDir + "/" + sName + "/tty"))
+                *pDevice = "/dev/" + sTty;  // cdc_acm's tty on its interface
+        }
+    }
+    return true;
+}
+
+bool IsGadget(const std::string& sGadget) {
+    for (const auto& line : kUsbLines)
+        if (!sGadget.empty() && sGadget == line.second.pszGadget) return true;
+    return false;
+}
 
 class CRunner {
 public:
@@ -93,17 +161,30 @@ private:
         if (sVerb == "pairs" && n == 3) return Pairs(a[0], a[1], std::atoi(a[2].c_str()));
         if (sVerb == "quit" && n == 0) return std::string();
         if (sVerb == "lines" && n == 0) {
-            for (const auto& line : kLines) Say(line.first, line.second);
+            std::string sDevice;
+            for (const auto& line : kFixedLines) Say(line.first, line.second);
+            for (const auto& line : kUsbLines)
+                Say(line.first, FindLine(line.first, &sDevice) ? sDevice : "");
             return std::string();
+        }
+        if (sVerb == "record" || sVerb == "unplug" || sVerb == "plug") {
+            if (n == 0 || !IsGadget(a[0])) return "no gadget of this machine named for " + sVerb;
+            if (sVerb == "record" && n == 3)
+                return Record(a[0], std::strtoul(a[1].c_str(), nullptr, 10),
+                              std::strtoul(a[2].c_str(), nullptr, 10));
+            if (sVerb == "unplug" && n == 1) return Unplug(a[0]);
+            if (sVerb == "plug" && n == 1) return Plug(a[0]);
         }
         // The rest name a line: the first argument, or for map the second.
         const std::size_t nLine = sVerb == "map" ? 1 : 0;
-        const auto line = n > nLine ? kLines.find(a[nLine]) : kLines.end();
-        if (line == kLines.end()) return "no line of this machine named for " + sVerb;
-        const std::string& sDevice = line->second;
-        if (sVerb == "line" && n == 1) return Line(sDevice);
+        std::string sDevice;
+        if (n <= nLine || !FindLine(a[nLine], &sDevice))
+            return "no line of this machine named for " + sVerb;
         if ((sVerb == "present" || sVerb == "gone") && n == 1)
-            return Await(sDevice, sVerb == "present");
+            return Await(a[0], sVerb == "present");
+        if (sDevice.empty()) return a[nLine] + " is not there";
+        if (sVerb == "line" && n == 1) return Line(sDevice);
+        if (sVerb == "stty" && n == 2) return Stty(sDevice, a[1]);
         if (sVerb == "map" && n == 2) return Map(a[0], sDevice);
         if (sVerb == "own" && n == 4) return Own(sDevice, a[1], a[2], a[3]);
         return "unknown command " + sVerb + " with " + std::to_string(n) + " arguments";
@@ -235,11 +316,84 @@ private:
         return std::string();
     }
 
-    // The kernel adds and removes the device node as the adapter comes and goes.
-    static std::string Await(const std::string& sDevice, bool bPresent) {
-        struct stat st;
-        while ((::stat(sDevice.c_str(), &st) == 0) != bPresent) ::usleep(10000);
+    // Whether the host has sent its next command: it has given up on this one (its test failed),
+    // so that a wait for what may now never come ends.
+    static bool HostMovedOn() {
+        pollfd pfd = {0, POLLIN, 0};
+        return ::poll(&pfd, 1, 0) > 0;
+    }
+
+    // The kernel adds and removes the device node as the adapter comes and goes. A chip that
+    // could not be made says why in its record, which ends the wait.
+    static std::string Await(const std::string& sLine, bool bPresent) {
+        const auto usb = kUsbLines.find(sLine);
+        const std::string sGadget = usb == kUsbLines.end() ? "" : usb->second.pszGadget;
+        for (;;) {
+            std::string sDevice;
+            FindLine(sLine, &sDevice);
+            struct stat st;
+            if ((!sDevice.empty() && ::stat(sDevice.c_str(), &st) == 0) == bPresent)
+                return std::string();
+            const std::string sRecord =
+                sGadget.empty() ? "" : ReadFile("/tmp/" + sGadget + ".record");
+            const std::size_t nError = sRecord.find("error ");
+            if (bPresent && nError != std::string::npos)
+                return sGadget + ": " + sRecord.substr(nError, sRecord.find('\n', nError) - nError);
+            if (HostMovedOn()) return "the host moved on";
+            ::usleep(10000);
+        }
+    }
+
+    // As another program would leave the line (2400), or as stty sets 9600 8N1 raw (9600).
+    static std::string Stty(const std::string& sDevice, const std::string& sBaud) {
+        const CGuestFile tty(::open(sDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+        termios tio{};
+        if (tty.Get() < 0 || ::tcgetattr(tty.Get(), &tio) != 0)
+            return sDevice + ": " + std::strerror(errno);
+        tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+        if (sBaud == "9600") {
+            ::cfmakeraw(&tio);
+            tio.c_cflag |= CS8;
+            ::cfsetspeed(&tio, B9600);
+        } else if (sBaud == "2400") {
+            tio.c_cflag |= CS7 | PARENB | CRTSCTS;
+            tio.c_iflag |= IXON | IXOFF;
+            ::cfsetspeed(&tio, B2400);
+        } else {
+            return "no stty for " + sBaud;
+        }
+        if (::tcsetattr(tty.Get(), TCSANOW, &tio) != 0)
+            return sDevice + ": " + std::strerror(errno);
         return std::string();
+    }
+
+    // Counts the bytes in the record's "out" lines until there are nBytes.
+    std::string Record(const std::string& sGadget, std::size_t nFrom, std::size_t nBytes) {
+        for (;;) {
+            const std::string sRecord = ReadFile("/tmp/" + sGadget + ".record");
+            std::size_t nOut = 0;
+            std::istringstream lines(sRecord);
+            for (std::string s; std::getline(lines, s);)
+                if (s.rfind("out ", 0) == 0) nOut += (s.size() - 4) / 2;
+            if (nOut >= nBytes) {
+                Say("record", sRecord.substr(std::min(nFrom, sRecord.size())));
+                return std::string();
+            }
+            if (HostMovedOn()) return "the host moved on";
+            ::usleep(10000);
+        }
+    }
+
+    // As the cable is pulled: the host sees the device go. The controller is kept for plug.
+    std::string Unplug(const std::string& sGadget) {
+        const std::string sUdc = ReadFile(kGadgets + sGadget + "/UDC");
+        m_udcs[sGadget] = sUdc.substr(0, sUdc.find('\n'));
+        return PlxPutFile(kGadgets + sGadget + "/UDC", "\n") ? std::string() : "cannot unbind";
+    }
+
+    std::string Plug(const std::string& sGadget) {
+        return PlxPutFile(kGadgets + sGadget + "/UDC", m_udcs[sGadget]) ? std::string()
+                                                                        : "cannot bind";
     }
 
     static std::string Map(const std::string& sPort, const std::string& sTarget) {
@@ -267,6 +421,7 @@ private:
 
     std::string m_sId;
     std::map<std::string, CSession> m_sessions;
+    std::map<std::string, std::string> m_udcs;  // by gadget, while unplugged
 };
 
 }  // namespace
