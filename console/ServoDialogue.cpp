@@ -33,17 +33,6 @@ std::string Centred(const std::string& sText) {
            std::string(kBannerWidth - nBefore - sText.size(), ' ');
 }
 
-void WriteBanner(std::ostream& out) {
-    errno = 0;
-    const std::string sRule(kBannerWidth, '-');
-    out << sRule << std::endl;
-    out << Centred(kTitle) << std::endl;
-    out << std::endl;
-    out << Centred(kNotice) << std::endl;
-    out << sRule << std::endl;
-    out << "press CTRL+C to exit" << std::endl;
-}
-
 enum class EInput { Number, NotANumber, End, Unreadable };
 
 // What went wrong with the console itself, told once when the input ends.
@@ -68,6 +57,13 @@ void Say(std::ostream& out, const std::string& sText, bool bEndLine, CConsoleErr
     else
         out.flush();
     CConsoleErrors::Note(!out, &pErrors->nOutput);
+}
+
+void WriteBanner(std::ostream& out, CConsoleErrors* pErrors) {
+    const std::string sRule(kBannerWidth, '-');
+    for (const std::string& sLine : {sRule, Centred(kTitle), std::string(), Centred(kNotice), sRule,
+                                     std::string("press CTRL+C to exit")})
+        Say(out, sLine, true, pErrors);
 }
 
 // A byte order mark at the very start (Notepad's "UTF-8 with BOM", PowerShell's utf8) says how
@@ -145,9 +141,8 @@ int Finish(std::ostream& out, std::ostream& err, const CConsoleErrors& errors, b
 int RunServoDialogue(std::istream& in, std::ostream& out, std::ostream& err) {
     // Every prompt must be on screen before the program waits for its answer.
     in.tie(&out);
-    WriteBanner(out);
     CConsoleErrors errors;
-    CConsoleErrors::Note(!out, &errors.nOutput);
+    WriteBanner(out, &errors);
 
     std::int32_t nPort = 0;
     for (bool bStart = true;; bStart = false) {

@@ -92,9 +92,8 @@ struct CFileOut::CShared {
     }
 };
 
-CFileOut::CFileOut(std::string sPath)
-    : m_sPath(std::move(sPath)), m_pShared(std::make_shared<CShared>()) {
-    m_pShared->sPath = m_sPath;
+CFileOut::CFileOut(std::string sPath) : m_pShared(std::make_shared<CShared>()) {
+    m_pShared->sPath = std::move(sPath);
 }
 
 CFileOut::~CFileOut() {
@@ -131,7 +130,7 @@ bool CFileOut::Start(std::string* pError) {
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (nError != 0) {
         delete pHold;
-        *pError = "cannot write " + m_sPath + ": " + PlxFormatMessage(nError);
+        *pError = "cannot write " + m_pShared->sPath + ": " + PlxFormatMessage(nError);
         return false;
     }
     m_bStarted = true;
@@ -166,13 +165,13 @@ bool CFileOut::Finish(std::chrono::steady_clock::time_point tDeadline, std::stri
     shared.changed.notify_all();
     if (!m_bStarted) return true;
     if (!shared.changed.wait_until(lock, tDeadline, [&] { return shared.bDone; })) {
-        *pError = "cannot write " + m_sPath +
+        *pError = "cannot write " + shared.sPath +
                   ": it still took nothing at the end (a FIFO nobody reads, or a disk that does "
                   "not answer)";
         return false;
     }
     if (!shared.Failed()) return true;
-    *pError = "cannot write " + m_sPath + ": " +
+    *pError = "cannot write " + shared.sPath + ": " +
               (shared.sWhy.empty() ? PlxFormatMessage(shared.nError) : shared.sWhy);
     return false;
 }

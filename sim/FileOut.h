@@ -31,12 +31,9 @@ public:
     // "cannot write PATH: why" in *pError, when the file could not be written in full.
     bool Finish(std::chrono::steady_clock::time_point tDeadline, std::string* pError);
 
-    const std::string& Path() const { return m_sPath; }
-
 private:
     struct CShared;
 
-    std::string m_sPath;
     std::shared_ptr<CShared> m_pShared;  // also held by the thread, which may outlive this
     pthread_t m_thread{};
     bool m_bStarted = false;

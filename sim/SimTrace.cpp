@@ -14,20 +14,7 @@ void CSimTrace::OnSample(const CMotionSample& sample) {
                                 sample.nServo, sample.nCommanded,
                                 CSscDecoder::PulseWidthUs(sample.nCommanded, m_nRange),
                                 PlxServoAngle(sample.dPosition, m_nRange));
-    if (n > 0 && static_cast<std::size_t>(n) < sizeof(szRow)) m_sRows.append(szRow);
-}
-
-void CSimTrace::Flush() {
-    // One piece a row, so that a file cut short ends at a whole one.
-    for (std::size_t nStart = 0; nStart < m_sRows.size();) {
-        const std::size_t nEnd = m_sRows.find('\n', nStart) + 1;
-        m_file.Add(m_sRows.substr(nStart, nEnd - nStart));
-        nStart = nEnd;
-    }
-    m_sRows.clear();
-}
-
-bool CSimTrace::Close(std::chrono::steady_clock::time_point tDeadline, std::string* pError) {
-    Flush();
-    return m_file.Finish(tDeadline, pError);
+    // One piece a row, so that a file cut short ends at a whole one; handed over at once, so that
+    // a reader sees the rows as they come.
+    if (n > 0 && static_cast<std::size_t>(n) < sizeof(szRow)) m_file.Add(szRow);
 }

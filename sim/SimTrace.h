@@ -19,16 +19,15 @@ public:
     bool Open(std::string* pError);
     void OnEvent(const CSimEvent& /*event*/) override {}
     void OnSample(const CMotionSample& sample) override;
-    // Hands the rows made so far to the file, so that a reader sees them as they come.
-    void Flush();
     bool OpenFailed() const { return m_file.OpenFailed(); }
     // Writes out the rest and closes the file, waiting until tDeadline at most; false, with the
     // reason in *pError, when anything could not be written. A trace cut short ends at a whole
     // row.
-    bool Close(std::chrono::steady_clock::time_point tDeadline, std::string* pError);
+    bool Close(std::chrono::steady_clock::time_point tDeadline, std::string* pError) {
+        return m_file.Finish(tDeadline, pError);
+    }
 
 private:
     CFileOut m_file;
     int m_nRange;
-    std::string m_sRows;  // made, not yet handed over
 };

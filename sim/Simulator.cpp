@@ -242,14 +242,11 @@ void CSimulator::Step() {
     if (nReady > 0 && (fds[0].revents & POLLIN)) ReadLine(tNow, nRoom);
     TakeWire(tNow);
     m_board.AdvanceTo(tNow, &m_sinks);
-    if (Tracing()) {
-        m_trace.Flush();
-        // A trace that cannot even be created ends the run at once; one that fails later is told
-        // at the end.
-        std::string sError;
-        if (!m_bEnded && m_trace.OpenFailed() && !m_trace.Close(Clock::now(), &sError))
-            End(sError, 1);
-    }
+    // A trace that cannot even be created ends the run at once; one that fails later is told at
+    // the end.
+    std::string sError;
+    if (Tracing() && !m_bEnded && m_trace.OpenFailed() && !m_trace.Close(Clock::now(), &sError))
+        End(sError, 1);
     if (nReady > 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) ReadInput();
     Draw(tNow);
     if (!m_outBuffer.Send()) End("output gone: " + PlxFormatMessage(m_outBuffer.Error()), 1);
@@ -389,9 +386,9 @@ void CSimulator::End(const std::string& sWhy, int nStatus) {
 int CSimulator::Finish() {
     const Clock::time_point tFilesDue = Clock::now() + kFilesWait;
     // The entry goes first, whatever the output is doing.
-    std::vector<std::string> failures;
+    std::vector<std::string> failures;  // each told once, in the order they came
     if (m_nStatus != 0) failures.push_back(m_sEndedBy);
-    if (!m_registration.Unregister(&failures)) m_nStatus = 1;
+    m_registration.Unregister(&failures);
     // What the program had written before the end is on its way and reaches the controller, at
     // the line's pace, as it would from a real port whose program has closed it.
     const SimTime tNow = Now();
@@ -410,23 +407,22 @@ int CSimulator::Finish() {
     // The plot is written whatever became of the trace, while the report drains.
     CFileOut plot(m_options.sPlot);
     std::string sError;
+    // A trace that could not be created has ended the run already, and is told once.
+    const auto Fail = [&] {
+        if (std::find(failures.begin(), failures.end(), sError) == failures.end())
+            failures.push_back(sError);
+    };
     const bool bPlot = !m_options.sPlot.empty();
     if (bPlot && !plot.Start(&sError))
-        failures.push_back(sError);
+        Fail();
     else if (bPlot)
         plot.Add(m_plot.Svg(tEnd, m_board, Title()));
     m_outBuffer.Drain(kEndingWait);
-    if (Tracing() && !m_trace.Close(tFilesDue, &sError)) failures.push_back(sError);
-    if (bPlot && !plot.Finish(tFilesDue, &sError)) failures.push_back(sError);
-    // Every failure once (a trace that could not be created also ended the run).
-    for (std::size_t i = 0; i < failures.size(); ++i) {
-        if (std::find(failures.begin(), failures.begin() + static_cast<std::ptrdiff_t>(i),
-                      failures[i]) != failures.begin() + static_cast<std::ptrdiff_t>(i))
-            continue;
-        std::cerr << "plx-ssc-sim: " << failures[i] << std::endl;
-        m_nStatus = 1;
-    }
-    return m_nStatus;
+    if (Tracing() && !m_trace.Close(tFilesDue, &sError)) Fail();
+    if (bPlot && !plot.Finish(tFilesDue, &sError)) Fail();
+    for (const std::string& sFailure : failures)
+        std::cerr << "plx-ssc-sim: " << sFailure << std::endl;
+    return failures.empty() ? 0 : 1;
 }
 
 std::string CSimulator::Title() const {
