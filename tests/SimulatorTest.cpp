@@ -742,7 +742,7 @@ TEST_F(SimulatorTest, AMarkIsLiftedOnlyOnceNoProgramHoldsTheLine) {
 }
 
 TEST_F(SimulatorTest, TheScriptedExampleWorksAsWritten) {
-    // As the README and the manual page give it; a script's background job reads /dev/null.
+    // As the manual page gives it; a script's background job reads /dev/null.
     const std::string sBin =
         std::string(PLX_SSC_SIM_EXE).substr(0, std::string(PLX_SSC_SIM_EXE).rfind('/'));
     const std::string sLog = m_map.ConfigHome() + "/sim.log";
