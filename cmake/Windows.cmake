@@ -42,7 +42,6 @@ add_executable(plx_tests
   ${tests}/TestMain.cpp
   ${tests}/CommModeTest.cpp
   ${tests}/DialogueTextTest.cpp
-  ${tests}/ServoPacketTest.cpp
   ${tests}/WarningBoxTest.cpp)
 target_link_libraries(plx_tests PRIVATE plx_console GTest::gtest)
 if(MINGW)

@@ -1,5 +1,5 @@
 #include "console/Framework.h"
 
-#include "serial/CommApi.h"
+#include "serial/UserApi.h"
 
 bool AfxWinInit() { return PlxStdHandlesOpen(); }

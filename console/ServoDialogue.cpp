@@ -11,6 +11,7 @@
 #include "console/ServoPacket.h"
 #include "serial/CommApi.h"
 #include "serial/CommPort.h"
+#include "serial/UserApi.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "console/Framework.h"
 #include "console/ServoDialogue.h"
-#include "serial/CommApi.h"
+#include "serial/UserApi.h"
 
 CWinApp theApp;
 

@@ -1,6 +1,7 @@
 // The platform layer beneath CCommPort: one function for each operating-system call the channel
-// makes, each with the contract of the Win32 call named beside it. CommApiWin32.cpp makes those
-// very calls on Windows; CommApiPosix.cpp implements them for Linux.
+// makes on the port, each with the contract of the Win32 call named beside it. CommApiWin32.cpp
+// makes those very calls on Windows; CommApiPosix.cpp implements them for Linux. What the channel
+// tells the user is in UserApi.h.
 //
 // As on Win32, a function that fails leaves its reason for PlxGetLastError().
 #pragma once
@@ -70,24 +71,6 @@ void PlxSetLastError(int nError);
 // FormatMessageA(FROM_SYSTEM) and LocalFree in one: the system's text for an error code.
 std::string PlxFormatMessage(int nError);
 
-// The system's text as standard error should carry it: on Windows, in the console's code page
-// when standard error is a console (the system writes its text in the ANSI code page); as it is
-// for a file or a pipe, and everywhere else.
-std::string PlxConsoleText(const std::string& sText);
-#ifdef _WIN32
-// Text from one Windows code page to another; unchanged when it cannot be converted.
-std::string PlxConvertCodePage(const std::string& sText, unsigned nFrom, unsigned nTo);
-#endif
-
-// MessageBoxA(no owner, text, caption, MB_ICONWARNING): shows the text with a warning mark and an
-// OK button and returns once the user has dismissed it (at once when nobody can). Where the box
-// cannot be shown at all, the text goes to standard error instead.
-void PlxMessageBox(const std::string& sText, const char* pszCaption);
-
-// After that box: what the platform can tell the user to help find the right port (what COMn
-// is, the ports the machine has), on standard error.
-void PlxExplainOpenFailure(std::int32_t nPort);
-
 // SetupComm: recommended queue sizes in bytes.
 bool PlxSetupComm(HCOMM hComm, std::uint32_t nInQueue, std::uint32_t nOutQueue);
 
@@ -115,12 +98,3 @@ bool PlxWriteFile(HCOMM hComm, const void* pData, std::uint32_t nLength, std::ui
 
 // CloseHandle: releases the port.
 bool PlxCloseHandle(HCOMM hComm);
-
-// The class framework's start-up check on Win32; here: standard input, output and error are open.
-bool PlxStdHandlesOpen();
-
-// At the end of the run, with the status it ends with. A run that failed (1) alone on a console
-// window, which closes as the program ends (a double-click started it), says so on standard
-// output and waits for Enter pressed from then on, so that what it said can be read. Anywhere
-// else (a command prompt, a pipe, a script) and on Linux it does nothing. Returns nStatus.
-int PlxHoldConsoleWindow(int nStatus);

@@ -1,5 +1,5 @@
 // The platform layer on Linux: termios for the line, flock and TIOCEXCL for exclusive access,
-// errno for the last error, and standard error for the warning box.
+// errno for the last error.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -16,10 +16,8 @@
 
 #include "serial/CommApi.h"
 #include "serial/CommTermios.h"
-#include "serial/PortFinder.h"
 #include "serial/PortMap.h"
 #include "serial/TerminalGuard.h"
-#include "serial/WarningBox.h"
 
 namespace {
 
@@ -245,36 +243,6 @@ std::string PlxFormatMessage(int nError) {
     return Pick::Text(::strerror_r(nError, szText, sizeof(szText)), szText);
 }
 
-std::string PlxConsoleText(const std::string& sText) { return sText; }
-
-void PlxMessageBox(const std::string& sText, const char* pszCaption) {
-    const int nSaved = errno;
-    // Someone must see the box to dismiss it: with standard error in a file it would wait unseen.
-    const bool bPerson = ::isatty(STDIN_FILENO) != 0 && ::isatty(STDERR_FILENO) != 0;
-    // The box stands until Enter: keys pressed before it appeared must not dismiss it.
-    if (bPerson) ::tcflush(STDIN_FILENO, TCIFLUSH);
-    const std::string sBox = PlxRenderWarningBox(sText, pszCaption);
-    std::size_t nDone = 0;
-    WriteFully(STDERR_FILENO, sBox.data(), sBox.size(), &nDone);
-    if (bPerson) {
-        char c = 0;
-        for (;;) {
-            const ssize_t n = ::read(STDIN_FILENO, &c, 1);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0 || c == '\n' || c == '\r') break;
-        }
-    }
-    errno = nSaved;
-}
-
-void PlxExplainOpenFailure(std::int32_t nPort) {
-    const int nSaved = errno;
-    const std::string sHelp = PlxPortHelp(nPort, CSystemRoots(), nSaved);
-    std::size_t nDone = 0;
-    WriteFully(STDERR_FILENO, sHelp.data(), sHelp.size(), &nDone);
-    errno = nSaved;
-}
-
 bool PlxSetupComm(HCOMM /*hComm*/, std::uint32_t /*nInQueue*/, std::uint32_t /*nOutQueue*/) {
     // Linux sizes a tty's buffers itself; there is nothing to recommend to it.
     return true;
@@ -361,12 +329,3 @@ bool PlxCloseHandle(HCOMM hComm) {
     // Never retried: on Linux the descriptor is gone even when close reports EINTR.
     return ::close(hComm) == 0;
 }
-
-bool PlxStdHandlesOpen() {
-    const int kStandard[] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
-    return std::all_of(std::begin(kStandard), std::end(kStandard),
-                       [](int fd) { return ::fcntl(fd, F_GETFD) >= 0; });
-}
-
-// A terminal window is the user's own: it stays when the program ends.
-int PlxHoldConsoleWindow(int nStatus) { return nStatus; }

@@ -1,5 +1,7 @@
 #include "serial/CommPort.h"
 
+#include "serial/UserApi.h"
+
 const char* const PLX_OPEN_FAILURE_CAPTION = "Windows Communications Error";
 
 namespace {

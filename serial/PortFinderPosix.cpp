@@ -16,6 +16,7 @@
 #include "serial/CommApi.h"
 #include "serial/PortFinder.h"
 #include "serial/PortMap.h"
+#include "serial/TerminalGuard.h"
 
 namespace {
 
@@ -228,7 +229,7 @@ std::vector<CSerialPortInfo> PlxListSerialPorts(const CSystemRoots& roots) {
         const std::string sType = Attribute(Child(sDir, "type"));
         if (sName.rfind("ttyS", 0) == 0 && (sType.empty() || sType == "0")) continue;
         CSerialPortInfo port;
-        port.sDevice = Child(roots.sDev, sName);
+        port.sName = Child(roots.sDev, sName);
         port.sDescription = Description(sDir, sName);
         for (const std::string& sStable : stableNames) {
             const std::string sLink = Child(sById, sStable);
@@ -242,24 +243,24 @@ std::vector<CSerialPortInfo> PlxListSerialPorts(const CSystemRoots& roots) {
     return ports;
 }
 
-std::string PlxPortHelp(std::int32_t nPort, const CSystemRoots& roots, int nError) {
+std::string PlxPortHelp(std::int32_t nPort, int nError, const std::vector<CSerialPortInfo>& ports,
+                        const CSystemRoots& roots) {
     const std::string sMapDir = PlxPortMapDirectory();
     const CPortMapCheck map = sMapDir.empty() ? CPortMapCheck() : PlxCheckPortMap(sMapDir);
     std::string sHelp = WhatThePortIs(nPort, sMapDir, map, roots, nError) + "\n";
 
-    const std::vector<CSerialPortInfo> ports = PlxListSerialPorts(roots);
     std::string sSuggested;
     if (ports.empty()) {
         sHelp += "No serial ports found on this machine: is the adapter plugged in?\n";
     } else {
         sHelp += "Serial ports on this machine:\n";
         for (const CSerialPortInfo& port : ports) {
-            sHelp += "  " + port.sDevice + "  " + port.sDescription;
+            sHelp += "  " + port.sName + "  " + port.sDescription;
             if (!port.sUnusable.empty()) sHelp += " (" + port.sUnusable + ", not for servos)";
             sHelp += "\n";
             for (const std::string& sLink : port.links) sHelp += "    " + sLink + "\n";
             if (sSuggested.empty() && port.sUnusable.empty())
-                sSuggested = port.links.empty() ? port.sDevice : port.links.front();
+                sSuggested = port.links.empty() ? port.sName : port.links.front();
         }
     }
 

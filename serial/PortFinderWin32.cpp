@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cstring>
 #include <map>
+#include <utility>
 
 #include "serial/PortFinder.h"
 
@@ -88,12 +89,12 @@ const char* ListedPortReason(int nError) {
 
 }  // namespace
 
-std::vector<CComPortInfo> PlxListComPorts() {
-    std::vector<CComPortInfo> ports;
+std::vector<CSerialPortInfo> PlxListSerialPorts(const CSystemRoots& /*roots*/) {
+    std::vector<std::pair<std::int32_t, CSerialPortInfo>> numbered;
     HKEY hKey = nullptr;
     if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ,
                         &hKey) != ERROR_SUCCESS)
-        return ports;  // no serial port driver has entered a port
+        return {};  // no serial port driver has entered a port
     const std::map<std::int32_t, std::string> friendly = FriendlyNames();
     for (DWORD i = 0;; ++i) {
         char szName[256];
@@ -105,31 +106,35 @@ std::vector<CComPortInfo> PlxListComPorts() {
                                              reinterpret_cast<BYTE*>(szValue), &nValueBytes);
         if (nResult == ERROR_NO_MORE_ITEMS) break;
         if (nResult != ERROR_SUCCESS || nType != REG_SZ) continue;
-        CComPortInfo port;
-        port.nPort = PortNumber(RegistryText(szValue, nValueBytes));
-        if (port.nPort <= 0) continue;
-        const auto it = friendly.find(port.nPort);
-        if (it != friendly.end()) port.sFriendlyName = it->second;
-        ports.push_back(port);
+        const std::int32_t nPort = PortNumber(RegistryText(szValue, nValueBytes));
+        if (nPort <= 0) continue;
+        CSerialPortInfo port;
+        port.sName = "COM" + std::to_string(nPort);
+        const auto it = friendly.find(nPort);
+        if (it != friendly.end()) port.sDescription = it->second;
+        numbered.emplace_back(nPort, port);
     }
     ::RegCloseKey(hKey);
-    std::sort(ports.begin(), ports.end(),
-              [](const CComPortInfo& a, const CComPortInfo& b) { return a.nPort < b.nPort; });
+    std::sort(numbered.begin(), numbered.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<CSerialPortInfo> ports;
+    for (const auto& entry : numbered) ports.push_back(entry.second);
     return ports;
 }
 
-std::string PlxComPortHelp(std::int32_t nPort, int nError, const std::vector<CComPortInfo>& ports) {
+std::string PlxPortHelp(std::int32_t nPort, int nError, const std::vector<CSerialPortInfo>& ports,
+                        const CSystemRoots& /*roots*/) {
     const std::string sCom = "COM" + std::to_string(nPort);
     if (ports.empty())
         return "This machine has no COM ports: plug in the controller's USB serial adapter, then "
                "look in Device Manager under Ports (COM & LPT).\n";
     std::string sHelp = "COM ports on this machine (Device Manager, Ports (COM & LPT)):\n";
     bool bListed = false;
-    for (const CComPortInfo& port : ports) {
-        sHelp += "  COM" + std::to_string(port.nPort);
-        if (!port.sFriendlyName.empty()) sHelp += "  " + port.sFriendlyName;
+    for (const CSerialPortInfo& port : ports) {
+        sHelp += "  " + port.sName;
+        if (!port.sDescription.empty()) sHelp += "  " + port.sDescription;
         sHelp += "\n";
-        bListed = bListed || port.nPort == nPort;
+        bListed = bListed || port.sName == sCom;
     }
     return sHelp + (bListed ? sCom + " is one of them" + ListedPortReason(nError) + "\n"
                             : sCom + " is not one of them: give one of these numbers.\n");

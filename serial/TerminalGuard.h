@@ -5,20 +5,10 @@
 
 #include <sys/types.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
-// Where the kernel shows devices and processes: the live system by default, a fake tree in tests.
-struct CSystemRoots {
-    std::string sSys = "/sys";
-    std::string sProc = "/proc";
-    std::string sDev = "/dev";
-    // The look at one process: the start of its stat line, false when it is gone. Empty: read
-    // sProc/<pid>/stat. A test answers each look itself, to be a process that changes between
-    // two looks.
-    std::function<bool(const std::string& sPid, std::string* pStat)> lookAtProcess;
-};
+#include "serial/SystemRoots.h"
 
 // Why a device must not be taken as a serial port: the error to report, and words for the user.
 struct CDeviceRefusal {

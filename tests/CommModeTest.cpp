@@ -8,13 +8,6 @@
 
 namespace {
 
-TEST(ModeString, NamesThePortAndTheLine) {
-    EXPECT_EQ(PlxFormatModeString(1, 9600), "COM1: baud=9600 parity=N data=8 stop=1 TO=OFF");
-    EXPECT_EQ(PlxFormatModeString(7, 9600), "COM7: baud=9600 parity=N data=8 stop=1 TO=OFF");
-    EXPECT_EQ(PlxFormatModeString(12, 9600).rfind("COM12: ", 0), 0u);
-    EXPECT_EQ(PlxFormatModeString(-1, 9600).rfind("COM-1: baud=9600 ", 0), 0u);
-}
-
 #ifdef _WIN32
 // A line set up for something else: fast, 7E2, with every kind of flow control and handshake.
 DCB Unusual() {

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sstream>
 
 namespace {
 
@@ -155,6 +156,14 @@ bool CProgram::WaitUntil(const std::function<bool()>& done) {
         ::poll(&gone, 1, 10);  // ask again soon, or at once once it has ended
     }
     return true;
+}
+
+bool CProgram::WaitingForInput() {
+    // "<call number> <first argument> ...", or "running".
+    std::istringstream call(ReadFileText("/proc/" + std::to_string(m_pid) + "/syscall"));
+    long nCall = -1;
+    std::string sDescriptor;
+    return Running() && call >> nCall >> sDescriptor && nCall == SYS_read && sDescriptor == "0x0";
 }
 
 void CProgram::FillOutput() {

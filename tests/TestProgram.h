@@ -50,6 +50,9 @@ public:
     std::string WaitForError(const std::string& sText);
     // Whether standard output has shown sText by now: takes what is there, waits for nothing.
     bool Shows(const std::string& sText);
+    // Whether it is asleep in a read of its standard input now, waiting for what comes next
+    // there (as /proc/<pid>/syscall shows it), rather than running or waiting for anything else.
+    bool WaitingForInput();
     // Asks done() again and again, until it holds or the program has ended; whether it held.
     bool WaitUntil(const std::function<bool()>& done);
     // Fills standard output with what nobody reads, as a reader that stopped long ago leaves a

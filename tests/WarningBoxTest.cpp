@@ -3,9 +3,9 @@
 #include <sstream>
 #include <vector>
 
-#include "serial/CommApi.h"
 #include "serial/CommPort.h"
 #include "serial/PortFinder.h"
+#include "serial/UserApi.h"
 #include "serial/WarningBox.h"
 
 namespace {
@@ -65,14 +65,15 @@ TEST(WarningBox, WrapsOnlyAtSpacesAndCutsWordsTooLongForALine) {
 
 #ifdef _WIN32
 TEST(WindowsReport, ListsTheComPortsAndSpeaksTheConsolesCodePage) {
-    const std::vector<CComPortInfo> ports = {{1, "Communications Port (COM1)"}, {4, ""}};
-    EXPECT_EQ(PlxComPortHelp(7, ERROR_FILE_NOT_FOUND, ports),
+    const std::vector<CSerialPortInfo> ports = {{"COM1", "Communications Port (COM1)", {}, ""},
+                                                {"COM4", "", {}, ""}};
+    EXPECT_EQ(PlxPortHelp(7, ERROR_FILE_NOT_FOUND, ports),
               "COM ports on this machine (Device Manager, Ports (COM & LPT)):\n"
               "  COM1  Communications Port (COM1)\n  COM4\nCOM7 is not one of them: give one of "
               "these numbers.\n");
     // Another program is asked about only when the system said the port is in use.
     auto Verdict = [&](int nError) {
-        const std::string sHelp = PlxComPortHelp(4, nError, ports);
+        const std::string sHelp = PlxPortHelp(4, nError, ports);
         return sHelp.substr(sHelp.find("COM4 is one of them"));
     };
     for (int nError : {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_BUSY})
@@ -84,7 +85,7 @@ TEST(WindowsReport, ListsTheComPortsAndSpeaksTheConsolesCodePage) {
               "bit.\n");
     EXPECT_EQ(Verdict(ERROR_GEN_FAILURE),
               "COM4 is one of them: the reason above is why it could not be used.\n");
-    EXPECT_EQ(PlxComPortHelp(1, ERROR_ACCESS_DENIED, {}).rfind("This machine has no COM ports", 0),
+    EXPECT_EQ(PlxPortHelp(1, ERROR_ACCESS_DENIED, {}).rfind("This machine has no COM ports", 0),
               0u);
     // A French Windows' "Pas pret." with its e circumflex, from the ANSI code page to the
     // console's: 0xEA in 1252 is 0x88 in 850, where 0xEA would show a different letter.

@@ -175,12 +175,6 @@ TEST_F(WineTest, StartUpFailsWithoutAStandardHandle) {
     EXPECT_EQ(program.Err(), "Fatal Error: MFC initialization failed\r\n");
 }
 
-TEST_F(WineTest, PortsAreHeldAloneOnWindowsItself) {
-    GTEST_SKIP() << "Wine lets a second program open a COM port that another holds with share "
-                    "mode 0; Windows refuses it. Exclusive access is tested on Linux "
-                    "(CommPortTest.HoldsThePortAloneAndReleasesIt).";
-}
-
 TEST_F(WineTest, NothingStartsWhileAComPortLeadsToARealDevice) {
     Link(9, "/dev/null");  // a device, as the machine's serial ports are
     CProgram program(PLX_WINE_RUN, EStdin::Pipe, {Exe("plx-ssc-test.exe")});
