@@ -56,6 +56,21 @@ public:
     virtual void OnSample(const CMotionSample& sample) = 0;
 };
 
+// Every sink added, in the order they were added.
+class CSimSinks : public CSimSink {
+public:
+    void Add(CSimSink* pSink) { m_sinks.push_back(pSink); }
+    void OnEvent(const CSimEvent& event) override {
+        for (CSimSink* pSink : m_sinks) pSink->OnEvent(event);
+    }
+    void OnSample(const CMotionSample& sample) override {
+        for (CSimSink* pSink : m_sinks) pSink->OnSample(sample);
+    }
+
+private:
+    std::vector<CSimSink*> m_sinks;
+};
+
 class CServoBoard {
 public:
     static constexpr std::size_t RECENT = 4;  // notes kept for the live view

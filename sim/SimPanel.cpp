@@ -1,15 +1,25 @@
 #include "sim/SimPanel.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 
 #include "sim/SimReport.h"
+#include "sim/SimSignals.h"
 
 const char* const PLX_PANEL_ENTER = "\x1b[?1049h\x1b[?25l\x1b[H\x1b[2J";
 const char* const PLX_PANEL_LEAVE = "\x1b[0m\x1b[?25h\x1b[?1049l";
 
 namespace {
 
+using namespace std::chrono_literals;
+
+constexpr SimTime kDrawInterval = 40ms;  // 25 pictures a second while a servo moves
+constexpr SimTime kHighlight = 400ms;    // how long the row of a command stands out
 constexpr int kPositionMax = 254;
 constexpr int kNeutral = 127;
 constexpr int kMinGauge = 5;
@@ -84,7 +94,8 @@ std::string Legend(int nWidth) {
 }  // namespace
 
 std::vector<CPanelLine> PlxRenderPanel(const CServoBoard& board, const CPanelHeader& header,
-                                       SimTime tNow, int nWidth, int nHeight, bool bHighlightLast) {
+                                       const CLineState& line, SimTime tNow, int nWidth,
+                                       int nHeight, bool bHighlightLast) {
     // The last column stays free: a character there leaves some terminals about to wrap.
     nWidth = std::max(1, nWidth - 1);
     std::vector<CPanelLine> lines;
@@ -96,10 +107,9 @@ std::vector<CPanelLine> PlxRenderPanel(const CServoBoard& board, const CPanelHea
                  (header.bPaced ? "" : "  instant"),
              nWidth)});
     std::string sLine = "line: ";
-    sLine += header.bLineKnown ? PlxDescribeLine(header.line) : std::string("?");
-    if (!header.sWhyNot.empty())
-        sLine = "!! " + sLine + "  (not understood: " + header.sWhyNot + ")";
-    lines.push_back({Fit(sLine, nWidth), !header.sWhyNot.empty()});
+    sLine += line.bKnown ? PlxDescribeLine(line.settings) : std::string("?");
+    if (!line.sWhyNot.empty()) sLine = "!! " + sLine + "  (not understood: " + line.sWhyNot + ")";
+    lines.push_back({Fit(sLine, nWidth), !line.sWhyNot.empty()});
     lines.push_back({Legend(nWidth)});
     for (int i = 0; i < CSscDecoder::SERVOS; ++i) {
         const bool bMark = board.MovingAt(i, tNow) || (bHighlightLast && i == board.LastMoved());
@@ -124,4 +134,65 @@ std::string PlxPanelFrame(const std::vector<CPanelLine>& lines) {
         sFrame += "\x1b[0m\x1b[K";
     }
     return sFrame + "\x1b[J";
+}
+
+bool PlxPanelFits() {
+    const char* pszTerm = std::getenv("TERM");
+    return ::isatty(STDOUT_FILENO) != 0 && pszTerm != nullptr && *pszTerm != '\0' &&
+           std::strcmp(pszTerm, "dumb") != 0 && !PlxInBackground(STDOUT_FILENO);
+}
+
+void CLiveView::Look() {
+    if (m_bShown && PlxInBackground(STDOUT_FILENO)) m_bShown = false;
+    if (m_bShown || PlxInBackground(STDOUT_FILENO)) return;
+    m_out << PLX_PANEL_ENTER;
+    m_bShown = true;
+    m_bDirty = true;
+    m_tDrawn = -kDrawInterval;
+}
+
+bool CLiveView::Leave() {
+    if (!m_bShown) return false;
+    m_out << PLX_PANEL_LEAVE;
+    m_bShown = false;
+    return true;
+}
+
+bool CLiveView::Moving(SimTime tNow) const {
+    for (int i = 0; i < CSscDecoder::SERVOS; ++i)
+        if (m_board.MovingAt(i, tNow)) return true;
+    return false;
+}
+
+SimTime CLiveView::NextDue(SimTime tNow) const {
+    // While the terminal has not taken the last picture, room for it is what wakes the loop.
+    if (!m_bShown || m_screen.Pending() > 0) return kNever;
+    SimTime tDue = kNever;
+    if (m_bDirty || m_bDrawnMoving || Moving(tNow)) tDue = m_tDrawn + kDrawInterval;
+    if (m_bDrawnHighlight)
+        tDue = std::min(tDue, std::max(m_tCommanded + kHighlight, m_tDrawn + kDrawInterval));
+    return tDue;
+}
+
+void CLiveView::Draw(SimTime tNow) {
+    if (!m_bShown || m_screen.Pending() > 0) return;
+    if (m_board.MoveCount() != m_nCommandsSeen) {
+        m_nCommandsSeen = m_board.MoveCount();
+        m_tCommanded = tNow;
+    }
+    const bool bHighlight = m_nCommandsSeen != 0 && tNow - m_tCommanded < kHighlight;
+    const bool bMoving = Moving(tNow);
+    if (!m_bDirty && !bMoving && !m_bDrawnMoving && bHighlight == m_bDrawnHighlight) return;
+    if (tNow - m_tDrawn < kDrawInterval) return;
+    winsize size = {};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) {
+        size.ws_col = 80;
+        size.ws_row = 24;
+    }
+    m_out << PlxPanelFrame(
+        PlxRenderPanel(m_board, m_header, m_line, tNow, size.ws_col, size.ws_row, bHighlight));
+    m_tDrawn = tNow;
+    m_bDirty = false;
+    m_bDrawnMoving = bMoving;
+    m_bDrawnHighlight = bHighlight;
 }

@@ -185,3 +185,10 @@ std::string CSimPlot::Svg(SimTime tEnd, const CServoBoard& board, const std::str
         s += Text((kLeft + kRight) / 2, (kTop + kBottom) / 2, "no servo was commanded", "middle");
     return s + "</svg>\n";
 }
+
+bool CSimPlot::Write(SimTime tEnd, const CServoBoard& board, const std::string& sTitle,
+                     std::string* pError) {
+    if (!m_file.Start(pError)) return false;
+    m_file.Add(Svg(tEnd, board, sTitle));
+    return true;
+}

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "sim/FileOut.h"
 #include "sim/ServoBoard.h"
 
 class CSimPlot : public CSimSink {
@@ -17,12 +18,22 @@ public:
     // At most this many points are kept; the chart says where it stops when there were more.
     static constexpr std::size_t MAX_POINTS = 200000;
 
-    CSimPlot(int nFirstServo, int nRange) : m_nFirstServo(nFirstServo), m_nRange(nRange) {}
+    CSimPlot(const std::string& sPath, int nFirstServo, int nRange)
+        : m_file(sPath), m_nFirstServo(nFirstServo), m_nRange(nRange) {}
 
     void OnEvent(const CSimEvent& event) override;
     void OnSample(const CMotionSample& sample) override;
     // The chart from 0 to tEnd, with sTitle above it; the shafts as the board has them at tEnd.
     std::string Svg(SimTime tEnd, const CServoBoard& board, const std::string& sTitle) const;
+    // Creates the file, replacing one of that name, and starts writing the chart to it; false,
+    // with the reason in *pError, when its writer cannot be started.
+    bool Write(SimTime tEnd, const CServoBoard& board, const std::string& sTitle,
+               std::string* pError);
+    // Waits until tDeadline at most for the chart to be written; false, with the reason in
+    // *pError, when it could not be written in full. True when it was never started.
+    bool Close(std::chrono::steady_clock::time_point tDeadline, std::string* pError) {
+        return m_file.Finish(tDeadline, pError);
+    }
 
 private:
     using CPoints = std::vector<std::pair<double, double>>;  // seconds, degrees
@@ -32,6 +43,7 @@ private:
     };
     bool Keep(double dSeconds);
 
+    CFileOut m_file;
     int m_nFirstServo;
     int m_nRange;
     std::array<CSeries, CSscDecoder::SERVOS> m_series{};

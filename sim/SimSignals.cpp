@@ -1,5 +1,7 @@
 #include "sim/SimSignals.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -108,6 +110,11 @@ void CSimSignals::StopAs(int nSignal) {
     ::sigprocmask(SIG_UNBLOCK, &one, &before);  // the process stops here until continued
     ::sigprocmask(SIG_SETMASK, &before, nullptr);
     ::sigaction(nSignal, &old, nullptr);
+}
+
+bool PlxInBackground(int fd) {
+    const pid_t foreground = ::tcgetpgrp(fd);
+    return foreground >= 0 && foreground != ::getpgrp();
 }
 
 std::string PlxSignalName(int nSignal) {

@@ -42,5 +42,8 @@ private:
     bool m_bBlocked = false;
 };
 
+// Whether this process runs in the background of the terminal fd is on (a job started with &).
+bool PlxInBackground(int fd);
+
 // "SIGTERM".
 std::string PlxSignalName(int nSignal);
