@@ -1,7 +1,8 @@
-// The live view of the controller for a terminal: a header with the jumpers and the line, one
-// row per servo with a gauge of where its shaft is and where it was commanded, and the last
-// notes. Drawn in place with plain VT100 escape sequences, the alternate screen while it runs,
-// and the terminal as it was after.
+// The live view of the controllers for a terminal: a header with the jumpers and the line (and
+// how far the commands run behind), one row per servo with a gauge of where its shaft is and
+// where it was commanded, and its model where the rig names models, and the last notes. Drawn in
+// place with plain VT100 escape sequences, the alternate screen while it runs, and the terminal as
+// it was after.
 #pragma once
 
 #include <cstdint>
@@ -20,15 +21,10 @@ struct CPanelLine {
     bool bHighlight = false;
 };
 
-struct CPanelHeader {
-    std::string sWhere;  // "COM1 /dev/pts/3"
-    std::uint32_t nBaud = 9600;
-    bool bPaced = true;
-};
-
-// The panel's lines at tNow for a terminal of nWidth columns and nHeight rows. Rows of servos
-// still moving are marked, and the row of the servo commanded last when bHighlightLast.
-std::vector<CPanelLine> PlxRenderPanel(const CServoBoard& board, const CPanelHeader& header,
+// The panel's lines at tNow for a terminal of nWidth columns and nHeight rows, for the line
+// sWhere ("COM1 /dev/pts/3"). Rows of servos still moving are marked, and the row of the servo
+// commanded last when bHighlightLast.
+std::vector<CPanelLine> PlxRenderPanel(const CServoBoard& board, const std::string& sWhere,
                                        const CLineState& line, SimTime tNow, int nWidth,
                                        int nHeight, bool bHighlightLast);
 
@@ -52,8 +48,8 @@ class CLiveView : public CSimSink {
 public:
     // board and line are read at every picture; screen is where out's bytes wait.
     CLiveView(std::ostream& out, const CReportOut& screen, const CServoBoard& board,
-              const CLineState& line, CPanelHeader header)
-        : m_out(out), m_screen(screen), m_board(board), m_line(line), m_header(std::move(header)) {}
+              const CLineState& line, std::string sWhere)
+        : m_out(out), m_screen(screen), m_board(board), m_line(line), m_sWhere(std::move(sWhere)) {}
 
     void OnEvent(const CSimEvent& /*event*/) override { m_bDirty = true; }
     void OnSample(const CMotionSample& /*sample*/) override {}
@@ -77,7 +73,7 @@ private:
     const CReportOut& m_screen;
     const CServoBoard& m_board;
     const CLineState& m_line;
-    CPanelHeader m_header;
+    std::string m_sWhere;
     bool m_bShown = false;  // on the screen now
     bool m_bDirty = true;   // something to draw that is not drawn
     bool m_bDrawnMoving = false;

@@ -1,7 +1,7 @@
 // --plot FILE: an SVG chart of the session, written when the simulator ends. For each servo that
 // was commanded, its shaft's angle over time as a solid line and its commanded angle as a dashed
-// step line, in the same colour, against seconds and degrees, with a legend. Plain SVG 1.1, for
-// any browser.
+// step line, in the same colour, against seconds and degrees, with a legend (a line a servo when
+// more than eight were commanded). Plain SVG 1.1, for any browser.
 #pragma once
 
 #include <array>
@@ -18,8 +18,8 @@ public:
     // At most this many points are kept; the chart says where it stops when there were more.
     static constexpr std::size_t MAX_POINTS = 200000;
 
-    CSimPlot(const std::string& sPath, int nFirstServo, int nRange)
-        : m_file(sPath), m_nFirstServo(nFirstServo), m_nRange(nRange) {}
+    // rig: its range jumper gives the angles.
+    CSimPlot(const std::string& sPath, const CSimRig& rig) : m_file(sPath), m_rig(rig) {}
 
     void OnEvent(const CSimEvent& event) override;
     void OnSample(const CMotionSample& sample) override;
@@ -44,9 +44,8 @@ private:
     bool Keep(double dSeconds);
 
     CFileOut m_file;
-    int m_nFirstServo;
-    int m_nRange;
-    std::array<CSeries, CSscDecoder::SERVOS> m_series{};
+    const CSimRig& m_rig;
+    std::array<CSeries, CSimRig::SERVOS> m_series{};  // by servo number
     std::size_t m_nPoints = 0;
     double m_dCutAt = -1;  // where recording stopped; negative while it goes on
 };

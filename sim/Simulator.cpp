@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -46,22 +46,19 @@ constexpr std::chrono::milliseconds kEndingWait(200);
 // output's wait, an ending signal ends the simulator within a second whatever the files do.
 constexpr std::chrono::milliseconds kFilesWait(750);
 
-CMotionModel Model(const CSimOptions& options) {
-    if (options.bInstant) return {SimTime(0), 0.0};
-    return {20ms, options.dSecondsPer60};
-}
-
 class CSimulator {
 public:
     explicit CSimulator(const CSimOptions& options)
         : m_options(options),
+          m_rig(options.rig),
+          m_sCom(options.bMap ? "COM" + std::to_string(options.nPort) : std::string()),
           m_out(&m_outBuffer),
-          m_board(options.nFirstServo, options.nRange, Model(options)),
-          m_decoder(options.nFirstServo, options.nRange),
-          m_paced(options.bInstant),
-          m_report(m_out, options.bJson, options.nFirstServo),
-          m_trace(options.sTrace, options.nRange),
-          m_plot(options.sPlot, options.nFirstServo, options.nRange) {}
+          m_board(m_rig),
+          m_decoder(m_rig),
+          m_paced(m_rig.bInstant),
+          m_report(m_out, options.bJson, m_rig),
+          m_trace(options.sTrace, m_rig),
+          m_plot(options.sPlot, m_rig) {}
 
     int Run() {
         if (!Start()) return 1;
@@ -79,14 +76,15 @@ private:
     void WatchLine(SimTime tNow);
     ssize_t ReadLine(SimTime tNow, std::size_t nMost);
     void TakeWire(SimTime tUpTo);
-    void ReadInput();
     bool Tracing() const { return !m_options.sTrace.empty(); }
     void Suspend(int nSignal);
     void End(const std::string& sWhy, int nStatus);
     int Finish();
-    std::string Title() const;
+    SimTime ByteTime() const { return PlxByteTime(m_lineState.settings, m_rig.nBaud); }
 
     const CSimOptions& m_options;
+    const CSimRig& m_rig;
+    std::string m_sCom;  // "COM1", empty when not registered
     CSimSignals m_signals;
     CReportOut m_outBuffer{STDOUT_FILENO};
     std::ostream m_out;
@@ -109,9 +107,7 @@ private:
     SimTime m_tLook{};      // the next look at the line and the terminal
     SimTime m_tTaken{};     // when bytes last came off the wire
     SimTime m_tLastByte{};  // when the last of them arrived
-    bool m_bInputPipe = false;
-    bool m_bInputTerminal = false;
-    bool m_bInputCounts = false;  // whether the end of standard input ends the run
+    CInputEnd m_input;
     bool m_bEnded = false;
     int m_nStatus = 0;
     std::string m_sEndedBy = "end of input";
@@ -141,23 +137,14 @@ bool CSimulator::Start() {
     m_marks.emplace(m_line.Slave());
     // Read without waiting: what is left on the line at the end is taken until there is no more.
     ::fcntl(m_line.Master(), F_SETFL, ::fcntl(m_line.Master(), F_GETFL) | O_NONBLOCK);
-    struct stat st;
-    m_bInputPipe =
-        ::fstat(STDIN_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
-    m_bInputTerminal = ::isatty(STDIN_FILENO) != 0;
     if (!m_options.bJson && !m_options.bLog && PlxPanelFits())
         m_view.emplace(m_out, m_outBuffer, m_board, m_lineState,
-                       CPanelHeader{(m_options.bMap ? "COM" + std::to_string(m_options.nPort) + " "
-                                                    : std::string()) +
-                                        m_line.Device(),
-                                    m_options.nBaud, !m_options.bInstant});
+                       m_sCom + (m_sCom.empty() ? "" : " ") + m_line.Device());
     m_sinks.Add(m_view ? static_cast<CSimSink*>(&*m_view) : &m_report);
     if (Tracing()) m_sinks.Add(&m_trace);
     if (!m_options.sPlot.empty()) m_sinks.Add(&m_plot);
     if (!m_view)
-        m_report.Ready({m_line.Device(), m_options.nPort, m_registration.Entry(), m_sReplaced,
-                        m_options.nBaud, !m_options.bInstant},
-                       m_board);
+        m_report.Ready({m_line.Device(), m_options.nPort, m_registration.Entry(), m_sReplaced});
     Look(SimTime(0));  // the line's first settings, and the live view where it fits
     return true;
 }
@@ -166,10 +153,9 @@ bool CSimulator::Start() {
 // due, then do whatever is due.
 void CSimulator::Step() {
     SimTime tNow = Now();
-    const SimTime tByte = PlxByteTime(m_lineState.settings, m_options.nBaud);
-    const std::size_t nRoom = m_outBuffer.Pending() < kMaxBacklog ? m_paced.Room(tByte) : 0;
+    const std::size_t nRoom = m_outBuffer.Pending() < kMaxBacklog ? m_paced.Room(ByteTime()) : 0;
     pollfd fds[3] = {{nRoom > 0 ? m_line.Master() : -1, POLLIN, 0},
-                     {m_bInputCounts ? STDIN_FILENO : -1, POLLIN, 0},
+                     {m_input.Fd(), POLLIN, 0},
                      {m_outBuffer.Pending() > 0 ? m_outBuffer.Fd() : -1, POLLOUT, 0}};
     const SimTime tWake = NextWake(tNow);
     const int nReady =
@@ -199,7 +185,8 @@ void CSimulator::Step() {
     std::string sError;
     if (Tracing() && !m_bEnded && m_trace.OpenFailed() && !m_trace.Close(Clock::now(), &sError))
         End(sError, 1);
-    if (nReady > 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) ReadInput();
+    if (nReady > 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) && m_input.Ended())
+        End("end of input", 0);
     if (m_view) m_view->Draw(tNow);
     if (!m_outBuffer.Send()) End("output gone: " + PlxFormatMessage(m_outBuffer.Error()), 1);
 }
@@ -215,9 +202,7 @@ SimTime CSimulator::NextWake(SimTime tNow) const {
 void CSimulator::Look(SimTime tNow) {
     m_tLook = tNow + kLook;
     WatchLine(tNow);
-    // A pipe's end ends the run; a terminal's only while the simulator is in its foreground
-    // (Ctrl+D), as reading it from the background would stop the simulator.
-    m_bInputCounts = m_bInputPipe || (m_bInputTerminal && !PlxInBackground(STDIN_FILENO));
+    m_input.Look();
     if (m_view) m_view->Look();
 }
 
@@ -227,7 +212,7 @@ void CSimulator::WatchLine(SimTime tNow) {
     if (::tcgetattr(m_line.Master(), &tio) != 0) return;
     const CLineSettings now = PlxReadLineSettings(tio);
     if (m_lineState.bKnown && now == m_lineState.settings) return;
-    m_lineState = {now, true, PlxWhyNotUnderstood(now, m_options.nBaud)};
+    m_lineState = {now, true, PlxWhyNotUnderstood(now, m_rig.nBaud)};
     if (m_view)
         m_view->Changed();
     else
@@ -239,30 +224,30 @@ ssize_t CSimulator::ReadLine(SimTime tNow, std::size_t nMost) {
     WatchLine(tNow);  // the program may have set the line just before it wrote
     std::uint8_t buf[4096];
     const ssize_t n = ::read(m_line.Master(), buf, std::min(nMost, sizeof(buf)));
-    if (n > 0)
-        m_paced.Arrive(buf, static_cast<std::size_t>(n), tNow,
-                       PlxByteTime(m_lineState.settings, m_options.nBaud));
+    if (n > 0) m_paced.Arrive(buf, static_cast<std::size_t>(n), tNow, ByteTime());
     return n;
 }
 
-// The bytes whose stop bit has arrived by tUpTo, to the controller.
+// The bytes whose stop bit has arrived by tUpTo, to the controllers; each event with how far
+// the commands run behind: the wire time of every byte after its own still waiting, read ahead
+// here or in the line's buffer.
 void CSimulator::TakeWire(SimTime tUpTo) {
     m_wire.clear();
     m_paced.Take(tUpTo, &m_wire);
+    int nQueued = 0;
+    if (m_wire.empty() || ::ioctl(m_line.Master(), FIONREAD, &nQueued) != 0) nQueued = 0;
+    std::size_t nAfter = m_wire.size() + m_paced.Queued() + static_cast<std::size_t>(nQueued);
     for (const CWireByte& byte : m_wire) {
+        --nAfter;
         m_events.clear();
         m_decoder.Feed(&byte.nByte, 1, byte.tDone, &m_events);
-        for (const CSscEvent& event : m_events) m_board.Take(event, m_lineState.sWhyNot);
+        for (CSscEvent& event : m_events) {
+            event.tBehind = static_cast<SimTime::rep>(nAfter) * ByteTime();
+            m_board.Take(event, m_lineState.sWhyNot);
+        }
         m_tLastByte = byte.tDone;
     }
     if (!m_wire.empty()) m_tTaken = std::min(tUpTo, Now());
-}
-
-void CSimulator::ReadInput() {
-    char buf[256];
-    const ssize_t n = ::read(STDIN_FILENO, buf, sizeof(buf));
-    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EIO))
-        End("end of input", 0);
 }
 
 // Ctrl+Z and its kin: the terminal as it was, then stopped; drawn afresh once continued in the
@@ -302,26 +287,15 @@ int CSimulator::Finish() {
             failures.push_back(sError);
     };
     // The plot is written whatever became of the trace, while the report drains.
-    if (!m_options.sPlot.empty() && !m_plot.Write(tEnd, m_board, Title(), &sError)) Fail();
+    const std::string sTitle = "plx-ssc-sim" + (m_sCom.empty() ? "" : " " + m_sCom) + ": ";
+    if (!m_options.sPlot.empty() && !m_plot.Write(tEnd, m_board, sTitle + m_rig.Title(), &sError))
+        Fail();
     m_outBuffer.Drain(kEndingWait);
     if (Tracing() && !m_trace.Close(tFilesDue, &sError)) Fail();
     if (!m_plot.Close(tFilesDue, &sError)) Fail();
     for (const std::string& sFailure : failures)
         std::cerr << "plx-ssc-sim: " << sFailure << std::endl;
     return failures.empty() ? 0 : 1;
-}
-
-std::string CSimulator::Title() const {
-    char szSpeed[32];
-    (void)std::snprintf(szSpeed, sizeof(szSpeed), "%g", m_options.dSecondsPer60);
-    return "plx-ssc-sim" +
-           (m_options.bMap ? " COM" + std::to_string(m_options.nPort) : std::string()) +
-           ": servos " + std::to_string(m_options.nFirstServo) + "-" +
-           std::to_string(m_options.nFirstServo + CSscDecoder::SERVOS - 1) + ", " +
-           std::to_string(m_options.nRange) + " deg range, " +
-           (m_options.bInstant ? std::string("instant")
-                               : std::string(szSpeed) + " s per 60 deg, " +
-                                     std::to_string(m_options.nBaud) + " baud jumper");
 }
 
 }  // namespace
