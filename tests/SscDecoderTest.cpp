@@ -75,29 +75,37 @@ TEST(SscDecoder, ASyncByteWhereDataIsDueStartsANewPacket) {
 
 TEST(SscDecoder, EachControllerOnTheLineTakesTheServosOfItsJumper) {
     const std::vector<std::uint8_t> stream =
-        Bytes({0xFF, 10, 13, 0xFF, 7, 1, 0xFF, 15, 254, 0xFF, 16, 1, 0xFF, 200, 1});
-    const CSimRig first;
-    CSscDecoder firstDecoder(first);
-    EXPECT_EQ(Decode(firstDecoder, stream),
-              (Texts{"ignored 10 13", "move 7 1 1004", "ignored 15 254", "ignored 16 1",
-                     "ignored 200 1"}));
-    const CSimRig second{9600, 90, {8}};
-    CSscDecoder secondDecoder(second);
-    CServoBoard board(second);
-    EXPECT_EQ(Decode(secondDecoder, stream, 0, &board),
-              (Texts{"move 10 13 1051", "ignored 7 1", "move 15 254 2000", "ignored 16 1",
-                     "ignored 200 1"}));
-    EXPECT_EQ(board.Commanded(10), 13);
-    EXPECT_EQ(board.Commanded(7), -1);
-    // Both on one line (--id 0,8): every servo from 0 to 15 is somebody's.
+        Bytes({0xFF, 10, 13, 0xFF, 7, 1, 0xFF, 15, 254, 0xFF, 16, 1, 0xFF, 200, 1, 0xFF, 8, 10});
+    struct CCase {
+        std::vector<int> firstServos;  // --id 0, 8, and 0,8: every servo from 0 to 15 is somebody's
+        Texts expected;
+        int nCommanded7;
+        int nCommanded10;
+    };
+    const CCase cases[] = {{{0},
+                            {"ignored 10 13", "move 7 1 1004", "ignored 15 254", "ignored 16 1",
+                             "ignored 200 1", "ignored 8 10"},
+                            1,
+                            -1},
+                           {{8},
+                            {"move 10 13 1051", "ignored 7 1", "move 15 254 2000", "ignored 16 1",
+                             "ignored 200 1", "move 8 10 1039"},
+                            -1,
+                            13},
+                           {{0, 8},
+                            {"move 10 13 1051", "move 7 1 1004", "move 15 254 2000", "ignored 16 1",
+                             "ignored 200 1", "move 8 10 1039"},
+                            1,
+                            13}};
+    for (const CCase& c : cases) {
+        const CSimRig rig{9600, 90, c.firstServos};
+        CSscDecoder decoder(rig);
+        CServoBoard board(rig);
+        EXPECT_EQ(Decode(decoder, stream, 0, &board), c.expected) << rig.Jumpers();
+        EXPECT_EQ(board.Commanded(7), c.nCommanded7) << rig.Jumpers();
+        EXPECT_EQ(board.Commanded(10), c.nCommanded10) << rig.Jumpers();
+    }
     const CSimRig both{9600, 90, {0, 8}};
-    CSscDecoder bothDecoder(both);
-    CServoBoard bothBoard(both);
-    EXPECT_EQ(Decode(bothDecoder, stream, 0, &bothBoard),
-              (Texts{"move 10 13 1051", "move 7 1 1004", "move 15 254 2000", "ignored 16 1",
-                     "ignored 200 1"}));
-    EXPECT_EQ(bothBoard.Commanded(7), 1);
-    EXPECT_EQ(bothBoard.Commanded(10), 13);
     EXPECT_EQ(both.Span(), "0-15");
     EXPECT_EQ(both.Jumpers(), "0-7 and 8-15");
 }
