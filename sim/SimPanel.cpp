@@ -186,9 +186,9 @@ bool CLiveView::Leave() {
 }
 
 bool CLiveView::Moving(SimTime tNow) const {
-    for (int nServo : m_board.Rig().Servos())
-        if (m_board.MovingAt(nServo, tNow)) return true;
-    return false;
+    const std::vector<int> servos = m_board.Rig().Servos();
+    return std::any_of(servos.begin(), servos.end(),
+                       [&](int nServo) { return m_board.MovingAt(nServo, tNow); });
 }
 
 SimTime CLiveView::NextDue(SimTime tNow) const {

@@ -1,5 +1,6 @@
 #include "sim/SimRig.h"
 
+#include <algorithm>
 #include <cstdio>
 
 // The figures are the makers' own, at no load; plx-ssc-sim(1) names each source with them.
@@ -32,9 +33,9 @@ std::string PlxServoModelHelp() {
 }
 
 bool CSimRig::Answers(int nServo) const {
-    for (int nFirst : firstServos)
-        if (nServo >= nFirst && nServo < nFirst + BOARD_SERVOS) return true;
-    return false;
+    return std::any_of(firstServos.begin(), firstServos.end(), [&](int nFirst) {
+        return nServo >= nFirst && nServo < nFirst + BOARD_SERVOS;
+    });
 }
 
 std::vector<int> CSimRig::Servos() const {

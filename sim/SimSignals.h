@@ -53,7 +53,7 @@ public:
     // The descriptor to wait on for the end; -1 while the input says nothing.
     int Fd() const;
     // Reads what came; whether it was the end.
-    bool Ended();
+    static bool Ended();
 
 private:
     bool m_bPipe = false;
