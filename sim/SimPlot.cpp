@@ -17,7 +17,7 @@ constexpr double kBottom = 420;
 // By servo number: the second controller's servos in colours of their own.
 const char* const kColours[CSimRig::SERVOS] = {
     "#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#17becf",
-    "#7f7f7f", "#bcbd22", "#393b79", "#637939", "#8c6d31", "#843c39", "#7b4173", "#3182bd"};
+    "#7f7f7f", "#bcbd22", "#393b79", "#637939", "#8c6d31", "#843c39", "#7b4173", "#000000"};
 // A legend of more servos than this gives each one line.
 constexpr std::size_t kRoomyLegend = 8;
 
