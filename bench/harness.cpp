@@ -331,8 +331,8 @@ int main(int argc, char** argv) {
     // The twin: the paced simulator against the wire's time, through the program at 9600 and
     // through a writer of the harness's own at 2400.
     std::printf("\ntwin: pairs into the paced simulator; time from the first packet to the last\n");
-    std::printf("%-18s %6s %9s %10s %9s %8s %8s %9s\n", "", "pairs", "wire s", "sim clock",
-                "reported", "error", "busy", "sim CPU");
+    std::printf("%-18s %6s %9s %10s %9s %8s %8s %9s %8s\n", "", "pairs", "wire s", "sim clock",
+                "reported", "error", "busy", "sim CPU", "behind");
     struct CTwinRun {
         const char* pszName;
         unsigned nBaud;
@@ -357,9 +357,9 @@ int main(int argc, char** argv) {
         const double dError =
             std::max(std::abs(r.dWallSpanS - r.dIdealS), std::abs(r.dSimSpanS - r.dIdealS)) /
             r.dIdealS;
-        std::printf("%-18s %6ld %9.3f %10.3f %9.3f %7.2f%% %7.2f%% %8.2f%%\n", twin.pszName,
+        std::printf("%-18s %6ld %9.3f %10.3f %9.3f %7.2f%% %7.2f%% %8.2f%% %8.3f\n", twin.pszName,
                     r.nPackets, r.dIdealS, r.dSimSpanS, r.dWallSpanS, 100 * dError, 100 * r.dBusy,
-                    100 * r.dCpuShare);
+                    100 * r.dCpuShare, r.dMostBehindS);
         std::fflush(stdout);
         bTwinMet = bTwinMet && dError < 0.005 && r.dBusy >= 0.99 && r.dCpuShare < 0.02;
     }

@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -22,7 +23,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::uint8_t Servo(long i) { return static_cast<std::uint8_t>(i % 8); }
+// Servos 0-15: both controllers on the line take their share.
+std::uint8_t Servo(long i) { return static_cast<std::uint8_t>(i % 16); }
 std::uint8_t Position(long i) { return static_cast<std::uint8_t>((i * 37) % 255); }
 
 // Writes the packets to the line itself at nBaud, as a program of the user's would.
@@ -47,10 +49,16 @@ pid_t SpawnWriter(const std::string& sDevice, unsigned nBaud, long nPairs) {
     ::_exit(0);
 }
 
+// The number after "sKey": in a line of the JSON report; 0 when it has none.
+double Field(const std::string& sLine, const std::string& sKey) {
+    const std::size_t nAt = sLine.find("\"" + sKey + "\":");
+    return nAt == std::string::npos ? 0 : std::atof(sLine.c_str() + nAt + sKey.size() + 3);
+}
+
 // Reads the simulator's report until nPairs moves came; the time of each by its "t" and by
-// the harness's clock.
+// the harness's clock, and the most any ran behind.
 void ReadMoves(int fd, long nPairs, std::chrono::seconds tGiveUp, std::vector<double>* pSim,
-               std::vector<double>* pWall) {
+               std::vector<double>* pWall, double* pMostBehind) {
     const auto start = Clock::now();
     std::string sPending;
     while (static_cast<long>(pSim->size()) < nPairs && Clock::now() - start < tGiveUp) {
@@ -64,11 +72,10 @@ void ReadMoves(int fd, long nPairs, std::chrono::seconds tGiveUp, std::vector<do
         for (std::size_t nEnd; (nEnd = sPending.find('\n')) != std::string::npos;) {
             const std::string sLine = sPending.substr(0, nEnd);
             sPending.erase(0, nEnd + 1);
-            const std::size_t nAt = sLine.find("\"t\":");
-            if (sLine.find("\"event\":\"move\"") == std::string::npos || nAt == std::string::npos)
-                continue;
-            pSim->push_back(std::atof(sLine.c_str() + nAt + 4));
+            if (sLine.find("\"event\":\"move\"") == std::string::npos) continue;
+            pSim->push_back(Field(sLine, "t"));
             pWall->push_back(dNow);
+            *pMostBehind = std::max(*pMostBehind, Field(sLine, "behind"));
         }
     }
 }
@@ -87,8 +94,9 @@ CTwinResult PlxRunTwin(const std::string& sSimExe, const std::string& sTestExe, 
     }
     const std::string sDir = szDir;
     ::setenv("XDG_CONFIG_HOME", szDir, 1);
-    const pid_t sim = PlxSpawn({sSimExe, "--json", "--port", "2", "--baud", std::to_string(nBaud)},
-                               in[0], out[1]);
+    const pid_t sim =
+        PlxSpawn({sSimExe, "--json", "--port", "2", "--baud", std::to_string(nBaud), "--id", "0,8"},
+                 in[0], out[1]);
     ::close(in[0]);
     ::close(out[1]);
     const std::string sEntry = sDir + "/plx/ports/com2";
@@ -111,7 +119,7 @@ CTwinResult PlxRunTwin(const std::string& sSimExe, const std::string& sTestExe, 
     result.dIdealS = static_cast<double>(nPairs - 1) * 3 * dByte;
     std::vector<double> simT, wallT;
     ReadMoves(out[0], nPairs, std::chrono::seconds(static_cast<long>(result.dIdealS) + 20), &simT,
-              &wallT);
+              &wallT, &result.dMostBehindS);
     ::close(in[1]);  // the end of its input ends the simulator
     char buf[65536];
     while (::read(out[0], buf, sizeof(buf)) > 0) {

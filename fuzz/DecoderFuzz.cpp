@@ -1,6 +1,7 @@
-// The simulated controller's decoder on an arbitrary byte stream. The first byte picks the
-// jumpers and the size of the pieces the stream arrives in; read whole or in pieces it must do
-// the same, and every move must be one the controller can make.
+// The simulated controllers' decoder on an arbitrary byte stream. The first byte picks the
+// jumpers (one controller or two on the line) and the size of the pieces the stream arrives in;
+// read whole or in pieces it must do the same, and every move must be one a controller on the
+// line can make.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -25,31 +26,34 @@ bool Same(const CSscEvent& a, const CSscEvent& b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSize) {
     if (nSize == 0) return 0;
-    const int nFirst = (pData[0] & 1) ? 8 : 0;
-    const int nRange = (pData[0] & 2) ? 180 : 90;
+    CSimRig rig;
+    rig.firstServos = {(pData[0] & 1) ? 8 : 0};
+    if (pData[0] & 0x20) rig.firstServos = {0, 8};
+    rig.nRange = (pData[0] & 2) ? 180 : 90;
     const std::size_t nPiece = 1 + ((pData[0] >> 2) & 7);
     const std::uint8_t* pStream = pData + 1;
     const std::size_t nStream = nSize - 1;
 
-    CSscDecoder whole(nFirst, nRange);
-    CSscDecoder pieces(nFirst, nRange);
+    CSscDecoder whole(rig);
+    CSscDecoder pieces(rig);
     std::vector<CSscEvent> wholeEvents, pieceEvents;
     whole.Feed(pStream, nStream, SimTime(0), &wholeEvents);
     for (std::size_t i = 0; i < nStream; i += nPiece)
-        pieces.Feed(pStream + i, nPiece < nStream - i ? nPiece : nStream - i, SimTime(0), &pieceEvents);
+        pieces.Feed(pStream + i, nPiece < nStream - i ? nPiece : nStream - i, SimTime(0),
+                    &pieceEvents);
 
     if (wholeEvents.size() != pieceEvents.size()) std::abort();
-    CServoBoard wholeBoard(nFirst, nRange);
-    CServoBoard pieceBoard(nFirst, nRange);
-    const int nHalfSpan = nRange == 180 ? 1000 : 500;
+    CServoBoard wholeBoard(rig);
+    CServoBoard pieceBoard(rig);
+    const int nHalfSpan = rig.nRange == 180 ? 1000 : 500;
     for (std::size_t i = 0; i < wholeEvents.size(); ++i) {
         const CSscEvent& e = wholeEvents[i];
         if (!Same(e, pieceEvents[i])) std::abort();
         wholeBoard.Take(e, std::string());
         pieceBoard.Take(pieceEvents[i], std::string());
         if (e.kind == CSscEvent::EKind::Move &&
-            (e.nServo < nFirst || e.nServo >= nFirst + CSscDecoder::SERVOS || e.nPosition > 254 ||
-             e.nPulseUs < 1500 - nHalfSpan || e.nPulseUs > 1500 + nHalfSpan))
+            (!rig.Answers(e.nServo) || e.nPosition > 254 || e.nPulseUs < 1500 - nHalfSpan ||
+             e.nPulseUs > 1500 + nHalfSpan))
             std::abort();
         if (e.kind == CSscEvent::EKind::Dropped && (e.bytes.empty() || e.bytes.size() > 2))
             std::abort();
@@ -57,9 +61,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
     CNoSink sink;
     wholeBoard.Finish(SimTime(0), &sink);
     pieceBoard.Finish(SimTime(0), &sink);
-    for (int i = 0; i < CSscDecoder::SERVOS; ++i) {
-        if (wholeBoard.Commanded(i) != pieceBoard.Commanded(i) || wholeBoard.Commanded(i) < -1 ||
-            wholeBoard.Commanded(i) > 254)
+    for (int nServo = 0; nServo < CSimRig::SERVOS; ++nServo) {
+        const int nCommanded = wholeBoard.Commanded(nServo);
+        if (nCommanded != pieceBoard.Commanded(nServo) || nCommanded < -1 || nCommanded > 254 ||
+            (nCommanded >= 0 && !rig.Answers(nServo)))
             std::abort();
     }
     return 0;

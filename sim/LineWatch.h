@@ -22,6 +22,13 @@ struct CLineSettings {
     bool operator!=(const CLineSettings& other) const { return !(*this == other); }
 };
 
+// The line as the simulator last read it, and what a controller makes of it.
+struct CLineState {
+    CLineSettings settings;
+    bool bKnown = false;  // read at least once
+    std::string sWhyNot;  // why the controller would not follow the line; empty when it would
+};
+
 CLineSettings PlxReadLineSettings(const termios& tio);
 
 // "9600 8N1 raw VMIN=0 VTIME=2", or "38400 8N1 cooked (opost onlcr icanon echo) VMIN=1 VTIME=0".

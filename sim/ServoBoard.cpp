@@ -15,9 +15,6 @@ SimTime FrameAtOrAfter(SimTime t, SimTime tFrame) {
 
 }  // namespace
 
-CServoBoard::CServoBoard(int nFirstServo, int nRange, CMotionModel model)
-    : m_nFirstServo(nFirstServo), m_nRange(nRange), m_model(model) {}
-
 void CServoBoard::Take(const CSscEvent& event, const std::string& sWhyNot) {
     CSimEvent pending;
     pending.event = event;
@@ -25,26 +22,26 @@ void CServoBoard::Take(const CSscEvent& event, const std::string& sWhyNot) {
     m_pending.push_back(std::move(pending));
 }
 
-double CServoBoard::UnitsPerSecond() const {
-    return 60.0 / m_model.dSecondsPer60 * kPositionSpan / m_nRange;
+double CServoBoard::UnitsPerSecond(int nServo) const {
+    return 60.0 / m_rig.SecondsPer60(nServo) * kPositionSpan / m_rig.nRange;
 }
 
-double CServoBoard::ShaftAt(int i, SimTime t) const {
-    const CServo& s = Servo(i);
+double CServoBoard::ShaftAt(int nServo, SimTime t) const {
+    const CServo& s = Servo(nServo);
     if (s.nCommanded < 0) return NEUTRAL;
-    if (t >= s.tArrive) return s.nCommanded;
+    if (t >= s.tArrive) return s.dTo;
     if (t <= s.tBegin) return s.dFrom;
-    const double dMoved = UnitsPerSecond() * PlxSeconds(t - s.tBegin);
-    return s.nCommanded > s.dFrom ? s.dFrom + dMoved : s.dFrom - dMoved;
+    const double dMoved = UnitsPerSecond(nServo) * PlxSeconds(t - s.tBegin);
+    return s.dTo > s.dFrom ? s.dFrom + dMoved : s.dFrom - dMoved;
 }
 
-bool CServoBoard::MovingAt(int i, SimTime t) const {
-    const CServo& s = Servo(i);
+bool CServoBoard::MovingAt(int nServo, SimTime t) const {
+    const CServo& s = Servo(nServo);
     return s.nCommanded >= 0 && s.tBegin <= t && t < s.tArrive;
 }
 
 SimTime CServoBoard::NextFrame() const {
-    const SimTime tFrame = m_model.tFrame;
+    const SimTime tFrame = m_rig.Frame();
     if (tFrame == SimTime(0)) return m_pending.empty() ? kNever : m_pending.front().event.t;
     SimTime tNext = kNever;
     const SimTime tFollowing = m_tLastFrame < SimTime(0) ? SimTime(0) : m_tLastFrame + tFrame;
@@ -74,7 +71,7 @@ SimTime CServoBoard::Finish(SimTime tEnd, CSimSink* pSink) {
     AdvanceTo(tEnd, pSink);
     if (m_pending.empty()) return tEnd;
     const SimTime tLast =
-        FrameAtOrAfter(m_pending.back().event.t, std::max(m_model.tFrame, SimTime(1)));
+        FrameAtOrAfter(m_pending.back().event.t, std::max(m_rig.Frame(), SimTime(1)));
     AdvanceTo(tLast, pSink);
     return tLast;
 }
@@ -82,17 +79,16 @@ SimTime CServoBoard::Finish(SimTime tEnd, CSimSink* pSink) {
 void CServoBoard::Arrivals(SimTime tUpTo, CSimSink* pSink) {
     for (;;) {
         int nFirst = -1;
-        for (int i = 0; i < CSscDecoder::SERVOS; ++i) {
-            const CServo& s = Servo(i);
+        for (int n = 0; n < CSimRig::SERVOS; ++n) {
+            const CServo& s = Servo(n);
             if (s.bEndDue && s.tArrive <= tUpTo &&
                 (nFirst < 0 || s.tArrive < Servo(nFirst).tArrive))
-                nFirst = i;
+                nFirst = n;
         }
         if (nFirst < 0) return;
         CServo& s = m_servos[static_cast<std::size_t>(nFirst)];
         s.bEndDue = false;
-        pSink->OnSample({CMotionSample::EKind::End, s.tArrive, m_nFirstServo + nFirst, s.nCommanded,
-                         static_cast<double>(s.nCommanded)});
+        pSink->OnSample({CMotionSample::EKind::End, s.tArrive, nFirst, s.nCommanded, s.dTo});
     }
 }
 
@@ -104,58 +100,70 @@ void CServoBoard::Frame(SimTime tFrame, CSimSink* pSink) {
         m_pending.pop_front();
     }
     // Of several commands for one servo before a frame, only the last reaches it.
-    std::array<std::size_t, CSscDecoder::SERVOS> last{};
+    std::array<std::size_t, CSimRig::SERVOS> last{};
     last.fill(carried.size());
     for (std::size_t n = 0; n < carried.size(); ++n)
-        if (carried[n].IsMove())
-            last[static_cast<std::size_t>(carried[n].event.nServo - m_nFirstServo)] = n;
+        if (carried[n].IsMove()) last[static_cast<std::size_t>(carried[n].event.nServo)] = n;
     for (std::size_t n = 0; n < carried.size(); ++n) {
         CSimEvent& event = carried[n];
         if (event.IsMove()) {
-            const int i = event.event.nServo - m_nFirstServo;
-            event.bSuperseded = last[static_cast<std::size_t>(i)] != n;
-            if (!event.bSuperseded) Start(i, tFrame, &event, pSink);
+            const int nServo = event.event.nServo;
+            event.bSuperseded = last[static_cast<std::size_t>(nServo)] != n;
+            if (!event.bSuperseded) Start(nServo, tFrame, &event, pSink);
         }
         Note(event);
         pSink->OnEvent(event);
     }
-    for (int i = 0; i < CSscDecoder::SERVOS; ++i) {
-        const CServo& s = Servo(i);
+    for (int n = 0; n < CSimRig::SERVOS; ++n) {
+        const CServo& s = Servo(n);
         if (s.nCommanded >= 0 && s.tBegin < tFrame && tFrame < s.tArrive)
-            pSink->OnSample({CMotionSample::EKind::Frame, tFrame, m_nFirstServo + i, s.nCommanded,
-                             ShaftAt(i, tFrame)});
+            pSink->OnSample(
+                {CMotionSample::EKind::Frame, tFrame, n, s.nCommanded, ShaftAt(n, tFrame)});
     }
     Arrivals(tFrame, pSink);  // the jumps this frame made
     m_tLastFrame = tFrame;
 }
 
-void CServoBoard::Start(int i, SimTime tFrame, CSimEvent* pEvent, CSimSink* pSink) {
-    const double dFrom = ShaftAt(i, tFrame);
+void CServoBoard::Start(int nServo, SimTime tFrame, CSimEvent* pEvent, CSimSink* pSink) {
+    const double dFrom = ShaftAt(nServo, tFrame);
     const int nTo = pEvent->event.nPosition;
-    const double dDistance = std::abs(nTo - dFrom);
+    // The servo's own electronics hold the shaft where it is while the pulse they are given
+    // differs from the one the shaft stands for by less than the dead band.
+    const double dPulseChange = std::abs(CSscDecoder::PulseWidthAt(nTo, m_rig.nRange) -
+                                         CSscDecoder::PulseWidthAt(dFrom, m_rig.nRange));
+    pEvent->bWithinDeadBand = dPulseChange < m_rig.Model(nServo).nDeadBandUs;
+    const double dTo = pEvent->bWithinDeadBand ? dFrom : nTo;
+    const double dDistance = std::abs(dTo - dFrom);
     SimTime tTurn{};
-    if (m_model.dSecondsPer60 > 0)
+    if (m_rig.SecondsPer60(nServo) > 0)
         tTurn = std::chrono::round<SimTime>(
-            std::chrono::duration<double>(dDistance / UnitsPerSecond()));
-    CServo& s = m_servos[static_cast<std::size_t>(i)];
+            std::chrono::duration<double>(dDistance / UnitsPerSecond(nServo)));
+    CServo& s = m_servos[static_cast<std::size_t>(nServo)];
     pEvent->bFromNeutral = s.nCommanded < 0;
     pEvent->tBegins = tFrame;
     pEvent->dFrom = dFrom;
     pEvent->tArrives = tFrame + tTurn;
     s.nCommanded = nTo;
     s.dFrom = dFrom;
+    s.dTo = dTo;
     s.tBegin = tFrame;
     s.tArrive = pEvent->tArrives;
     s.bEndDue = dDistance > 0;  // a move of no distance is one sample, its beginning
-    pSink->OnSample({CMotionSample::EKind::Begin, tFrame, m_nFirstServo + i, nTo, dFrom});
+    pSink->OnSample({CMotionSample::EKind::Begin, tFrame, nServo, nTo, dFrom});
 }
 
 void CServoBoard::Note(const CSimEvent& event) {
     if (!event.sWhyNot.empty()) ++m_nNotUnderstood;
+    m_bAnyEvent = true;
+    m_tBehind = event.event.tBehind;
+    if (m_tBehind > m_tMostBehind) {
+        m_tMostBehind = m_tBehind;
+        m_tMostBehindAt = event.event.t;
+    }
     if (event.IsMove()) {
-        const int i = event.event.nServo - m_nFirstServo;
-        ++m_servos[static_cast<std::size_t>(i)].nMoves;
-        m_nLastMoved = i;
+        const int nServo = event.event.nServo;
+        ++m_servos[static_cast<std::size_t>(nServo)].nMoves;
+        m_nLastMoved = nServo;
         ++m_nMoveCount;
         return;
     }

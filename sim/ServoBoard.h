@@ -1,8 +1,8 @@
-// What the simulated controller does with what it decodes. It answers the servos of its
+// What the simulated controllers do with what they decode. Each answers the servos of its
 // identification jumper and puts out each one's pulse every frame (20 ms); a new position takes
-// effect at the start of the next frame, and from there the servo's shaft turns toward it at a
-// set speed. What came over the line that a real controller would not have understood moves
-// nothing and is kept apart.
+// effect at the start of the next frame, and from there the servo's shaft turns toward it at its
+// model's speed, unless the pulse changed by less than the model's dead band. What came over
+// the line that a real controller would not have understood moves nothing and is kept apart.
 #pragma once
 
 #include <array>
@@ -12,13 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "sim/SimRig.h"
 #include "sim/SimTime.h"
 #include "sim/SscDecoder.h"
-
-struct CMotionModel {
-    SimTime tFrame = std::chrono::milliseconds(20);  // 0: a command takes effect as it arrives
-    double dSecondsPer60 = 0.19;                     // how fast a shaft turns; 0: it jumps
-};
 
 // A decoded event as the controller acted on it.
 struct CSimEvent {
@@ -27,9 +23,10 @@ struct CSimEvent {
     // A move the controller understood, once its frame came:
     bool bSuperseded = false;   // another for the servo came first, so this one never took effect
     bool bFromNeutral = false;  // the servo's first: its shaft is taken to start at neutral
-    SimTime tBegins{};          // the frame start that carried it
-    double dFrom = 0;           // the shaft's position then, 0-254
-    SimTime tArrives{};         // when the shaft reaches the commanded position
+    bool bWithinDeadBand = false;  // the pulse changed too little to turn the shaft
+    SimTime tBegins{};             // the frame start that carried it
+    double dFrom = 0;              // the shaft's position then, 0-254
+    SimTime tArrives{};  // when the shaft reaches the commanded position; tBegins when it stays
 
     bool IsMove() const { return event.kind == CSscEvent::EKind::Move && sWhyNot.empty(); }
 };
@@ -56,12 +53,28 @@ public:
     virtual void OnSample(const CMotionSample& sample) = 0;
 };
 
+// Every sink added, in the order they were added.
+class CSimSinks : public CSimSink {
+public:
+    void Add(CSimSink* pSink) { m_sinks.push_back(pSink); }
+    void OnEvent(const CSimEvent& event) override {
+        for (CSimSink* pSink : m_sinks) pSink->OnEvent(event);
+    }
+    void OnSample(const CMotionSample& sample) override {
+        for (CSimSink* pSink : m_sinks) pSink->OnSample(sample);
+    }
+
+private:
+    std::vector<CSimSink*> m_sinks;
+};
+
 class CServoBoard {
 public:
     static constexpr std::size_t RECENT = 4;  // notes kept for the live view
     static constexpr int NEUTRAL = 127;
 
-    CServoBoard(int nFirstServo, int nRange, CMotionModel model = {});
+    // rig: the controllers and their servos, read as the board runs.
+    explicit CServoBoard(const CSimRig& rig) : m_rig(rig) {}
 
     // One decoded event; sWhyNot non-empty when the controller could not have understood it.
     // It waits for the frame that carries it.
@@ -75,50 +88,57 @@ public:
     // When AdvanceTo next has something to do; kNever while nothing waits or moves.
     SimTime NextDue() const;
 
-    int FirstServo() const { return m_nFirstServo; }
-    int Range() const { return m_nRange; }
-    const CMotionModel& Model() const { return m_model; }
-    // Index 0 is FirstServo(). The commanded position in effect; -1 before the first.
-    int Commanded(int i) const { return Servo(i).nCommanded; }
+    const CSimRig& Rig() const { return m_rig; }
+    // Servos by their number on the line. The commanded position in effect; -1 before the first.
+    int Commanded(int nServo) const { return Servo(nServo).nCommanded; }
     // The shaft at t, no earlier than the last AdvanceTo: 0-254, neutral before any command.
-    double ShaftAt(int i, SimTime t) const;
-    bool MovingAt(int i, SimTime t) const;
+    double ShaftAt(int nServo, SimTime t) const;
+    bool MovingAt(int nServo, SimTime t) const;
     // Understood commands for the servo, those another overtook included.
-    int Moves(int i) const { return Servo(i).nMoves; }
+    int Moves(int nServo) const { return Servo(nServo).nMoves; }
     int NotUnderstood() const { return m_nNotUnderstood; }
-    // The servo index that was commanded last, and a count that changes with every command.
+    // The servo that was commanded last, and a count that changes with every command.
     int LastMoved() const { return m_nLastMoved; }
     std::uint64_t MoveCount() const { return m_nMoveCount; }
     // Anything but an understood move, for the live view.
     const std::deque<CSimEvent>& Recent() const { return m_recent; }
+    // How far the commands ran behind: at the last event, and at most, with when that event's
+    // last byte arrived; whether any event came at all.
+    SimTime Behind() const { return m_tBehind; }
+    SimTime MostBehind() const { return m_tMostBehind; }
+    SimTime MostBehindAt() const { return m_tMostBehindAt; }
+    bool AnyEvent() const { return m_bAnyEvent; }
 
 private:
     struct CServo {
         int nCommanded = -1;
-        double dFrom = NEUTRAL;  // where the current move began
+        double dFrom = NEUTRAL;  // where the shaft's current move began
+        double dTo = NEUTRAL;    // and where it ends: the commanded position, unless it stays
         SimTime tBegin{};
         SimTime tArrive{};
         bool bEndDue = false;  // its arrival not yet told
         int nMoves = 0;
     };
-    const CServo& Servo(int i) const { return m_servos[static_cast<std::size_t>(i)]; }
+    const CServo& Servo(int nServo) const { return m_servos[static_cast<std::size_t>(nServo)]; }
     SimTime NextFrame() const;
     void Frame(SimTime tFrame, CSimSink* pSink);
-    void Start(int i, SimTime tFrame, CSimEvent* pEvent, CSimSink* pSink);
+    void Start(int nServo, SimTime tFrame, CSimEvent* pEvent, CSimSink* pSink);
     void Arrivals(SimTime tUpTo, CSimSink* pSink);
     void Note(const CSimEvent& event);
-    double UnitsPerSecond() const;
+    double UnitsPerSecond(int nServo) const;
 
-    int m_nFirstServo;
-    int m_nRange;
-    CMotionModel m_model;
-    std::array<CServo, CSscDecoder::SERVOS> m_servos{};
+    const CSimRig& m_rig;
+    std::array<CServo, CSimRig::SERVOS> m_servos{};
     std::deque<CSimEvent> m_pending;
     SimTime m_tLastFrame{-1};
     int m_nNotUnderstood = 0;
     int m_nLastMoved = -1;
     std::uint64_t m_nMoveCount = 0;
     std::deque<CSimEvent> m_recent;
+    SimTime m_tBehind{};
+    SimTime m_tMostBehind{};
+    SimTime m_tMostBehindAt{};
+    bool m_bAnyEvent = false;
 };
 
 // A position's angle from centre in degrees: 0 at 127, half the range jumper either side at the

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <vector>
 
 #ifndef PLX_VERSION
 #define PLX_VERSION "0"
@@ -23,9 +24,14 @@ const char kHelp[] =
     "  --no-map       do not register; only print the device path\n"
     "  --baud B       baud jumper: 2400 or 9600 (default 9600)\n"
     "  --range R      range jumper: 90 or 180 degrees (default 90)\n"
-    "  --id I         identification jumper: 0 answers servos 0-7, 8 answers 8-15 (default 0)\n"
-    "  --speed S      seconds a servo takes to turn 60 degrees, 0.01 to 60 (default 0.19; 0:\n"
-    "                 it jumps)\n"
+    "  --id I         identification jumper: 0 answers servos 0-7, 8 answers 8-15; 0,8 puts\n"
+    "                 two controllers on the line, one for each (default 0)\n"
+    "  --servo LIST=MODEL\n"
+    "                 the servos in LIST (3, 0-7, 2,5) are of MODEL, for its speed and dead\n"
+    "                 band; repeatable. --servo help lists the models (default: standard)\n"
+    "  --volts V      the servos' supply, 4.8 or 6, for the models' speeds (default 4.8)\n"
+    "  --speed S      seconds every servo takes to turn 60 degrees, 0.01 to 60, whatever its\n"
+    "                 model (default: its model's; standard 0.19; 0: it jumps)\n"
     "  --instant      take bytes as they come and let servos jump, for speed over fidelity\n"
     "  --json         one JSON object per line instead of words\n"
     "  --log          one line per event at a terminal too, instead of the live view\n"
@@ -33,6 +39,9 @@ const char kHelp[] =
     "  --plot FILE    write an SVG chart of the session to FILE at the end\n"
     "  --help         show this help and exit\n"
     "  --version      show the version and exit\n"
+    "\n"
+    "Each packet event tells how far the commands run behind: the wire time of the bytes\n"
+    "still waiting on the line when its last byte was taken (JSON \"behind\").\n"
     "\n"
     "The trace and the plot are created once the port is registered; at the end the simulator\n"
     "waits less than a second for them (a FIFO nobody reads is given up).\n"
@@ -70,10 +79,56 @@ bool TakeValue(int argc, const char* const* argv, int* pi, const std::string& sA
     return false;
 }
 
+// --id: "0", "8", "0,8" or "8,0", into the rig's jumpers.
+bool ParseIds(const std::string& s, std::vector<int>* pFirstServos) {
+    if (s == "0" || s == "8") {
+        *pFirstServos = {s == "0" ? 0 : 8};
+        return true;
+    }
+    if (s != "0,8" && s != "8,0") return false;
+    *pFirstServos = {0, 8};
+    return true;
+}
+
+// --servo LIST=MODEL into the rig; the servos it named are added to *pNamed.
+bool ParseServos(const std::string& s, CSimRig* pRig, std::vector<int>* pNamed,
+                 std::string* pMessage) {
+    const std::size_t nEquals = s.find('=');
+    *pMessage =
+        "--servo takes LIST=MODEL: servo numbers (3, 0-7 or 2,5) and a model --servo help lists";
+    if (nEquals == std::string::npos) return false;
+    const int nModel = PlxFindServoModel(s.substr(nEquals + 1));
+    std::vector<int> servos;
+    for (std::size_t nAt = 0; nAt <= nEquals;) {
+        std::size_t nEnd = s.find(',', nAt);
+        if (nEnd == std::string::npos || nEnd > nEquals) nEnd = nEquals;
+        const std::string sItem = s.substr(nAt, nEnd - nAt);
+        const std::size_t nDash = sItem.find('-');
+        long nFirst = 0;
+        long nLast = 0;
+        if (!ParseInt(sItem.substr(0, nDash).c_str(), 0, CSimRig::SERVOS - 1, &nFirst) ||
+            !ParseInt(nDash == std::string::npos ? sItem.c_str() : sItem.c_str() + nDash + 1,
+                      nFirst, CSimRig::SERVOS - 1, &nLast))
+            return false;
+        for (long n = nFirst; n <= nLast; ++n) servos.push_back(static_cast<int>(n));
+        nAt = nEnd + 1;
+    }
+    if (nModel < 0) {
+        *pMessage =
+            "--servo: no model is named " + s.substr(nEquals + 1) + "; --servo help lists them";
+        return false;
+    }
+    for (int nServo : servos) pRig->models[static_cast<std::size_t>(nServo)] = nModel;
+    pRig->bModelsNamed = true;
+    pNamed->insert(pNamed->end(), servos.begin(), servos.end());
+    return true;
+}
+
 // The value of an option that takes one into *pOptions; false, with the complaint, when it does
-// not fit.
+// not fit. The servos --servo named are added to *pNamed.
 bool ApplyValue(const std::string& sName, const char* pszValue, CSimOptions* pOptions,
-                std::string* pMessage) {
+                std::vector<int>* pNamed, std::string* pMessage) {
+    CSimRig& rig = pOptions->rig;
     long n = 0;
     if (sName == "--port") {
         *pMessage = "--port takes a whole number, as in COMn";
@@ -82,15 +137,21 @@ bool ApplyValue(const std::string& sName, const char* pszValue, CSimOptions* pOp
     } else if (sName == "--baud") {
         *pMessage = "--baud takes 2400 or 9600, as the controller's jumper does";
         if (!ParseInt(pszValue, 0, LONG_MAX, &n) || (n != 2400 && n != 9600)) return false;
-        pOptions->nBaud = static_cast<std::uint32_t>(n);
+        rig.nBaud = static_cast<std::uint32_t>(n);
     } else if (sName == "--range") {
         *pMessage = "--range takes 90 or 180 (degrees)";
         if (!ParseInt(pszValue, 0, LONG_MAX, &n) || (n != 90 && n != 180)) return false;
-        pOptions->nRange = static_cast<int>(n);
+        rig.nRange = static_cast<int>(n);
     } else if (sName == "--id") {
-        *pMessage = "--id takes 0 (servos 0-7) or 8 (servos 8-15)";
-        if (!ParseInt(pszValue, 0, LONG_MAX, &n) || (n != 0 && n != 8)) return false;
-        pOptions->nFirstServo = static_cast<int>(n);
+        *pMessage = "--id takes 0 (servos 0-7), 8 (servos 8-15) or 0,8 (two controllers)";
+        if (pszValue == nullptr || !ParseIds(pszValue, &rig.firstServos)) return false;
+    } else if (sName == "--servo") {
+        if (!ParseServos(pszValue != nullptr ? pszValue : "", &rig, pNamed, pMessage)) return false;
+    } else if (sName == "--volts") {
+        *pMessage = "--volts takes 4.8 or 6, the servos' supply";
+        const std::string sVolts = pszValue != nullptr ? pszValue : "";
+        if (sVolts != "4.8" && sVolts != "6" && sVolts != "6.0") return false;
+        rig.bSixVolts = sVolts != "4.8";
     } else if (sName == "--speed") {
         *pMessage =
             "--speed takes the seconds a servo takes to turn 60 degrees: from 0.01 to 60, or 0 "
@@ -100,7 +161,7 @@ bool ApplyValue(const std::string& sName, const char* pszValue, CSimOptions* pOp
         // No servo turns 60 degrees in less than a hundredth of a second; -0 is 0.
         if (pszEnd == pszValue || *pszEnd != '\0' || !(d == 0 || (d >= 0.01 && d <= 60)))
             return false;
-        pOptions->dSecondsPer60 = d == 0 ? 0.0 : d;
+        rig.dSpeed = d == 0 ? 0.0 : d;
     } else {
         *pMessage = sName + " takes a file name";
         if (pszValue == nullptr || *pszValue == '\0') return false;
@@ -117,8 +178,9 @@ bool ApplyValue(const std::string& sName, const char* pszValue, CSimOptions* pOp
 
 EParseResult PlxParseSimOptions(int argc, const char* const* argv, CSimOptions* pOptions,
                                 std::string* pMessage) {
-    static const char* const kValued[] = {"--port",  "--baud",  "--range", "--id",
-                                          "--speed", "--trace", "--plot"};
+    static const char* const kValued[] = {"--port",  "--baud",  "--range", "--id",  "--servo",
+                                          "--volts", "--speed", "--trace", "--plot"};
+    std::vector<int> named;  // servos --servo named
     for (int i = 1; i < argc; ++i) {
         const std::string sArg = argv[i];
         if (sArg == "--help" || sArg == "-h") {
@@ -133,7 +195,7 @@ EParseResult PlxParseSimOptions(int argc, const char* const* argv, CSimOptions* 
             pOptions->bMap = pOptions->bMap && sArg != "--no-map";
             pOptions->bJson = pOptions->bJson || sArg == "--json";
             pOptions->bLog = pOptions->bLog || sArg == "--log";
-            pOptions->bInstant = pOptions->bInstant || sArg == "--instant";
+            pOptions->rig.bInstant = pOptions->rig.bInstant || sArg == "--instant";
             continue;
         }
         const char* pszValue = nullptr;
@@ -141,12 +203,29 @@ EParseResult PlxParseSimOptions(int argc, const char* const* argv, CSimOptions* 
         for (const char* pszName : kValued) {
             if (bValued || !TakeValue(argc, argv, &i, sArg, pszName, &pszValue)) continue;
             bValued = true;
-            if (!ApplyValue(pszName, pszValue, pOptions, pMessage)) return EParseResult::Usage;
+            if (pszValue != nullptr && std::string(pszName) == "--servo" &&
+                std::string(pszValue) == "help") {
+                *pMessage = PlxServoModelHelp();
+                return EParseResult::Done;
+            }
+            if (!ApplyValue(pszName, pszValue, pOptions, &named, pMessage))
+                return EParseResult::Usage;
         }
         if (!bValued) {
             *pMessage = "unknown option " + sArg;
             return EParseResult::Usage;
         }
+    }
+    // Known only now that every option is read: which servos the boards answer.
+    for (int nServo : named) {
+        if (pOptions->rig.Answers(nServo)) continue;
+        *pMessage =
+            "--servo names servo " + std::to_string(nServo) +
+            ", which no controller answers (--id " +
+            (pOptions->rig.firstServos.size() > 1 ? std::string("0,8")
+                                                  : std::to_string(pOptions->rig.firstServos[0])) +
+            ": servos " + pOptions->rig.Span() + ")";
+        return EParseResult::Usage;
     }
     return EParseResult::Run;
 }

@@ -1,15 +1,25 @@
 #include "sim/SimPanel.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 
 #include "sim/SimReport.h"
+#include "sim/SimSignals.h"
 
 const char* const PLX_PANEL_ENTER = "\x1b[?1049h\x1b[?25l\x1b[H\x1b[2J";
 const char* const PLX_PANEL_LEAVE = "\x1b[0m\x1b[?25h\x1b[?1049l";
 
 namespace {
 
+using namespace std::chrono_literals;
+
+constexpr SimTime kDrawInterval = 40ms;  // 25 pictures a second while a servo moves
+constexpr SimTime kHighlight = 400ms;    // how long the row of a command stands out
 constexpr int kPositionMax = 254;
 constexpr int kNeutral = 127;
 constexpr int kMinGauge = 5;
@@ -29,11 +39,15 @@ constexpr std::size_t kPosition = 5;
 constexpr std::size_t kPulse = 9;   // "  1591 us"
 constexpr std::size_t kShaft = 10;  // "   +8 deg"
 constexpr std::size_t kFigures = 32;
+constexpr std::size_t kModel = 8;  // "standard": after the figures where the rig names models
 
-// The cells of the gauge on a row of nWidth columns: what the servo's number ("%2d ") and the
-// figures leave, with its two brackets; it shrinks before they do.
-int GaugeCells(int nWidth) {
-    return std::max(kMinGauge, nWidth - 3 - static_cast<int>(kFigures) - 2);
+// The columns the model takes on each row.
+std::size_t ModelColumns(const CSimRig& rig) { return rig.bModelsNamed ? kModel + 1 : 0; }
+
+// The cells of the gauge on a row of nWidth columns: what the servo's number ("%2d "), the
+// figures and the model leave, with its two brackets; it shrinks before they do.
+int GaugeCells(const CSimRig& rig, int nWidth) {
+    return std::max(kMinGauge, nWidth - 3 - static_cast<int>(kFigures + ModelColumns(rig)) - 2);
 }
 
 // Where a position falls on a gauge of nCells cells.
@@ -41,24 +55,26 @@ int Cell(int nPosition, int nCells) {
     return (nPosition * (nCells - 1) + kPositionMax / 2) / kPositionMax;
 }
 
-std::string ServoRow(const CServoBoard& board, int i, SimTime tNow, int nWidth) {
-    const int nCommanded = board.Commanded(i);
-    const double dShaft = board.ShaftAt(i, tNow);
+std::string ServoRow(const CServoBoard& board, int nServo, SimTime tNow, int nWidth) {
+    const CSimRig& rig = board.Rig();
+    const int nCommanded = board.Commanded(nServo);
+    const double dShaft = board.ShaftAt(nServo, tNow);
     std::string sFigures;
     if (nCommanded < 0) {
         sFigures = "  never commanded, 0 deg assumed";
     } else {
-        const long nAngle = std::lround(PlxServoAngle(dShaft, board.Range()));
-        sFigures = RightAligned(std::to_string(nCommanded), kPosition) +
-                   RightAligned(
-                       std::to_string(CSscDecoder::PulseWidthUs(nCommanded, board.Range())) + " us",
-                       kPulse) +
-                   RightAligned((nAngle > 0 ? "+" : "") + std::to_string(nAngle) + " deg", kShaft) +
-                   (board.MovingAt(i, tNow) ? " moving" : "");
+        const long nAngle = std::lround(PlxServoAngle(dShaft, rig.nRange));
+        sFigures =
+            RightAligned(std::to_string(nCommanded), kPosition) +
+            RightAligned(std::to_string(CSscDecoder::PulseWidthUs(nCommanded, rig.nRange)) + " us",
+                         kPulse) +
+            RightAligned((nAngle > 0 ? "+" : "") + std::to_string(nAngle) + " deg", kShaft) +
+            (board.MovingAt(nServo, tNow) ? " moving" : "");
     }
     sFigures.resize(std::max(sFigures.size(), kFigures), ' ');
-    const std::string sNumber = RightAligned(std::to_string(board.FirstServo() + i), 2) + " ";
-    const int nCells = GaugeCells(nWidth);
+    if (rig.bModelsNamed) sFigures += std::string(" ") + rig.Model(nServo).pszName;
+    const std::string sNumber = RightAligned(std::to_string(nServo), 2) + " ";
+    const int nCells = GaugeCells(rig, nWidth);
     std::string sGauge(static_cast<std::size_t>(nCells), '-');
     sGauge[static_cast<std::size_t>(Cell(kNeutral, nCells))] = '|';
     if (nCommanded >= 0) {
@@ -71,45 +87,66 @@ std::string ServoRow(const CServoBoard& board, int i, SimTime tNow, int nWidth) 
 }
 
 // What the marks on the gauges mean, and over the figures, whose they are.
-std::string Legend(int nWidth) {
+std::string Legend(const CSimRig& rig, int nWidth) {
     const std::string sMarks = "   # shaft  o commanded  | neutral";
-    const std::size_t nFiguresAt = static_cast<std::size_t>(GaugeCells(nWidth)) + 5;
+    const std::size_t nFiguresAt = static_cast<std::size_t>(GaugeCells(rig, nWidth)) + 5;
     std::string sLegend = sMarks;
     sLegend.resize(std::max(nFiguresAt, sMarks.size() + 1), ' ');
     sLegend += RightAligned("cmd", kPosition) + RightAligned("pulse", kPulse - 3) + "   " +
                RightAligned("shaft", kShaft - 4);
+    if (rig.bModelsNamed) {
+        sLegend.resize(std::max(sLegend.size() + 1, nFiguresAt + kFigures + 1), ' ');
+        sLegend += "model";
+    }
     return Fit(sLegend, nWidth);
 }
 
 }  // namespace
 
-std::vector<CPanelLine> PlxRenderPanel(const CServoBoard& board, const CPanelHeader& header,
-                                       SimTime tNow, int nWidth, int nHeight, bool bHighlightLast) {
+std::vector<CPanelLine> PlxRenderPanel(const CServoBoard& board, const std::string& sWhere,
+                                       const CLineState& line, SimTime tNow, int nWidth,
+                                       int nHeight, bool bHighlightLast) {
+    const CSimRig& rig = board.Rig();
     // The last column stays free: a character there leaves some terminals about to wrap.
     nWidth = std::max(1, nWidth - 1);
     std::vector<CPanelLine> lines;
-    const std::string sSpan = std::to_string(board.FirstServo()) + "-" +
-                              std::to_string(board.FirstServo() + CSscDecoder::SERVOS - 1);
-    lines.push_back(
-        {Fit("MINI-SSC II " + header.sWhere + "  jumpers: " + std::to_string(header.nBaud) +
-                 " baud, servos " + sSpan + ", " + std::to_string(board.Range()) + " deg" +
-                 (header.bPaced ? "" : "  instant"),
-             nWidth)});
+    lines.push_back({Fit("MINI-SSC II " + std::string(rig.firstServos.size() > 1 ? "x2 " : "") +
+                             sWhere + "  jumpers: " + std::to_string(rig.nBaud) + " baud, servos " +
+                             rig.Span() + ", " + std::to_string(rig.nRange) + " deg" +
+                             (rig.bModelsNamed ? ", " + PlxShortNumber(rig.Volts()) + " V" : "") +
+                             (rig.bInstant ? "  instant" : ""),
+                         nWidth)});
     std::string sLine = "line: ";
-    sLine += header.bLineKnown ? PlxDescribeLine(header.line) : std::string("?");
-    if (!header.sWhyNot.empty())
-        sLine = "!! " + sLine + "  (not understood: " + header.sWhyNot + ")";
-    lines.push_back({Fit(sLine, nWidth), !header.sWhyNot.empty()});
-    lines.push_back({Legend(nWidth)});
-    for (int i = 0; i < CSscDecoder::SERVOS; ++i) {
-        const bool bMark = board.MovingAt(i, tNow) || (bHighlightLast && i == board.LastMoved());
-        lines.push_back({ServoRow(board, i, tNow, nWidth), bMark});
+    sLine += line.bKnown ? PlxDescribeLine(line.settings) : std::string("?");
+    const std::string sBehind = PlxBehindWords(board.Behind());
+    if (!sBehind.empty()) sLine += "  " + sBehind;
+    if (!line.sWhyNot.empty()) sLine = "!! " + sLine + "  (not understood: " + line.sWhyNot + ")";
+    lines.push_back({Fit(sLine, nWidth), !line.sWhyNot.empty()});
+    lines.push_back({Legend(rig, nWidth)});
+    // A terminal too short for every servo shows those that fit, and says which it hides.
+    const std::vector<int> servos = rig.Servos();
+    const int nRows = nHeight - static_cast<int>(lines.size());
+    const std::size_t nShown = static_cast<int>(servos.size()) <= nRows
+                                   ? servos.size()
+                                   : static_cast<std::size_t>(std::max(nRows - 1, 0));
+    for (std::size_t n = 0; n < nShown; ++n) {
+        const int nServo = servos[n];
+        const bool bMark =
+            board.MovingAt(nServo, tNow) || (bHighlightLast && nServo == board.LastMoved());
+        lines.push_back({ServoRow(board, nServo, tNow, nWidth), bMark});
+    }
+    if (nShown < servos.size()) {
+        const std::vector<int> hidden(servos.begin() + static_cast<std::ptrdiff_t>(nShown),
+                                      servos.end());
+        lines.push_back({Fit(std::to_string(hidden.size()) + " servos hidden (" +
+                                 PlxServoList(hidden) + "): the terminal is too short",
+                             nWidth)});
     }
     const auto& recent = board.Recent();
     const int nRoom = nHeight - static_cast<int>(lines.size());
     const int nSkip = std::max(0, static_cast<int>(recent.size()) - std::max(nRoom, 0));
     for (auto it = recent.begin() + nSkip; it != recent.end(); ++it)
-        lines.push_back({Fit(PlxEventLine(it->event, board.FirstServo(), it->sWhyNot), nWidth)});
+        lines.push_back({Fit(PlxEventLine(it->event, rig, it->sWhyNot), nWidth)});
     if (static_cast<int>(lines.size()) > nHeight)
         lines.resize(static_cast<std::size_t>(std::max(nHeight, 0)));
     return lines;
@@ -124,4 +161,65 @@ std::string PlxPanelFrame(const std::vector<CPanelLine>& lines) {
         sFrame += "\x1b[0m\x1b[K";
     }
     return sFrame + "\x1b[J";
+}
+
+bool PlxPanelFits() {
+    const char* pszTerm = std::getenv("TERM");
+    return ::isatty(STDOUT_FILENO) != 0 && pszTerm != nullptr && *pszTerm != '\0' &&
+           std::strcmp(pszTerm, "dumb") != 0 && !PlxInBackground(STDOUT_FILENO);
+}
+
+void CLiveView::Look() {
+    if (m_bShown && PlxInBackground(STDOUT_FILENO)) m_bShown = false;
+    if (m_bShown || PlxInBackground(STDOUT_FILENO)) return;
+    m_out << PLX_PANEL_ENTER;
+    m_bShown = true;
+    m_bDirty = true;
+    m_tDrawn = -kDrawInterval;
+}
+
+bool CLiveView::Leave() {
+    if (!m_bShown) return false;
+    m_out << PLX_PANEL_LEAVE;
+    m_bShown = false;
+    return true;
+}
+
+bool CLiveView::Moving(SimTime tNow) const {
+    const std::vector<int> servos = m_board.Rig().Servos();
+    return std::any_of(servos.begin(), servos.end(),
+                       [&](int nServo) { return m_board.MovingAt(nServo, tNow); });
+}
+
+SimTime CLiveView::NextDue(SimTime tNow) const {
+    // While the terminal has not taken the last picture, room for it is what wakes the loop.
+    if (!m_bShown || m_screen.Pending() > 0) return kNever;
+    SimTime tDue = kNever;
+    if (m_bDirty || m_bDrawnMoving || Moving(tNow)) tDue = m_tDrawn + kDrawInterval;
+    if (m_bDrawnHighlight)
+        tDue = std::min(tDue, std::max(m_tCommanded + kHighlight, m_tDrawn + kDrawInterval));
+    return tDue;
+}
+
+void CLiveView::Draw(SimTime tNow) {
+    if (!m_bShown || m_screen.Pending() > 0) return;
+    if (m_board.MoveCount() != m_nCommandsSeen) {
+        m_nCommandsSeen = m_board.MoveCount();
+        m_tCommanded = tNow;
+    }
+    const bool bHighlight = m_nCommandsSeen != 0 && tNow - m_tCommanded < kHighlight;
+    const bool bMoving = Moving(tNow);
+    if (!m_bDirty && !bMoving && !m_bDrawnMoving && bHighlight == m_bDrawnHighlight) return;
+    if (tNow - m_tDrawn < kDrawInterval) return;
+    winsize size = {};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) {
+        size.ws_col = 80;
+        size.ws_row = 24;
+    }
+    m_out << PlxPanelFrame(
+        PlxRenderPanel(m_board, m_sWhere, m_line, tNow, size.ws_col, size.ws_row, bHighlight));
+    m_tDrawn = tNow;
+    m_bDirty = false;
+    m_bDrawnMoving = bMoving;
+    m_bDrawnHighlight = bHighlight;
 }

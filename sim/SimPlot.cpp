@@ -14,8 +14,12 @@ constexpr double kRight = 740;
 constexpr double kTop = 50;
 constexpr double kBottom = 420;
 
-const char* const kColours[CSscDecoder::SERVOS] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e",
-                                                   "#9467bd", "#8c564b", "#e377c2", "#17becf"};
+// By servo number: the second controller's servos in colours of their own.
+const char* const kColours[CSimRig::SERVOS] = {
+    "#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#17becf",
+    "#7f7f7f", "#bcbd22", "#393b79", "#637939", "#8c6d31", "#843c39", "#7b4173", "#000000"};
+// A legend of more servos than this gives each one line.
+constexpr std::size_t kRoomyLegend = 8;
 
 std::string Number(double d) {
     char sz[32];
@@ -127,22 +131,22 @@ void CSimPlot::OnEvent(const CSimEvent& event) {
     if (!event.IsMove()) return;
     const double t = PlxSeconds(event.event.t);
     if (Keep(t))
-        m_series[static_cast<std::size_t>(event.event.nServo - m_nFirstServo)]
-            .commanded.emplace_back(t, PlxServoAngle(event.event.nPosition, m_nRange));
+        m_series[static_cast<std::size_t>(event.event.nServo)].commanded.emplace_back(
+            t, PlxServoAngle(event.event.nPosition, m_rig.nRange));
 }
 
 void CSimPlot::OnSample(const CMotionSample& sample) {
     if (sample.kind == CMotionSample::EKind::Frame) return;  // the line between is straight
     const double t = PlxSeconds(sample.t);
     if (Keep(t))
-        m_series[static_cast<std::size_t>(sample.nServo - m_nFirstServo)].shaft.emplace_back(
-            t, PlxServoAngle(sample.dPosition, m_nRange));
+        m_series[static_cast<std::size_t>(sample.nServo)].shaft.emplace_back(
+            t, PlxServoAngle(sample.dPosition, m_rig.nRange));
 }
 
 std::string CSimPlot::Svg(SimTime tEnd, const CServoBoard& board, const std::string& sTitle) const {
     const double dEnd = m_dCutAt >= 0 ? m_dCutAt : std::max(PlxSeconds(tEnd), 0.001);
     const double dStep = TickStep(dEnd);
-    const CScale scale{std::ceil(dEnd / dStep - 1e-9) * dStep, m_nRange / 2.0};
+    const CScale scale{std::ceil(dEnd / dStep - 1e-9) * dStep, m_rig.nRange / 2.0};
     std::string s =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"" +
@@ -155,13 +159,14 @@ std::string CSimPlot::Svg(SimTime tEnd, const CServoBoard& board, const std::str
     s += Text(kWidth / 2, 28, sHeading, "middle", " font-size=\"15\"");
     s += Axes(scale, dStep);
     double dLegendY = kTop + 10;
-    bool bAny = false;
+    const std::size_t nShown = static_cast<std::size_t>(std::count_if(
+        m_series.begin(), m_series.end(), [](const CSeries& c) { return !c.commanded.empty(); }));
     for (std::size_t i = 0; i < m_series.size(); ++i) {
         const CSeries& series = m_series[i];
         if (series.commanded.empty()) continue;
-        bAny = true;
         CPoints shaft = series.shaft;
-        const double dShaftEnd = PlxServoAngle(board.ShaftAt(static_cast<int>(i), tEnd), m_nRange);
+        const double dShaftEnd =
+            PlxServoAngle(board.ShaftAt(static_cast<int>(i), tEnd), m_rig.nRange);
         if (!shaft.empty())
             shaft.emplace_back(dEnd, m_dCutAt >= 0 ? shaft.back().second : dShaftEnd);
         CPoints steps;
@@ -172,8 +177,16 @@ std::string CSimPlot::Svg(SimTime tEnd, const CServoBoard& board, const std::str
         steps.emplace_back(dEnd, steps.back().second);
         s += Polyline(scale, steps, kColours[i], true);
         s += Polyline(scale, shaft, kColours[i], false);
-        const std::string sServo = "servo " + std::to_string(m_nFirstServo + static_cast<int>(i));
+        const std::string sServo = "servo " + std::to_string(i);
         const std::string sSolid = "stroke=\"" + std::string(kColours[i]) + "\" stroke-width=\"2\"";
+        if (nShown > kRoomyLegend) {
+            s += Line(kRight + 14, dLegendY, kRight + 34, dLegendY, sSolid);
+            s += Line(kRight + 38, dLegendY, kRight + 58, dLegendY,
+                      sSolid + " stroke-dasharray=\"6 4\"");
+            s += Text(kRight + 64, dLegendY + 4, sServo, "start");
+            dLegendY += 22;
+            continue;
+        }
         s += Line(kRight + 20, dLegendY, kRight + 50, dLegendY, sSolid);
         s += Text(kRight + 58, dLegendY + 4, sServo + " shaft", "start");
         s += Line(kRight + 20, dLegendY + 18, kRight + 50, dLegendY + 18,
@@ -181,7 +194,17 @@ std::string CSimPlot::Svg(SimTime tEnd, const CServoBoard& board, const std::str
         s += Text(kRight + 58, dLegendY + 22, sServo + " commanded", "start");
         dLegendY += 44;
     }
-    if (!bAny)
+    if (nShown > kRoomyLegend)
+        s += Text(kRight + 14, dLegendY + 4, "solid: shaft, dashed: commanded", "start",
+                  " font-size=\"11\"");
+    if (nShown == 0)
         s += Text((kLeft + kRight) / 2, (kTop + kBottom) / 2, "no servo was commanded", "middle");
     return s + "</svg>\n";
+}
+
+bool CSimPlot::Write(SimTime tEnd, const CServoBoard& board, const std::string& sTitle,
+                     std::string* pError) {
+    if (!m_file.Start(pError)) return false;
+    m_file.Add(Svg(tEnd, board, sTitle));
+    return true;
 }

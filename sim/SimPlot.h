@@ -1,7 +1,7 @@
 // --plot FILE: an SVG chart of the session, written when the simulator ends. For each servo that
 // was commanded, its shaft's angle over time as a solid line and its commanded angle as a dashed
-// step line, in the same colour, against seconds and degrees, with a legend. Plain SVG 1.1, for
-// any browser.
+// step line, in the same colour, against seconds and degrees, with a legend (a line a servo when
+// more than eight were commanded). Plain SVG 1.1, for any browser.
 #pragma once
 
 #include <array>
@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "sim/FileOut.h"
 #include "sim/ServoBoard.h"
 
 class CSimPlot : public CSimSink {
@@ -17,12 +18,22 @@ public:
     // At most this many points are kept; the chart says where it stops when there were more.
     static constexpr std::size_t MAX_POINTS = 200000;
 
-    CSimPlot(int nFirstServo, int nRange) : m_nFirstServo(nFirstServo), m_nRange(nRange) {}
+    // rig: its range jumper gives the angles.
+    CSimPlot(const std::string& sPath, const CSimRig& rig) : m_file(sPath), m_rig(rig) {}
 
     void OnEvent(const CSimEvent& event) override;
     void OnSample(const CMotionSample& sample) override;
     // The chart from 0 to tEnd, with sTitle above it; the shafts as the board has them at tEnd.
     std::string Svg(SimTime tEnd, const CServoBoard& board, const std::string& sTitle) const;
+    // Creates the file, replacing one of that name, and starts writing the chart to it; false,
+    // with the reason in *pError, when its writer cannot be started.
+    bool Write(SimTime tEnd, const CServoBoard& board, const std::string& sTitle,
+               std::string* pError);
+    // Waits until tDeadline at most for the chart to be written; false, with the reason in
+    // *pError, when it could not be written in full. True when it was never started.
+    bool Close(std::chrono::steady_clock::time_point tDeadline, std::string* pError) {
+        return m_file.Finish(tDeadline, pError);
+    }
 
 private:
     using CPoints = std::vector<std::pair<double, double>>;  // seconds, degrees
@@ -32,9 +43,9 @@ private:
     };
     bool Keep(double dSeconds);
 
-    int m_nFirstServo;
-    int m_nRange;
-    std::array<CSeries, CSscDecoder::SERVOS> m_series{};
+    CFileOut m_file;
+    const CSimRig& m_rig;
+    std::array<CSeries, CSimRig::SERVOS> m_series{};  // by servo number
     std::size_t m_nPoints = 0;
     double m_dCutAt = -1;  // where recording stopped; negative while it goes on
 };

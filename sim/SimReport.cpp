@@ -15,11 +15,6 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
     return s;
 }
 
-std::string ServoSpan(int nFirstServo) {
-    return std::to_string(nFirstServo) + "-" +
-           std::to_string(nFirstServo + CSscDecoder::SERVOS - 1);
-}
-
 // One decimal, as positions and angles are given.
 std::string Fixed1(double d) {
     char sz[32];
@@ -85,7 +80,7 @@ std::string PlxJsonString(const std::string& s) {
     return sOut + "\"";
 }
 
-std::string PlxEventLine(const CSscEvent& event, int nFirstServo, const std::string& sWhyNot) {
+std::string PlxEventLine(const CSscEvent& event, const CSimRig& rig, const std::string& sWhyNot) {
     std::string sLine;
     switch (event.kind) {
         case CSscEvent::EKind::Move:
@@ -95,8 +90,7 @@ std::string PlxEventLine(const CSscEvent& event, int nFirstServo, const std::str
             break;
         case CSscEvent::EKind::Ignored:
             sLine = "ignored  servo " + std::to_string(event.nServo) + " to " +
-                    std::to_string(event.nPosition) + " (not one of servos " +
-                    ServoSpan(nFirstServo) + ")";
+                    std::to_string(event.nPosition) + " (not one of servos " + rig.Span() + ")";
             break;
         case CSscEvent::EKind::Dropped:
             sLine = "dropped  " + Hex(event.bytes) +
@@ -116,9 +110,9 @@ void CSimReport::Begin(SimTime t, const char* pszEvent) {
     }
 }
 
-void CSimReport::Ready(const CSimStart& start, const CServoBoard& board) {
-    const int nFirst = board.FirstServo();
-    const double dSpeed = board.Model().dSecondsPer60;
+void CSimReport::Ready(const CSimStart& start) {
+    const std::vector<int> servos = m_rig.Servos();
+    const double dSpeed = m_rig.SecondsPer60(PLX_SERVO_MODEL_TABLE[0]);
     Begin(SimTime(0), "ready");
     if (m_bJson) {
         m_out << R"(,"device":)" << PlxJsonString(start.sDevice);
@@ -126,23 +120,48 @@ void CSimReport::Ready(const CSimStart& start, const CServoBoard& board) {
             m_out << R"(,"port":)" << start.nPort << R"(,"entry":)" << PlxJsonString(start.sEntry)
                   << R"(,"replaced":)"
                   << (start.sReplaced.empty() ? "false" : PlxJsonString(start.sReplaced));
-        m_out << R"(,"baud":)" << start.nBaud << R"(,"servos":[)" << nFirst << ','
-              << nFirst + CSscDecoder::SERVOS - 1 << R"(],"range":)" << board.Range()
-              << R"(,"paced":)" << (start.bPaced ? "true" : "false") << R"(,"frame_ms":)"
-              << std::chrono::duration_cast<std::chrono::milliseconds>(board.Model().tFrame).count()
-              << R"(,"speed_s_per_60":)" << dSpeed << "}\n";
+        m_out << R"(,"baud":)" << m_rig.nBaud << R"(,"servos":[)" << servos.front() << ','
+              << servos.back() << R"(],"range":)" << m_rig.nRange << R"(,"paced":)"
+              << (m_rig.bInstant ? "false" : "true") << R"(,"frame_ms":)"
+              << std::chrono::duration_cast<std::chrono::milliseconds>(m_rig.Frame()).count()
+              << R"(,"speed_s_per_60":)" << dSpeed << R"(,"volts":)" << m_rig.Volts()
+              << R"(,"models":[)";
+        const char* pszComma = "";
+        for (const auto& group : m_rig.ModelGroups()) {
+            m_out << pszComma << R"({"model":")" << group.first->pszName << R"(","servos":[)";
+            for (std::size_t i = 0; i < group.second.size(); ++i)
+                m_out << (i ? "," : "") << group.second[i];
+            m_out << R"(],"speed_s_per_60":)" << m_rig.SecondsPer60(*group.first)
+                  << R"(,"deadband_us":)" << group.first->nDeadBandUs << '}';
+            pszComma = ",";
+        }
+        m_out << "]}\n";
         return;
     }
-    m_out << "MINI-SSC II at " << start.nBaud << " baud, servos " << ServoSpan(nFirst) << ", "
-          << board.Range() << " degrees, listening on " << start.sDevice;
+    m_out << (m_rig.firstServos.size() > 1 ? "two " : "") << "MINI-SSC II at " << m_rig.nBaud
+          << " baud, servos " << m_rig.Jumpers() << ", " << m_rig.nRange
+          << " degrees, listening on " << start.sDevice;
     if (!start.sEntry.empty()) {
         m_out << " as COM" << start.nPort << " (" << start.sEntry << ")";
         if (!start.sReplaced.empty()) m_out << ", replacing " << start.sReplaced;
     }
-    if (start.bPaced)
-        m_out << "; paced at the line's speed, servos turn 60 degrees in " << dSpeed << " s\n";
-    else
+    if (m_rig.bInstant) {
         m_out << "; instant: bytes taken as they come, servos jump\n";
+    } else if (!m_rig.bModelsNamed) {
+        m_out << "; paced at the line's speed, servos turn 60 degrees in " << dSpeed << " s\n";
+    } else {
+        m_out << "; paced at the line's speed; servos at " << m_rig.Volts() << " V:";
+        const char* pszComma = "";
+        for (const auto& group : m_rig.ModelGroups()) {
+            m_out << pszComma << ' ' << PlxServoList(group.second) << ' ' << group.first->pszName
+                  << " (" << m_rig.SecondsPer60(*group.first) << " s per 60 degrees";
+            if (group.first->nDeadBandUs > 0)
+                m_out << ", dead band " << group.first->nDeadBandUs << " us";
+            m_out << ')';
+            pszComma = ",";
+        }
+        m_out << '\n';
+    }
 }
 
 void CSimReport::Line(SimTime t, const CLineSettings& line) {
@@ -209,12 +228,19 @@ void JsonEventFields(std::ostream& out, const CSimEvent& e) {
     out << R"(,"begins":)" << PlxFormatSeconds(e.tBegins, 6) << R"(,"from":)" << Fixed1(e.dFrom)
         << R"(,"from_assumed":)" << (e.bFromNeutral ? "true" : "false") << R"(,"arrives":)"
         << PlxFormatSeconds(e.tArrives, 6);
+    if (e.bWithinDeadBand) out << R"(,"within_deadband":true)";
 }
 
-// What became of a move, after the words of its packet.
-std::string MoveWords(const CSimEvent& e) {
-    if (e.bSuperseded) return ", overtaken by the next command before its frame";
-    return ", turns from " + Fixed1(e.dFrom) +
+// What became of a move, after the words of its packet: its servo's model where the rig names
+// models, then whether and how the shaft turns.
+std::string MoveWords(const CSimEvent& e, const CSimRig& rig) {
+    const std::string sModel =
+        rig.bModelsNamed ? std::string(" ") + rig.Model(e.event.nServo).pszName : std::string();
+    if (e.bSuperseded) return sModel + ", overtaken by the next command before its frame";
+    if (e.bWithinDeadBand)
+        return sModel + ", within dead band: stays at " + Fixed1(e.dFrom) + " from " +
+               PlxFormatSeconds(e.tBegins, 3);
+    return sModel + ", turns from " + Fixed1(e.dFrom) +
            (e.bFromNeutral ? " (neutral: never commanded before)" : "") + " at " +
            PlxFormatSeconds(e.tBegins, 3) + ", there at " + PlxFormatSeconds(e.tArrives, 3);
 }
@@ -226,51 +252,68 @@ void CSimReport::OnEvent(const CSimEvent& e) {
     Begin(e.event.t, kNames[static_cast<int>(e.event.kind)]);
     if (m_bJson) {
         JsonEventFields(m_out, e);
-        m_out << "}\n";
+        if (e.event.kind == CSscEvent::EKind::Move)
+            m_out << R"(,"model":")" << m_rig.Model(e.event.nServo).pszName << '"';
+        m_out << R"(,"behind":)" << PlxFormatSeconds(e.event.tBehind, 3) << "}\n";
     } else {
-        m_out << PlxEventLine(e.event, m_nFirstServo, e.sWhyNot) << (e.IsMove() ? MoveWords(e) : "")
-              << '\n';
+        const std::string sBehind = PlxBehindWords(e.event.tBehind);
+        m_out << PlxEventLine(e.event, m_rig, e.sWhyNot) << (e.IsMove() ? MoveWords(e, m_rig) : "")
+              << (sBehind.empty() ? "" : "; " + sBehind) << '\n';
     }
+}
+
+std::string PlxBehindWords(SimTime tBehind) {
+    if (tBehind <= std::chrono::milliseconds(100)) return std::string();
+    return "behind " + PlxFormatSeconds(tBehind, 2) + " s";
 }
 
 void CSimReport::Summary(const CServoBoard& board, SimTime tEnd, const std::string& sEndedBy) {
     Begin(tEnd, "end");
     if (m_bJson) {
         m_out << R"(,"by":)" << PlxJsonString(sEndedBy) << R"(,"servos":[)";
-        for (int i = 0; i < CSscDecoder::SERVOS; ++i) {
-            const int nPosition = board.Commanded(i);
-            m_out << (i ? "," : "") << R"({"servo":)" << board.FirstServo() + i;
+        const char* pszComma = "";
+        for (int nServo : m_rig.Servos()) {
+            const int nPosition = board.Commanded(nServo);
+            m_out << pszComma << R"({"servo":)" << nServo;
+            pszComma = ",";
             if (nPosition < 0) {
                 m_out << R"(,"position":null,"pulse_us":null)";
             } else {
                 m_out << R"(,"position":)" << nPosition << R"(,"pulse_us":)"
-                      << CSscDecoder::PulseWidthUs(nPosition, board.Range());
+                      << CSscDecoder::PulseWidthUs(nPosition, m_rig.nRange);
             }
-            m_out << R"(,"shaft":)" << Fixed1(board.ShaftAt(i, tEnd)) << R"(,"shaft_assumed":)"
-                  << (nPosition < 0 ? "true" : "false") << R"(,"moves":)" << board.Moves(i) << '}';
+            m_out << R"(,"shaft":)" << Fixed1(board.ShaftAt(nServo, tEnd)) << R"(,"shaft_assumed":)"
+                  << (nPosition < 0 ? "true" : "false") << R"(,"moves":)" << board.Moves(nServo)
+                  << '}';
         }
-        m_out << R"(],"not_understood":)" << board.NotUnderstood() << "}\n";
+        m_out << R"(],"not_understood":)" << board.NotUnderstood() << R"(,"behind_max":)";
+        if (board.AnyEvent())
+            m_out << PlxFormatSeconds(board.MostBehind(), 3) << R"(,"behind_max_t":)"
+                  << PlxFormatSeconds(board.MostBehindAt(), 6) << "}\n";
+        else
+            m_out << R"(null,"behind_max_t":null})" << '\n';
         return;
     }
     m_out << "ended by " << sEndedBy << "; last positions:\n";
     m_out << "servo  position     pulse     shaft     moves\n";
-    for (int i = 0; i < CSscDecoder::SERVOS; ++i) {
-        const int nPosition = board.Commanded(i);
+    for (int nServo : m_rig.Servos()) {
+        const int nPosition = board.Commanded(nServo);
         const bool bSeen = nPosition >= 0;
-        m_out << Padded(std::to_string(board.FirstServo() + i), 5)
+        const std::string sShaft = Fixed1(board.ShaftAt(nServo, tEnd));
+        m_out << Padded(std::to_string(nServo), 5)
               << Padded(bSeen ? std::to_string(nPosition) : "-", 10)
-              << Padded(bSeen
-                            ? std::to_string(CSscDecoder::PulseWidthUs(nPosition, board.Range())) +
-                                  " us"
-                            : "-",
+              << Padded(bSeen ? std::to_string(CSscDecoder::PulseWidthUs(nPosition, m_rig.nRange)) +
+                                    " us"
+                              : "-",
                         10)
-              << Padded(bSeen ? Fixed1(board.ShaftAt(i, tEnd))
-                              : "(" + Fixed1(board.ShaftAt(i, tEnd)) + ")",
-                        10)
-              << Padded(std::to_string(board.Moves(i)), 10) << '\n';
+              << Padded(bSeen ? sShaft : "(" + sShaft + ")", 10)
+              << Padded(std::to_string(board.Moves(nServo)), 10) << '\n';
     }
     // What a real controller would not have followed moved nothing, and is counted apart.
     if (board.NotUnderstood() > 0)
         m_out << board.NotUnderstood() << (board.NotUnderstood() == 1 ? " packet" : " packets")
               << " not understood by the controller (not counted as moves)\n";
+    if (board.AnyEvent())
+        m_out << "most behind: " << PlxFormatSeconds(board.MostBehind(), 2) << " s, at "
+              << PlxFormatSeconds(board.MostBehindAt(), 3) << '\n';
 }

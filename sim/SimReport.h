@@ -18,16 +18,15 @@ struct CSimStart {
     std::int32_t nPort = 0;
     std::string sEntry;     // empty when not registered
     std::string sReplaced;  // what the entry replaced, in words; empty when it replaced nothing
-    std::uint32_t nBaud = 9600;
-    bool bPaced = true;
 };
 
 class CSimReport : public CSimSink {
 public:
-    CSimReport(std::ostream& out, bool bJson, int nFirstServo)
-        : m_out(out), m_bJson(bJson), m_nFirstServo(nFirstServo) {}
+    // rig: the controllers and servos the report speaks of.
+    CSimReport(std::ostream& out, bool bJson, const CSimRig& rig)
+        : m_out(out), m_bJson(bJson), m_rig(rig) {}
 
-    void Ready(const CSimStart& start, const CServoBoard& board);
+    void Ready(const CSimStart& start);
     void Line(SimTime t, const CLineSettings& line);
     // A mark on the line kept or lifted (nothing for Free or Locked, the everyday states).
     // nHolder and sCommand: the process that has the line open, with Open.
@@ -35,7 +34,8 @@ public:
     void OnEvent(const CSimEvent& event) override;
     void OnSample(const CMotionSample& /*sample*/) override {}
     // The end-of-run table: each servo's commanded position, its shaft and its moves; a shaft
-    // never commanded is shown in parentheses, taken to be at neutral.
+    // never commanded is shown in parentheses, taken to be at neutral. Then how far the commands
+    // ran behind at most, and when.
     void Summary(const CServoBoard& board, SimTime tEnd, const std::string& sEndedBy);
 
 private:
@@ -43,7 +43,7 @@ private:
 
     std::ostream& m_out;
     bool m_bJson;
-    int m_nFirstServo;
+    const CSimRig& m_rig;
 };
 
 // A JSON string literal, quotes included, always valid UTF-8: bytes that are not are written as
@@ -51,4 +51,8 @@ private:
 std::string PlxJsonString(const std::string& s);
 
 // An event as the log writes it, without its time: "move     servo 2 to 150 (1591 us)".
-std::string PlxEventLine(const CSscEvent& event, int nFirstServo, const std::string& sWhyNot);
+std::string PlxEventLine(const CSscEvent& event, const CSimRig& rig, const std::string& sWhyNot);
+
+// How far a packet ran behind, as the log gives it: "behind 1.87 s"; empty when it was not more
+// than a tenth of a second, the time a person notices.
+std::string PlxBehindWords(SimTime tBehind);

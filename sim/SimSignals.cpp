@@ -1,5 +1,8 @@
 #include "sim/SimSignals.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -108,6 +111,27 @@ void CSimSignals::StopAs(int nSignal) {
     ::sigprocmask(SIG_UNBLOCK, &one, &before);  // the process stops here until continued
     ::sigprocmask(SIG_SETMASK, &before, nullptr);
     ::sigaction(nSignal, &old, nullptr);
+}
+
+CInputEnd::CInputEnd() {
+    struct stat st;
+    m_bPipe = ::fstat(STDIN_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+    m_bTerminal = ::isatty(STDIN_FILENO) != 0;
+}
+
+void CInputEnd::Look() { m_bCounts = m_bPipe || (m_bTerminal && !PlxInBackground(STDIN_FILENO)); }
+
+int CInputEnd::Fd() const { return m_bCounts ? STDIN_FILENO : -1; }
+
+bool CInputEnd::Ended() {
+    char buf[256];
+    const ssize_t n = ::read(STDIN_FILENO, buf, sizeof(buf));
+    return n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EIO);
+}
+
+bool PlxInBackground(int fd) {
+    const pid_t foreground = ::tcgetpgrp(fd);
+    return foreground >= 0 && foreground != ::getpgrp();
 }
 
 std::string PlxSignalName(int nSignal) {

@@ -42,5 +42,27 @@ private:
     bool m_bBlocked = false;
 };
 
+// Standard input, whose end ends the simulator where it says anything: a pipe's end, or Ctrl+D
+// at a terminal the simulator is in the foreground of (read from the background, the terminal
+// would stop it). A file or /dev/null, as a background job's input is, says nothing.
+class CInputEnd {
+public:
+    CInputEnd();
+    // Looks again whether the simulator is in its terminal's foreground.
+    void Look();
+    // The descriptor to wait on for the end; -1 while the input says nothing.
+    int Fd() const;
+    // Reads what came; whether it was the end.
+    static bool Ended();
+
+private:
+    bool m_bPipe = false;
+    bool m_bTerminal = false;
+    bool m_bCounts = false;  // whether its end ends the run now
+};
+
+// Whether this process runs in the background of the terminal fd is on (a job started with &).
+bool PlxInBackground(int fd);
+
 // "SIGTERM".
 std::string PlxSignalName(int nSignal);

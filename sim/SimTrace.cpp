@@ -12,8 +12,8 @@ void CSimTrace::OnSample(const CMotionSample& sample) {
     char szRow[96];
     const int n = std::snprintf(szRow, sizeof(szRow), "%.6f,%d,%d,%d,%.1f\n", PlxSeconds(sample.t),
                                 sample.nServo, sample.nCommanded,
-                                CSscDecoder::PulseWidthUs(sample.nCommanded, m_nRange),
-                                PlxServoAngle(sample.dPosition, m_nRange));
+                                CSscDecoder::PulseWidthUs(sample.nCommanded, m_rig.nRange),
+                                PlxServoAngle(sample.dPosition, m_rig.nRange));
     // One piece a row, so that a file cut short ends at a whole one; handed over at once, so that
     // a reader sees the rows as they come.
     if (n > 0 && static_cast<std::size_t>(n) < sizeof(szRow)) m_file.Add(szRow);

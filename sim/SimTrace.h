@@ -11,7 +11,8 @@
 
 class CSimTrace : public CSimSink {
 public:
-    CSimTrace(const std::string& sPath, int nRange) : m_file(sPath), m_nRange(nRange) {}
+    // rig: its range jumper gives the pulses and the angles.
+    CSimTrace(const std::string& sPath, const CSimRig& rig) : m_file(sPath), m_rig(rig) {}
 
     // Creates the file, replacing one of that name, with its header; false, with the reason in
     // *pError, when its writer cannot be started. That the file cannot be opened shows later, in
@@ -29,5 +30,5 @@ public:
 
 private:
     CFileOut m_file;
-    int m_nRange;
+    const CSimRig& m_rig;
 };

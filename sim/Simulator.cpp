@@ -3,15 +3,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <optional>
 #include <ostream>
@@ -19,7 +16,6 @@
 
 #include "serial/CommApi.h"
 #include "serial/PortMap.h"
-#include "sim/FileOut.h"
 #include "sim/LineWatch.h"
 #include "sim/MarkWatch.h"
 #include "sim/PacedLine.h"
@@ -39,10 +35,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr SimTime kDrawInterval = 40ms;  // 25 pictures a second while a servo moves
-constexpr SimTime kHighlight = 400ms;    // how long the row of a command stands out
-constexpr SimTime kLook = 100ms;         // line settings changed while nothing is sent
-constexpr SimTime kTakeBatch = 20ms;     // bytes come off the wire at most this often
+constexpr SimTime kLook = 100ms;      // line settings changed while nothing is sent
+constexpr SimTime kTakeBatch = 20ms;  // bytes come off the wire at most this often
 constexpr std::size_t kMaxBacklog =
     std::size_t{64} * 1024;  // unread report that holds the line back
 constexpr std::size_t kEndingRead = std::size_t{64} * 1024;  // most taken off the line at the end
@@ -51,54 +45,19 @@ constexpr std::chrono::milliseconds kEndingWait(200);
 // output's wait, an ending signal ends the simulator within a second whatever the files do.
 constexpr std::chrono::milliseconds kFilesWait(750);
 
-// Whether this process runs in the background of its terminal fd (a job started with &).
-bool InBackground(int fd) {
-    const pid_t foreground = ::tcgetpgrp(fd);
-    return foreground >= 0 && foreground != ::getpgrp();
-}
-
-// Whether standard output is a terminal that takes the live view: one that knows escape
-// sequences, and that the simulator does not share as a background job.
-bool PanelFits() {
-    const char* pszTerm = std::getenv("TERM");
-    return ::isatty(STDOUT_FILENO) != 0 && pszTerm != nullptr && *pszTerm != '\0' &&
-           std::strcmp(pszTerm, "dumb") != 0 && !InBackground(STDOUT_FILENO);
-}
-
-// Every view at once; counts the events, so that the live view knows when to draw.
-class CSinks : public CSimSink {
-public:
-    void Add(CSimSink* pSink) { m_sinks.push_back(pSink); }
-    void OnEvent(const CSimEvent& event) override {
-        ++m_nEvents;
-        for (CSimSink* pSink : m_sinks) pSink->OnEvent(event);
-    }
-    void OnSample(const CMotionSample& sample) override {
-        for (CSimSink* pSink : m_sinks) pSink->OnSample(sample);
-    }
-    std::uint64_t Events() const { return m_nEvents; }
-
-private:
-    std::vector<CSimSink*> m_sinks;
-    std::uint64_t m_nEvents = 0;
-};
-
-CMotionModel Model(const CSimOptions& options) {
-    if (options.bInstant) return {SimTime(0), 0.0};
-    return {20ms, options.dSecondsPer60};
-}
-
 class CSimulator {
 public:
     explicit CSimulator(const CSimOptions& options)
         : m_options(options),
+          m_rig(options.rig),
+          m_sCom(options.bMap ? "COM" + std::to_string(options.nPort) : std::string()),
           m_out(&m_outBuffer),
-          m_board(options.nFirstServo, options.nRange, Model(options)),
-          m_decoder(options.nFirstServo, options.nRange),
-          m_paced(options.bInstant),
-          m_report(m_out, options.bJson, options.nFirstServo),
-          m_trace(options.sTrace, options.nRange),
-          m_plot(options.nFirstServo, options.nRange) {}
+          m_board(m_rig),
+          m_decoder(m_rig),
+          m_paced(m_rig.bInstant),
+          m_report(m_out, options.bJson, m_rig),
+          m_trace(options.sTrace, m_rig),
+          m_plot(options.sPlot, m_rig) {}
 
     int Run() {
         if (!Start()) return 1;
@@ -114,19 +73,17 @@ private:
     SimTime NextWake(SimTime tNow) const;
     void Look(SimTime tNow);
     void WatchLine(SimTime tNow);
-    void ReadLine(SimTime tNow, std::size_t nMost);
+    ssize_t ReadLine(SimTime tNow, std::size_t nMost);
     void TakeWire(SimTime tUpTo);
-    void ReadInput();
-    bool Moving(SimTime tNow) const;
     bool Tracing() const { return !m_options.sTrace.empty(); }
-    void Draw(SimTime tNow);
-    void ShowIfForeground();
     void Suspend(int nSignal);
     void End(const std::string& sWhy, int nStatus);
     int Finish();
-    std::string Title() const;
+    SimTime ByteTime() const { return PlxByteTime(m_lineState.settings, m_rig.nBaud); }
 
     const CSimOptions& m_options;
+    const CSimRig& m_rig;
+    std::string m_sCom;  // "COM1", empty when not registered
     CSimSignals m_signals;
     CReportOut m_outBuffer{STDOUT_FILENO};
     std::ostream m_out;
@@ -139,8 +96,9 @@ private:
     CSimReport m_report;
     CSimTrace m_trace;
     CSimPlot m_plot;
-    CSinks m_sinks;
-    CPanelHeader m_header;
+    CSimSinks m_sinks;
+    CLineState m_lineState;
+    std::optional<CLiveView> m_view;  // the report, at a terminal that takes it
     std::optional<CMarkWatch> m_marks;
     std::chrono::steady_clock::time_point m_t0;
     std::vector<CWireByte> m_wire;
@@ -148,18 +106,7 @@ private:
     SimTime m_tLook{};      // the next look at the line and the terminal
     SimTime m_tTaken{};     // when bytes last came off the wire
     SimTime m_tLastByte{};  // when the last of them arrived
-    bool m_bInputPipe = false;
-    bool m_bInputTerminal = false;
-    bool m_bInputCounts = false;  // whether the end of standard input ends the run
-    bool m_bPanel = false;        // the live view is the report
-    bool m_bShown = false;        // and it is on the screen now
-    bool m_bDirty = true;         // something to draw that is not drawn
-    bool m_bDrawnMoving = false;
-    bool m_bDrawnHighlight = false;
-    SimTime m_tDrawn = -kDrawInterval;
-    SimTime m_tCommanded{};  // when the last command was seen
-    std::uint64_t m_nCommandsSeen = 0;
-    std::uint64_t m_nEventsSeen = 0;
+    CInputEnd m_input;
     bool m_bEnded = false;
     int m_nStatus = 0;
     std::string m_sEndedBy = "end of input";
@@ -189,23 +136,14 @@ bool CSimulator::Start() {
     m_marks.emplace(m_line.Slave());
     // Read without waiting: what is left on the line at the end is taken until there is no more.
     ::fcntl(m_line.Master(), F_SETFL, ::fcntl(m_line.Master(), F_GETFL) | O_NONBLOCK);
-    struct stat st;
-    m_bInputPipe =
-        ::fstat(STDIN_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
-    m_bInputTerminal = ::isatty(STDIN_FILENO) != 0;
-    m_bPanel = !m_options.bJson && !m_options.bLog && PanelFits();
-    if (!m_bPanel) m_sinks.Add(&m_report);
+    if (!m_options.bJson && !m_options.bLog && PlxPanelFits())
+        m_view.emplace(m_out, m_outBuffer, m_board, m_lineState,
+                       m_sCom + (m_sCom.empty() ? "" : " ") + m_line.Device());
+    m_sinks.Add(m_view ? static_cast<CSimSink*>(&*m_view) : &m_report);
     if (Tracing()) m_sinks.Add(&m_trace);
     if (!m_options.sPlot.empty()) m_sinks.Add(&m_plot);
-    m_header.nBaud = m_options.nBaud;
-    m_header.bPaced = !m_options.bInstant;
-    m_header.sWhere =
-        (m_options.bMap ? "COM" + std::to_string(m_options.nPort) + " " : std::string()) +
-        m_line.Device();
-    if (!m_bPanel)
-        m_report.Ready({m_line.Device(), m_options.nPort, m_registration.Entry(), m_sReplaced,
-                        m_options.nBaud, !m_options.bInstant},
-                       m_board);
+    if (!m_view)
+        m_report.Ready({m_line.Device(), m_options.nPort, m_registration.Entry(), m_sReplaced});
     Look(SimTime(0));  // the line's first settings, and the live view where it fits
     return true;
 }
@@ -214,10 +152,9 @@ bool CSimulator::Start() {
 // due, then do whatever is due.
 void CSimulator::Step() {
     SimTime tNow = Now();
-    const SimTime tByte = PlxByteTime(m_header.line, m_options.nBaud);
-    const std::size_t nRoom = m_outBuffer.Pending() < kMaxBacklog ? m_paced.Room(tByte) : 0;
+    const std::size_t nRoom = m_outBuffer.Pending() < kMaxBacklog ? m_paced.Room(ByteTime()) : 0;
     pollfd fds[3] = {{nRoom > 0 ? m_line.Master() : -1, POLLIN, 0},
-                     {m_bInputCounts ? STDIN_FILENO : -1, POLLIN, 0},
+                     {m_input.Fd(), POLLIN, 0},
                      {m_outBuffer.Pending() > 0 ? m_outBuffer.Fd() : -1, POLLOUT, 0}};
     const SimTime tWake = NextWake(tNow);
     const int nReady =
@@ -233,11 +170,11 @@ void CSimulator::Step() {
     }
     if (const int nStop = CSimSignals::TakeStop()) Suspend(nStop);
     if (CSimSignals::TakeContinued() || CSimSignals::TakeResized()) {
-        m_bDirty = true;
+        if (m_view) m_view->Changed();
         m_tLook = tNow;  // perhaps in the foreground now, or no longer
     }
     if (tNow >= m_tLook) Look(tNow);
-    if (m_marks->Look(tNow) && !m_bPanel)
+    if (m_marks->Look(tNow) && !m_view)
         m_report.Mark(tNow, m_marks->State(), m_marks->Holder(), m_marks->HolderCommand());
     if (nReady > 0 && (fds[0].revents & POLLIN)) ReadLine(tNow, nRoom);
     TakeWire(tNow);
@@ -247,8 +184,9 @@ void CSimulator::Step() {
     std::string sError;
     if (Tracing() && !m_bEnded && m_trace.OpenFailed() && !m_trace.Close(Clock::now(), &sError))
         End(sError, 1);
-    if (nReady > 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) ReadInput();
-    Draw(tNow);
+    if (nReady > 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) && m_input.Ended())
+        End("end of input", 0);
+    if (m_view) m_view->Draw(tNow);
     if (!m_outBuffer.Send()) End("output gone: " + PlxFormatMessage(m_outBuffer.Error()), 1);
 }
 
@@ -257,27 +195,14 @@ SimTime CSimulator::NextWake(SimTime tNow) const {
     // Bytes on the wire are taken a frame's worth at a time, not each as it arrives.
     if (m_paced.NextDue() != kNever)
         tWake = std::min(tWake, std::max(m_paced.NextDue(), m_tTaken + kTakeBatch));
-    // While the terminal has not taken the last picture, room for it is what wakes the loop.
-    if (m_bShown && m_outBuffer.Pending() == 0) {
-        if (m_bDirty || m_bDrawnMoving || Moving(tNow))
-            tWake = std::min(tWake, m_tDrawn + kDrawInterval);
-        if (m_bDrawnHighlight)
-            tWake = std::min(tWake, std::max(m_tCommanded + kHighlight, m_tDrawn + kDrawInterval));
-    }
-    return tWake;
+    return m_view ? std::min(tWake, m_view->NextDue(tNow)) : tWake;
 }
 
 void CSimulator::Look(SimTime tNow) {
     m_tLook = tNow + kLook;
     WatchLine(tNow);
-    // A pipe's end ends the run; a terminal's only while the simulator is in its foreground
-    // (Ctrl+D), as reading it from the background would stop the simulator.
-    m_bInputCounts = m_bInputPipe || (m_bInputTerminal && !InBackground(STDIN_FILENO));
-    if (!m_bPanel) return;
-    // A live view sent to the background (Ctrl+Z, then bg) stays off the screen until it is
-    // brought back.
-    if (m_bShown && InBackground(STDOUT_FILENO)) m_bShown = false;
-    ShowIfForeground();
+    m_input.Look();
+    if (m_view) m_view->Look();
 }
 
 // Reads the line settings, reporting them the first time and whenever they change.
@@ -285,96 +210,51 @@ void CSimulator::WatchLine(SimTime tNow) {
     termios tio;
     if (::tcgetattr(m_line.Master(), &tio) != 0) return;
     const CLineSettings now = PlxReadLineSettings(tio);
-    if (m_header.bLineKnown && now == m_header.line) return;
-    m_header.line = now;
-    m_header.bLineKnown = true;
-    m_header.sWhyNot = PlxWhyNotUnderstood(now, m_options.nBaud);
-    m_bDirty = true;
-    if (!m_bPanel) m_report.Line(tNow, now);
+    if (m_lineState.bKnown && now == m_lineState.settings) return;
+    m_lineState = {now, true, PlxWhyNotUnderstood(now, m_rig.nBaud)};
+    if (m_view)
+        m_view->Changed();
+    else
+        m_report.Line(tNow, now);
 }
 
-void CSimulator::ReadLine(SimTime tNow, std::size_t nMost) {
+// At most nMost bytes off the line, onto the wire; what read() gave.
+ssize_t CSimulator::ReadLine(SimTime tNow, std::size_t nMost) {
     WatchLine(tNow);  // the program may have set the line just before it wrote
     std::uint8_t buf[4096];
     const ssize_t n = ::read(m_line.Master(), buf, std::min(nMost, sizeof(buf)));
-    if (n > 0)
-        m_paced.Arrive(buf, static_cast<std::size_t>(n), tNow,
-                       PlxByteTime(m_header.line, m_options.nBaud));
+    if (n > 0) m_paced.Arrive(buf, static_cast<std::size_t>(n), tNow, ByteTime());
+    return n;
 }
 
-// The bytes whose stop bit has arrived by tUpTo, to the controller.
+// The bytes whose stop bit has arrived by tUpTo, to the controllers; each event with how far
+// the commands run behind: the wire time of every byte after its own still waiting, read ahead
+// here or in the line's buffer.
 void CSimulator::TakeWire(SimTime tUpTo) {
     m_wire.clear();
     m_paced.Take(tUpTo, &m_wire);
+    int nQueued = 0;
+    if (m_wire.empty() || ::ioctl(m_line.Master(), FIONREAD, &nQueued) != 0) nQueued = 0;
+    std::size_t nAfter = m_wire.size() + m_paced.Queued() + static_cast<std::size_t>(nQueued);
     for (const CWireByte& byte : m_wire) {
+        --nAfter;
         m_events.clear();
         m_decoder.Feed(&byte.nByte, 1, byte.tDone, &m_events);
-        for (const CSscEvent& event : m_events) m_board.Take(event, m_header.sWhyNot);
+        for (CSscEvent& event : m_events) {
+            event.tBehind = static_cast<SimTime::rep>(nAfter) * ByteTime();
+            m_board.Take(event, m_lineState.sWhyNot);
+        }
         m_tLastByte = byte.tDone;
     }
     if (!m_wire.empty()) m_tTaken = std::min(tUpTo, Now());
 }
 
-void CSimulator::ReadInput() {
-    char buf[256];
-    const ssize_t n = ::read(STDIN_FILENO, buf, sizeof(buf));
-    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EIO))
-        End("end of input", 0);
-}
-
-bool CSimulator::Moving(SimTime tNow) const {
-    for (int i = 0; i < CSscDecoder::SERVOS; ++i)
-        if (m_board.MovingAt(i, tNow)) return true;
-    return false;
-}
-
-// The live view, redrawn when something changed and all the while a servo moves, at most every
-// kDrawInterval, and only once the terminal has taken the last picture.
-void CSimulator::Draw(SimTime tNow) {
-    if (!m_bShown || m_outBuffer.Pending() > 0) return;
-    if (m_board.MoveCount() != m_nCommandsSeen) {
-        m_nCommandsSeen = m_board.MoveCount();
-        m_tCommanded = tNow;
-    }
-    if (m_sinks.Events() != m_nEventsSeen) {
-        m_nEventsSeen = m_sinks.Events();
-        m_bDirty = true;
-    }
-    const bool bHighlight = m_nCommandsSeen != 0 && tNow - m_tCommanded < kHighlight;
-    const bool bMoving = Moving(tNow);
-    if (!m_bDirty && !bMoving && !m_bDrawnMoving && bHighlight == m_bDrawnHighlight) return;
-    if (tNow - m_tDrawn < kDrawInterval) return;
-    winsize size = {};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) {
-        size.ws_col = 80;
-        size.ws_row = 24;
-    }
-    m_out << PlxPanelFrame(
-        PlxRenderPanel(m_board, m_header, tNow, size.ws_col, size.ws_row, bHighlight));
-    m_tDrawn = tNow;
-    m_bDirty = false;
-    m_bDrawnMoving = bMoving;
-    m_bDrawnHighlight = bHighlight;
-}
-
-void CSimulator::ShowIfForeground() {
-    if (!m_bPanel || m_bShown || InBackground(STDOUT_FILENO)) return;
-    m_out << PLX_PANEL_ENTER;
-    m_bShown = true;
-    m_bDirty = true;
-    m_tDrawn = -kDrawInterval;
-}
-
 // Ctrl+Z and its kin: the terminal as it was, then stopped; drawn afresh once continued in the
 // foreground.
 void CSimulator::Suspend(int nSignal) {
-    if (m_bShown) {
-        m_out << PLX_PANEL_LEAVE;
-        m_outBuffer.Drain(kEndingWait);
-        m_bShown = false;
-    }
+    if (m_view && m_view->Leave()) m_outBuffer.Drain(kEndingWait);
     CSimSignals::StopAs(nSignal);
-    ShowIfForeground();
+    if (m_view) m_view->Look();
 }
 
 void CSimulator::End(const std::string& sWhy, int nStatus) {
@@ -392,50 +272,29 @@ int CSimulator::Finish() {
     // What the program had written before the end is on its way and reaches the controller, at
     // the line's pace, as it would from a real port whose program has closed it.
     const SimTime tNow = Now();
-    for (std::size_t nRead = 0; nRead < kEndingRead;) {
-        std::uint8_t buf[4096];
-        const ssize_t n = ::read(m_line.Master(), buf, sizeof(buf));
-        if (n <= 0) break;
-        m_paced.Arrive(buf, static_cast<std::size_t>(n), tNow,
-                       PlxByteTime(m_header.line, m_options.nBaud));
+    ssize_t n = 0;
+    for (std::size_t nRead = 0; nRead < kEndingRead && (n = ReadLine(tNow, kEndingRead)) > 0;)
         nRead += static_cast<std::size_t>(n);
-    }
     TakeWire(kNever);
     const SimTime tEnd = m_board.Finish(std::max(tNow, m_tLastByte), &m_sinks);
-    if (m_bShown) m_out << PLX_PANEL_LEAVE;
+    if (m_view) m_view->Leave();
     m_report.Summary(m_board, tEnd, m_sEndedBy);
-    // The plot is written whatever became of the trace, while the report drains.
-    CFileOut plot(m_options.sPlot);
     std::string sError;
     // A trace that could not be created has ended the run already, and is told once.
     const auto Fail = [&] {
         if (std::find(failures.begin(), failures.end(), sError) == failures.end())
             failures.push_back(sError);
     };
-    const bool bPlot = !m_options.sPlot.empty();
-    if (bPlot && !plot.Start(&sError))
+    // The plot is written whatever became of the trace, while the report drains.
+    const std::string sTitle = "plx-ssc-sim" + (m_sCom.empty() ? "" : " " + m_sCom) + ": ";
+    if (!m_options.sPlot.empty() && !m_plot.Write(tEnd, m_board, sTitle + m_rig.Title(), &sError))
         Fail();
-    else if (bPlot)
-        plot.Add(m_plot.Svg(tEnd, m_board, Title()));
     m_outBuffer.Drain(kEndingWait);
     if (Tracing() && !m_trace.Close(tFilesDue, &sError)) Fail();
-    if (bPlot && !plot.Finish(tFilesDue, &sError)) Fail();
+    if (!m_plot.Close(tFilesDue, &sError)) Fail();
     for (const std::string& sFailure : failures)
         std::cerr << "plx-ssc-sim: " << sFailure << std::endl;
     return failures.empty() ? 0 : 1;
-}
-
-std::string CSimulator::Title() const {
-    char szSpeed[32];
-    (void)std::snprintf(szSpeed, sizeof(szSpeed), "%g", m_options.dSecondsPer60);
-    return "plx-ssc-sim" +
-           (m_options.bMap ? " COM" + std::to_string(m_options.nPort) : std::string()) +
-           ": servos " + std::to_string(m_options.nFirstServo) + "-" +
-           std::to_string(m_options.nFirstServo + CSscDecoder::SERVOS - 1) + ", " +
-           std::to_string(m_options.nRange) + " deg range, " +
-           (m_options.bInstant ? std::string("instant")
-                               : std::string(szSpeed) + " s per 60 deg, " +
-                                     std::to_string(m_options.nBaud) + " baud jumper");
 }
 
 }  // namespace

@@ -6,12 +6,13 @@ namespace {
 constexpr std::uint8_t kSync = 0xFF;
 }
 
-CSscDecoder::CSscDecoder(int nFirstServo, int nRange)
-    : m_nFirstServo(nFirstServo), m_nRange(nRange) {}
+double CSscDecoder::PulseWidthAt(double dPosition, int nRange) {
+    const double dHalfSpanUs = nRange == 180 ? 1000.0 : 500.0;
+    return 1500.0 + (dPosition - 127) * dHalfSpanUs / 127.0;
+}
 
 int CSscDecoder::PulseWidthUs(int nPosition, int nRange) {
-    const double dHalfSpanUs = nRange == 180 ? 1000.0 : 500.0;
-    return static_cast<int>(std::lround(1500.0 + (nPosition - 127) * dHalfSpanUs / 127.0));
+    return static_cast<int>(std::lround(PulseWidthAt(nPosition, nRange)));
 }
 
 void CSscDecoder::Feed(const std::uint8_t* pBytes, std::size_t nCount, SimTime t,
@@ -47,9 +48,9 @@ void CSscDecoder::Feed(const std::uint8_t* pBytes, std::size_t nCount, SimTime t
                 m_state = EState::Sync;
                 event.nServo = m_nServo;
                 event.nPosition = b;
-                if (m_nServo >= m_nFirstServo && m_nServo < m_nFirstServo + SERVOS) {
+                if (m_rig.Answers(m_nServo)) {
                     event.kind = CSscEvent::EKind::Move;
-                    event.nPulseUs = PulseWidthUs(b, m_nRange);
+                    event.nPulseUs = PulseWidthUs(b, m_rig.nRange);
                 } else {
                     event.kind = CSscEvent::EKind::Ignored;
                 }

@@ -1,5 +1,6 @@
 // The simulated controller's time, driven by a clock of the tests' own: the paced line, the
-// frames and the servos' motion, and how often it looks for a stale exclusive mark.
+// frames and the servos' motion, how the report and the live view tell them, and how often it
+// looks for a stale exclusive mark.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
@@ -7,11 +8,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <utility>
 
 #include "sim/MarkWatch.h"
 #include "sim/PacedLine.h"
 #include "sim/ServoBoard.h"
+#include "sim/SimPanel.h"
+#include "sim/SimReport.h"
 #include "tests/TestSupport.h"
 
 namespace {
@@ -30,9 +34,10 @@ public:
             std::snprintf(sz, sizeof(sz), "%.3f %d %d superseded", Ms(e.event.t), e.event.nServo,
                           e.event.nPosition);
         else
-            std::snprintf(sz, sizeof(sz), "%.3f %d %d begins %.3f from %.2f%s arrives %.3f",
+            std::snprintf(sz, sizeof(sz), "%.3f %d %d begins %.3f from %.2f%s arrives %.3f%s",
                           Ms(e.event.t), e.event.nServo, e.event.nPosition, Ms(e.tBegins), e.dFrom,
-                          e.bFromNeutral ? " (neutral)" : "", Ms(e.tArrives));
+                          e.bFromNeutral ? " (neutral)" : "", Ms(e.tArrives),
+                          e.bWithinDeadBand ? " (dead band)" : "");
         m_events.emplace_back(sz);
     }
     void OnSample(const CMotionSample& s) override {
@@ -53,13 +58,23 @@ private:
 
 using Texts = std::vector<std::string>;
 
-CSscEvent Move(int nServo, int nPosition, SimTime t) {
+CSscEvent Move(int nServo, int nPosition, SimTime t, SimTime tBehind = {}) {
     CSscEvent event;
     event.nServo = nServo;
     event.nPosition = nPosition;
     event.nPulseUs = CSscDecoder::PulseWidthUs(nPosition, 90);
     event.t = t;
+    event.tBehind = tBehind;
     return event;
+}
+
+// Servo 2 an sg90 (0.1 s per 60 degrees at 4.8 V, a dead band of 10 us), 3 an mg996r (0.17 s).
+CSimRig MixedRig() {
+    CSimRig rig;
+    rig.models[2] = PlxFindServoModel("sg90");
+    rig.models[3] = PlxFindServoModel("mg996r");
+    rig.bModelsNamed = true;
+    return rig;
 }
 
 TEST(PacedLine, TakesBytesNoFasterThanTheLineCarriesThem) {
@@ -109,7 +124,8 @@ TEST(PacedLine, TakesBytesNoFasterThanTheLineCarriesThem) {
 }
 
 TEST(ServoBoard, ACommandTakesEffectAtTheNextFrameAndTheShaftTurnsAtItsSpeed) {
-    CServoBoard board(0, 90);  // 20 ms frames, 60 degrees in 0.19 s
+    const CSimRig rig;  // 20 ms frames, 60 degrees in 0.19 s
+    CServoBoard board(rig);
     CRecorder told;
     board.Take(Move(2, 150, 5ms), "");
     board.AdvanceTo(19ms, &told);
@@ -132,7 +148,8 @@ TEST(ServoBoard, ACommandTakesEffectAtTheNextFrameAndTheShaftTurnsAtItsSpeed) {
 }
 
 TEST(ServoBoard, OnlyTheLastCommandBeforeAFrameCountsAndANewOneTurnsFromWhereTheShaftIs) {
-    CServoBoard board(0, 90);
+    const CSimRig rig;
+    CServoBoard board(rig);
     CRecorder told;
     board.Take(Move(1, 254, 1ms), "");
     board.Take(Move(1, 0, 4ms), "");
@@ -154,16 +171,120 @@ TEST(ServoBoard, OnlyTheLastCommandBeforeAFrameCountsAndANewOneTurnsFromWhereThe
                                      "frame 140.000 1 200 198.30", "end 141.909 1 200 200.00"}));
 
     // At speed 0 the shaft jumps at the frame; --instant has no frames either.
-    for (const CMotionModel& model : {CMotionModel{20ms, 0}, CMotionModel{0ms, 0}}) {
-        CServoBoard jumping(0, 90, model);
+    CSimRig jump;
+    jump.dSpeed = 0;
+    CSimRig instant;
+    instant.bInstant = true;
+    for (const CSimRig* pRig : {&jump, &instant}) {
+        CServoBoard jumping(*pRig);
         jumping.Take(Move(2, 150, 3ms), "");
         jumping.AdvanceTo(1s, &told);
-        const std::string sAt = model.tFrame == 0ms ? "3.000" : "20.000";
+        const std::string sAt = pRig->bInstant ? "3.000" : "20.000";
         EXPECT_EQ(told.Events(),
                   Texts{"3.000 2 150 begins " + sAt + " from 127.00 (neutral) arrives " + sAt});
         EXPECT_EQ(told.Samples(),
                   (Texts{"begin " + sAt + " 2 150 127.00", "end " + sAt + " 2 150 150.00"}));
     }
+}
+
+TEST(ServoBoard, EachServoTurnsAtItsModelsSpeedAndADeadBandHoldsItsShaft) {
+    const CSimRig rig = MixedRig();
+    CServoBoard board(rig);
+    CRecorder told;
+    board.Take(Move(2, 150, 5ms, 1500ms), "");
+    board.Take(Move(3, 150, 5ms, 300ms), "");
+    board.AdvanceTo(1s, &told);
+    // 23 steps of 90/254 degrees: 13.583 ms at 0.1 s per 60 degrees, 23.091 ms at 0.17.
+    EXPECT_EQ(told.Events(),
+              (Texts{"5.000 2 150 begins 20.000 from 127.00 (neutral) arrives 33.583",
+                     "5.000 3 150 begins 20.000 from 127.00 (neutral) arrives 43.091"}));
+    told.Samples();
+    // 2 steps are 7.9 us, less than the sg90's dead band: the shaft stays where it is, and the
+    // controller puts out the new pulse all the same. 3 steps from where the shaft is, 11.8 us,
+    // turn it.
+    board.Take(Move(2, 152, 1001ms), "");
+    board.AdvanceTo(1500ms, &told);
+    EXPECT_EQ(told.Events(),
+              Texts{"1001.000 2 152 begins 1020.000 from 150.00 arrives 1020.000 (dead band)"});
+    EXPECT_EQ(told.Samples(), Texts{"begin 1020.000 2 152 150.00"});
+    EXPECT_EQ(board.Commanded(2), 152);
+    EXPECT_EQ(board.ShaftAt(2, 1500ms), 150);
+    EXPECT_FALSE(board.MovingAt(2, 1020ms));
+    board.Take(Move(2, 153, 2001ms), "");
+    board.AdvanceTo(3s, &told);
+    EXPECT_EQ(told.Events(), Texts{"2001.000 2 153 begins 2020.000 from 150.00 arrives 2021.772"});
+    EXPECT_EQ(board.ShaftAt(2, 3s), 153);
+    // How far the commands ran behind: at the last event, and at most with when.
+    EXPECT_EQ(board.Behind(), 0ms);
+    EXPECT_EQ(board.MostBehind(), 1500ms);
+    EXPECT_EQ(board.MostBehindAt(), 5ms);
+
+    // --speed is one speed for every servo, whatever its model; the dead band stays the model's.
+    CSimRig fixed = rig;
+    fixed.dSpeed = 0.19;
+    CServoBoard same(fixed);
+    same.Take(Move(2, 150, 5ms), "");
+    same.Take(Move(2, 145, 25ms), "");
+    same.AdvanceTo(1s, &told);
+    EXPECT_EQ(told.Events(),
+              (Texts{"5.000 2 150 begins 20.000 from 127.00 (neutral) arrives 45.807",
+                     "25.000 2 145 begins 40.000 from 144.82 arrives 40.000 (dead band)"}));
+}
+
+TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
+    CSimRig rig = MixedRig();
+    rig.firstServos = {0, 8};
+    CServoBoard board(rig);
+    std::ostringstream words, json;
+    CSimReport wordReport(words, false, rig);
+    CSimReport jsonReport(json, true, rig);
+    CSimSinks reports;
+    reports.Add(&wordReport);
+    reports.Add(&jsonReport);
+    board.Take(Move(2, 150, 5ms, 1871875us), "");  // the first of 600 packets sent at once
+    board.Take(Move(2, 151, 1001ms), "");
+    CSscEvent other = Move(16, 1, 1002ms, 500ms);
+    other.kind = CSscEvent::EKind::Ignored;
+    board.Take(other, "");
+    board.AdvanceTo(2s, &reports);
+    ExpectInOrder(words.str(),
+                  {"    0.005  move     servo 2 to 150 (1591 us) sg90, turns from 127.0 (neutral: "
+                   "never commanded before) at 0.020, there at 0.034; behind 1.87 s\n",
+                   "    1.001  move     servo 2 to 151 (1594 us) sg90, within dead band: stays at "
+                   "150.0 from 1.020\n",
+                   "    1.002  ignored  servo 16 to 1 (not one of servos 0-15); behind 0.50 s\n"});
+    ExpectInOrder(json.str(), {R"(,"arrives":0.033583,"model":"sg90","behind":1.872})",
+                               R"(,"begins":1.020000,"from":150.0,"from_assumed":false,)"
+                               R"("arrives":1.020000,"within_deadband":true,"model":"sg90",)"
+                               R"("behind":0.000})",
+                               R"("servo":16,"position":1,"understood":true,"behind":0.500})"});
+    wordReport.Summary(board, 2s, "SIGINT");
+    jsonReport.Summary(board, 2s, "SIGINT");
+    ExpectInOrder(words.str(), {"   15         -         -   (127.0)         0\n",
+                                "most behind: 1.87 s, at 0.005\n"});
+    ExpectInOrder(json.str(),
+                  {R"({"servo":15,"position":null,)",
+                   R"("not_understood":0,"behind_max":1.872,"behind_max_t":0.005000})"});
+
+    // The live view on 80 by 12: the line's row says how far behind the last packet was, each
+    // row its servo's model, and the rows that do not fit are counted.
+    CLineState line;
+    std::vector<std::string> screen;
+    for (const CPanelLine& panelLine :
+         PlxRenderPanel(board, "COM1 /dev/pts/9", line, 2s, 80, 12, false))
+        screen.push_back(panelLine.sText);
+    ASSERT_EQ(screen.size(), 12u);
+    EXPECT_EQ(screen[0],
+              "MINI-SSC II x2 COM1 /dev/pts/9  jumpers: 9600 baud, servos 0-15, 90 deg, 4.8 V");
+    EXPECT_EQ(screen[1], "line: ?  behind 0.50 s");
+    EXPECT_EQ(screen[2].substr(screen[2].size() - 5), "model");
+    EXPECT_EQ(screen[4].substr(0, 3), " 1 ");
+    EXPECT_EQ(screen[4].substr(screen[4].size() - 9), " standard");
+    EXPECT_EQ(screen[5].substr(screen[5].size() - 21), "  +8 deg         sg90");
+    EXPECT_EQ(screen[2].rfind("model"), screen[5].rfind("sg90"));
+    EXPECT_EQ(screen[10],
+              " 7 [----------------|----------------]  never commanded, 0 deg assumed standard");
+    EXPECT_EQ(screen[11], "8 servos hidden (8-15): the terminal is too short");
 }
 
 TEST(MarkWatch, LooksAtMostFourTimesASecondAndKeepsAMarkItCannotAccountFor) {

@@ -52,8 +52,9 @@ std::vector<std::string> Decode(CSscDecoder& decoder, const std::vector<std::uin
 using Texts = std::vector<std::string>;
 
 TEST(SscDecoder, ReadsPacketsAndRemembersPositions) {
-    CSscDecoder decoder(0, 90);
-    CServoBoard board(0, 90);
+    const CSimRig rig;
+    CSscDecoder decoder(rig);
+    CServoBoard board(rig);
     EXPECT_EQ(Decode(decoder, Bytes({0xFF, 2, 150, 0xFF, 7, 0, 0xFF, 2, 254}), 0, &board),
               (Texts{"move 2 150 1591", "move 7 0 1000", "move 2 254 2000"}));
     EXPECT_EQ(board.Commanded(2), 254);
@@ -62,7 +63,8 @@ TEST(SscDecoder, ReadsPacketsAndRemembersPositions) {
 }
 
 TEST(SscDecoder, ASyncByteWhereDataIsDueStartsANewPacket) {
-    CSscDecoder decoder(0, 90);
+    const CSimRig rig;
+    CSscDecoder decoder(rig);
     // "1 255" from the program: the position 255 is taken for a sync byte.
     EXPECT_EQ(Decode(decoder, Bytes({0xFF, 1, 0xFF, 0xFF, 3, 200})),
               (Texts{"cut 255 1", "cut 255", "move 3 200 1787"}));
@@ -71,16 +73,41 @@ TEST(SscDecoder, ASyncByteWhereDataIsDueStartsANewPacket) {
               (Texts{"stray 13", "stray 10", "move 4 127 1500"}));
 }
 
-TEST(SscDecoder, ServosOfAnotherControllerAreIgnored) {
-    CSscDecoder first(0, 90);
-    EXPECT_EQ(Decode(first, Bytes({0xFF, 8, 10, 0xFF, 10, 13, 0xFF, 200, 1})),
-              (Texts{"ignored 8 10", "ignored 10 13", "ignored 200 1"}));
-    CSscDecoder second(8, 90);
-    CServoBoard board(8, 90);
-    EXPECT_EQ(
-        Decode(second, Bytes({0xFF, 10, 13, 0xFF, 7, 1, 0xFF, 15, 254, 0xFF, 16, 1}), 0, &board),
-        (Texts{"move 10 13 1051", "ignored 7 1", "move 15 254 2000", "ignored 16 1"}));
-    EXPECT_EQ(board.Commanded(2), 13);  // servo 10 is the third of 8-15
+TEST(SscDecoder, EachControllerOnTheLineTakesTheServosOfItsJumper) {
+    const std::vector<std::uint8_t> stream =
+        Bytes({0xFF, 10, 13, 0xFF, 7, 1, 0xFF, 15, 254, 0xFF, 16, 1, 0xFF, 200, 1, 0xFF, 8, 10});
+    struct CCase {
+        std::vector<int> firstServos;  // --id 0, 8, and 0,8: every servo from 0 to 15 is somebody's
+        Texts expected;
+        int nCommanded7;
+        int nCommanded10;
+    };
+    const CCase cases[] = {{{0},
+                            {"ignored 10 13", "move 7 1 1004", "ignored 15 254", "ignored 16 1",
+                             "ignored 200 1", "ignored 8 10"},
+                            1,
+                            -1},
+                           {{8},
+                            {"move 10 13 1051", "ignored 7 1", "move 15 254 2000", "ignored 16 1",
+                             "ignored 200 1", "move 8 10 1039"},
+                            -1,
+                            13},
+                           {{0, 8},
+                            {"move 10 13 1051", "move 7 1 1004", "move 15 254 2000", "ignored 16 1",
+                             "ignored 200 1", "move 8 10 1039"},
+                            1,
+                            13}};
+    for (const CCase& c : cases) {
+        const CSimRig rig{9600, 90, c.firstServos};
+        CSscDecoder decoder(rig);
+        CServoBoard board(rig);
+        EXPECT_EQ(Decode(decoder, stream, 0, &board), c.expected) << rig.Jumpers();
+        EXPECT_EQ(board.Commanded(7), c.nCommanded7) << rig.Jumpers();
+        EXPECT_EQ(board.Commanded(10), c.nCommanded10) << rig.Jumpers();
+    }
+    const CSimRig both{9600, 90, {0, 8}};
+    EXPECT_EQ(both.Span(), "0-15");
+    EXPECT_EQ(both.Jumpers(), "0-7 and 8-15");
 }
 
 TEST(SscDecoder, PulseWidthsAtBothRanges) {
@@ -97,11 +124,12 @@ TEST(SscDecoder, PulseWidthsAtBothRanges) {
 TEST(SscDecoder, PiecesOfAnySizeReadAlike) {
     const std::vector<std::uint8_t> stream =
         Bytes({0x41, 0xFF, 2, 150, 0xFF, 1, 0xFF, 0xFF, 9, 9, 0xFF, 0, 0, 0xFF, 5});
-    CSscDecoder whole(0, 180);
+    const CSimRig rig{9600, 180};
+    CSscDecoder whole(rig);
     const Texts expected = Decode(whole, stream);
     EXPECT_EQ(expected.size(), 6u);
     for (std::size_t nPiece = 1; nPiece <= 4; ++nPiece) {
-        CSscDecoder pieces(0, 180);
+        CSscDecoder pieces(rig);
         EXPECT_EQ(Decode(pieces, stream, nPiece), expected) << nPiece;
     }
 }
