@@ -123,9 +123,11 @@ void CInputEnd::Look() { m_bCounts = m_bPipe || (m_bTerminal && !PlxInBackground
 
 int CInputEnd::Fd() const { return m_bCounts ? STDIN_FILENO : -1; }
 
-bool CInputEnd::Ended() {
+bool CInputEnd::Ended() const {
+    const int fd = Fd();
+    if (fd < 0) return false;
     char buf[256];
-    const ssize_t n = ::read(STDIN_FILENO, buf, sizeof(buf));
+    const ssize_t n = ::read(fd, buf, sizeof(buf));
     return n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EIO);
 }
 

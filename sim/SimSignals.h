@@ -52,8 +52,8 @@ public:
     void Look();
     // The descriptor to wait on for the end; -1 while the input says nothing.
     int Fd() const;
-    // Reads what came; whether it was the end.
-    static bool Ended();
+    // Reads what came; whether it was the end. False while the input says nothing.
+    bool Ended() const;
 
 private:
     bool m_bPipe = false;
