@@ -34,7 +34,7 @@ private:
 // "COM1: baud=9600 parity=N data=8 stop=1 TO=OFF"
 std::string PlxFormatModeString(std::int32_t nPort, std::int32_t nBaudRate);
 
-// The text of the warning box for a port that cannot be opened; pszSystemText is the system's
+// The text of the warning box for a port that cannot be opened; sSystemText is the system's
 // explanation, kept exactly as given.
 std::string PlxFormatOpenFailure(std::int32_t nPort, const std::string& sSystemText);
 

@@ -36,7 +36,8 @@ struct CPortMapCheck {
 };
 CPortMapCheck PlxCheckPortMap(const std::string& sDirectory);
 
-// The entry name the simulator makes for COMn ("com1", "com-1").
+// The entry name made for COMn, by the simulator and by the mapping command the help prints
+// ("com1", "com-1").
 std::string PlxPortMapEntryName(std::int32_t nPort);
 
 struct CPortMapEntry {

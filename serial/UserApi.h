@@ -26,7 +26,8 @@ void PlxMessageBox(const std::string& sText, const char* pszCaption);
 // last error, and keeps it.
 void PlxExplainOpenFailure(std::int32_t nPort);
 
-// The class framework's start-up check on Win32; here: standard input, output and error are open.
+// Whether standard input, output and error are open: what stands for the class framework's
+// start-up check (AfxWinInit).
 bool PlxStdHandlesOpen();
 
 // At the end of the run, with the status it ends with. A run that failed (1) alone on a console

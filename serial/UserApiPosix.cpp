@@ -1,5 +1,5 @@
-// What the channel tells the user on Linux: the warning box drawn in text on standard error, and
-// the help after it.
+// The calls that talk to the user, on Linux: the warning box drawn in text on standard error, the
+// help after it, and the start-up check of the standard streams.
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>

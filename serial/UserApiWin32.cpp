@@ -1,4 +1,4 @@
-// What the channel tells the user on Windows: the Win32 calls themselves, and text on the
+// The calls that talk to the user, on Windows: the Win32 calls themselves, and text on the
 // standard handles as a console program in text mode writes it.
 #include <windows.h>
 
