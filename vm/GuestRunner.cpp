@@ -15,13 +15,15 @@
 //   stty LINE BAUD                    sets the line as stty would: 9600 as `stty 9600 cs8 -parenb
 //                                     -cstopb -crtscts raw`, 2400 as `stty 2400 cs7 parenb
 //                                     -parodd -cstopb crtscts ixon ixoff`
-// A LINE is one of the names in kFixedLines and kUsbLines: the host's tests know the machine's
-// lines by them.
 //   record GADGET FROM BYTES          once the chip of a gadget (vm/ChipGadget.cpp) has had BYTES
 //                                     bytes from the host in all, its record from offset FROM on
 //   unplug GADGET | plug GADGET       unbinds the gadget from its USB controller, binds it again
 //   pairs FILE COM N                  an input file: COM, then N pairs (servo i%8, position
-//   i*7%255) quit
+//                                     i*7%255)
+//   quit                              the host has no more to ask: the runner ends, and the
+//                                     machine powers off
+// A LINE is one of the names in kFixedLines and kUsbLines: the host's tests know the machine's
+// lines by them.
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
