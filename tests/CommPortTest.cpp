@@ -1,4 +1,5 @@
-// CCommPort against pseudo-terminals mapped as COM ports.
+// CCommPort against pseudo-terminals mapped as COM ports, and the Linux layer beneath it: the
+// write, the port map, the guard against terminals in use and the port finder.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
