@@ -154,12 +154,13 @@ void CServoBoard::Start(int nServo, SimTime tFrame, CSimEvent* pEvent, CSimSink*
 
 void CServoBoard::Note(const CSimEvent& event) {
     if (!event.sWhyNot.empty()) ++m_nNotUnderstood;
-    m_bAnyEvent = true;
     m_tBehind = event.event.tBehind;
-    if (m_tBehind > m_tMostBehind) {
+    // The first event is the most behind so far even when nothing waited behind it.
+    if (!m_bAnyEvent || m_tBehind > m_tMostBehind) {
         m_tMostBehind = m_tBehind;
         m_tMostBehindAt = event.event.t;
     }
+    m_bAnyEvent = true;
     if (event.IsMove()) {
         const int nServo = event.event.nServo;
         ++m_servos[static_cast<std::size_t>(nServo)].nMoves;

@@ -229,6 +229,9 @@ TEST(ServoBoard, EachServoTurnsAtItsModelsSpeedAndADeadBandHoldsItsShaft) {
     EXPECT_EQ(told.Events(),
               (Texts{"5.000 2 150 begins 20.000 from 127.00 (neutral) arrives 45.807",
                      "25.000 2 145 begins 40.000 from 144.82 arrives 40.000 (dead band)"}));
+    // Nothing ever waited behind a packet: the most behind is the first's, 0, and when it came.
+    EXPECT_EQ(same.MostBehind(), 0ms);
+    EXPECT_EQ(same.MostBehindAt(), 5ms);
 }
 
 TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
