@@ -97,7 +97,9 @@ TEST(PacedLine, TakesBytesNoFasterThanTheLineCarriesThem) {
     EXPECT_EQ(paced.Room(tByte), 58u);
     std::vector<CWireByte> wire;
     paced.Take(3 * tByte - 1ns, &wire);
-    EXPECT_EQ(wire.size(), 2u);  // the third stop bit is not in yet
+    ASSERT_EQ(wire.size(), 2u);  // the third stop bit is not in yet
+    EXPECT_EQ(wire[0].nAfter, 5u);
+    EXPECT_EQ(wire[1].nAfter, 4u);
     EXPECT_EQ(paced.NextDue(), 3 * tByte);
     paced.Take(1s, &wire);
     ASSERT_EQ(wire.size(), 6u);
@@ -118,9 +120,14 @@ TEST(PacedLine, TakesBytesNoFasterThanTheLineCarriesThem) {
     CPacedLine instant(true);  // --instant: as they come
     instant.Arrive(packets.data(), packets.size(), 7ms, tByte);
     wire.clear();
-    instant.Take(7ms, &wire);
-    ASSERT_EQ(wire.size(), 6u);
-    EXPECT_EQ(wire.back().tDone, 7ms);
+    instant.Arrive(packets.data(), 3, 8ms, tByte);
+    instant.Take(8ms, &wire);
+    ASSERT_EQ(wire.size(), 9u);
+    EXPECT_EQ(wire[5].tDone, 7ms);
+    // What was read at once arrived at once: nothing taken with it waits behind it.
+    EXPECT_EQ(wire[0].nAfter, 3u);
+    EXPECT_EQ(wire[5].nAfter, 3u);
+    EXPECT_EQ(wire[6].nAfter, 0u);
 }
 
 TEST(ServoBoard, ACommandTakesEffectAtTheNextFrameAndTheShaftTurnsAtItsSpeed) {
