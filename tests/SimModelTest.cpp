@@ -295,6 +295,15 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
     EXPECT_EQ(screen[10],
               " 7 [----------------|----------------]  never commanded, 0 deg assumed standard");
     EXPECT_EQ(screen[11], "8 servos hidden (8-15): the terminal is too short");
+
+    // The chart's title names the models, and the one speed --speed gives them all.
+    EXPECT_EQ(rig.Title(),
+              "servos 0-15, 90 deg range, 4.8 V, 0-1,4-15 standard, 2 sg90, 3 mg996r, 9600 baud "
+              "jumper");
+    rig.dSpeed = 1;
+    EXPECT_EQ(rig.Title(),
+              "servos 0-15, 90 deg range, 1 s per 60 deg, 0-1,4-15 standard, 2 sg90, 3 mg996r, "
+              "9600 baud jumper");
 }
 
 TEST(MarkWatch, LooksAtMostFourTimesASecondAndKeepsAMarkItCannotAccountFor) {
