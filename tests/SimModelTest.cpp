@@ -253,7 +253,8 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
     reports.Add(&jsonReport);
     board.Take(Move(2, 150, 5ms, 1871875us), "");  // the first of 600 packets sent at once
     board.Take(Move(2, 151, 1001ms), "");
-    CSscEvent other = Move(16, 1, 1002ms, 500ms);
+    board.Take(Move(3, 128, 1002ms), "");  // never commanded, and within the mg996r's 5 us
+    CSscEvent other = Move(16, 1, 1003ms, 500ms);
     other.kind = CSscEvent::EKind::Ignored;
     board.Take(other, "");
     board.AdvanceTo(2s, &reports);
@@ -262,7 +263,9 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
                    "never commanded before) at 0.020, there at 0.034; behind 1.87 s\n",
                    "    1.001  move     servo 2 to 151 (1594 us) sg90, within dead band: stays at "
                    "150.0 from 1.020\n",
-                   "    1.002  ignored  servo 16 to 1 (not one of servos 0-15); behind 0.50 s\n"});
+                   "    1.002  move     servo 3 to 128 (1504 us) mg996r, within dead band: stays "
+                   "at 127.0 (neutral: never commanded before) from 1.020\n",
+                   "    1.003  ignored  servo 16 to 1 (not one of servos 0-15); behind 0.50 s\n"});
     ExpectInOrder(json.str(), {R"(,"arrives":0.033583,"model":"sg90","behind":1.872})",
                                R"(,"begins":1.020000,"from":150.0,"from_assumed":false,)"
                                R"("arrives":1.020000,"within_deadband":true,"model":"sg90",)"
