@@ -236,6 +236,18 @@ TEST(ServoBoard, EachServoTurnsAtItsModelsSpeedAndADeadBandHoldsItsShaft) {
     EXPECT_EQ(told.Events(),
               (Texts{"5.000 2 150 begins 20.000 from 127.00 (neutral) arrives 45.807",
                      "25.000 2 145 begins 40.000 from 144.82 arrives 40.000 (dead band)"}));
+    // The position the controller already puts out, again while the shaft is on its way and
+    // within the dead band of it, changes no pulse: the shaft goes on.
+    CSimRig slow = rig;
+    slow.dSpeed = 1;
+    CServoBoard steady(slow);
+    steady.Take(Move(2, 152, 5ms), "");
+    steady.Take(Move(2, 152, 145ms), "");
+    steady.AdvanceTo(1s, &told);
+    EXPECT_EQ(told.Events(),
+              (Texts{"5.000 2 152 begins 20.000 from 127.00 (neutral) arrives 167.638",
+                     "145.000 2 152 begins 160.000 from 150.71 arrives 167.638"}));
+    EXPECT_EQ(steady.ShaftAt(2, 1s), 152);
     // Nothing ever waited behind a packet: the most behind is the first's, 0, and when it came.
     EXPECT_EQ(same.MostBehind(), 0ms);
     EXPECT_EQ(same.MostBehindAt(), 5ms);
