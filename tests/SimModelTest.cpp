@@ -15,6 +15,7 @@
 #include "sim/PacedLine.h"
 #include "sim/ServoBoard.h"
 #include "sim/SimPanel.h"
+#include "sim/SimPlot.h"
 #include "sim/SimReport.h"
 #include "tests/TestSupport.h"
 
@@ -319,6 +320,12 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
     EXPECT_EQ(rig.Title(),
               "servos 0-15, 90 deg range, 1 s per 60 deg, 0-1,4-15 standard, 2 sg90, 3 mg996r, "
               "9600 baud jumper");
+    // A title too long for the chart's width (many models, spread) is set smaller.
+    const CSimPlot plot("", rig);
+    EXPECT_NE(plot.Svg(2s, board, "COM1: " + rig.Title()).find(R"(font-size="15.00">COM1: )"),
+              std::string::npos);
+    EXPECT_NE(plot.Svg(2s, board, std::string(165, 'x')).find(R"(font-size="10.00">xxx)"),
+              std::string::npos);
 }
 
 TEST(MarkWatch, LooksAtMostFourTimesASecondAndKeepsAMarkItCannotAccountFor) {
