@@ -31,8 +31,13 @@ void CPacedLine::Arrive(const std::uint8_t* pBytes, std::size_t nCount, SimTime 
 
 void CPacedLine::Take(SimTime tNow, std::vector<CWireByte>* pOut) {
     while (!m_queue.empty() && m_queue.front().tDone <= tNow) {
-        pOut->push_back(m_queue.front());
+        CWireByte byte = m_queue.front();
         m_queue.pop_front();
+        const auto itLater =
+            std::upper_bound(m_queue.begin(), m_queue.end(), byte.tDone,
+                             [](SimTime t, const CWireByte& other) { return t < other.tDone; });
+        byte.nAfter = static_cast<std::size_t>(m_queue.end() - itLater);
+        pOut->push_back(byte);
     }
 }
 

@@ -15,6 +15,8 @@
 struct CWireByte {
     std::uint8_t nByte = 0;
     SimTime tDone{};  // when its last stop bit arrived
+    // Once taken: the bytes read onto the wire that had not arrived when it did.
+    std::size_t nAfter = 0;
 };
 
 class CPacedLine {
@@ -29,7 +31,8 @@ public:
     // at once; otherwise each starts when the one before it has gone.
     void Arrive(const std::uint8_t* pBytes, std::size_t nCount, SimTime tNow, SimTime tByte);
 
-    // Appends, in order, the bytes whose last stop bit has arrived by tNow.
+    // Appends, in order, the bytes whose last stop bit has arrived by tNow, each with the bytes
+    // still to arrive after it (unpaced, those read with it arrive with it).
     void Take(SimTime tNow, std::vector<CWireByte>* pOut);
 
     // Bytes read off the terminal and not yet taken.

@@ -127,6 +127,15 @@ void CServoBoard::Frame(SimTime tFrame, CSimSink* pSink) {
 void CServoBoard::Start(int nServo, SimTime tFrame, CSimEvent* pEvent, CSimSink* pSink) {
     const double dFrom = ShaftAt(nServo, tFrame);
     const int nTo = pEvent->event.nPosition;
+    CServo& s = m_servos[static_cast<std::size_t>(nServo)];
+    pEvent->tBegins = tFrame;
+    pEvent->dFrom = dFrom;
+    // The position the controller already puts out changes no pulse: the servo cannot tell it
+    // came, and a shaft on its way goes on, whatever its dead band.
+    if (nTo == s.nCommanded && MovingAt(nServo, tFrame)) {
+        pEvent->tArrives = s.tArrive;
+        return;
+    }
     // The servo's own electronics hold the shaft where it is while the pulse they are given
     // differs from the one the shaft stands for by less than the dead band.
     const double dPulseChange = std::abs(CSscDecoder::PulseWidthAt(nTo, m_rig.nRange) -
@@ -138,10 +147,7 @@ void CServoBoard::Start(int nServo, SimTime tFrame, CSimEvent* pEvent, CSimSink*
     if (m_rig.SecondsPer60(nServo) > 0)
         tTurn = std::chrono::round<SimTime>(
             std::chrono::duration<double>(dDistance / UnitsPerSecond(nServo)));
-    CServo& s = m_servos[static_cast<std::size_t>(nServo)];
     pEvent->bFromNeutral = s.nCommanded < 0;
-    pEvent->tBegins = tFrame;
-    pEvent->dFrom = dFrom;
     pEvent->tArrives = tFrame + tTurn;
     s.nCommanded = nTo;
     s.dFrom = dFrom;
@@ -154,12 +160,13 @@ void CServoBoard::Start(int nServo, SimTime tFrame, CSimEvent* pEvent, CSimSink*
 
 void CServoBoard::Note(const CSimEvent& event) {
     if (!event.sWhyNot.empty()) ++m_nNotUnderstood;
-    m_bAnyEvent = true;
     m_tBehind = event.event.tBehind;
-    if (m_tBehind > m_tMostBehind) {
+    // The first event is the most behind so far even when nothing waited behind it.
+    if (!m_bAnyEvent || m_tBehind > m_tMostBehind) {
         m_tMostBehind = m_tBehind;
         m_tMostBehindAt = event.event.t;
     }
+    m_bAnyEvent = true;
     if (event.IsMove()) {
         const int nServo = event.event.nServo;
         ++m_servos[static_cast<std::size_t>(nServo)].nMoves;

@@ -1,5 +1,6 @@
 #include "sim/SimOptions.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -96,7 +97,7 @@ bool ParseServos(const std::string& s, CSimRig* pRig, std::vector<int>* pNamed,
     const std::size_t nEquals = s.find('=');
     *pMessage =
         "--servo takes LIST=MODEL: servo numbers (3, 0-7 or 2,5) and a model --servo help lists";
-    if (nEquals == std::string::npos) return false;
+    if (nEquals == std::string::npos || nEquals + 1 == s.size()) return false;
     const int nModel = PlxFindServoModel(s.substr(nEquals + 1));
     std::vector<int> servos;
     for (std::size_t nAt = 0; nAt <= nEquals;) {
@@ -106,10 +107,16 @@ bool ParseServos(const std::string& s, CSimRig* pRig, std::vector<int>* pNamed,
         const std::size_t nDash = sItem.find('-');
         long nFirst = 0;
         long nLast = 0;
-        if (!ParseInt(sItem.substr(0, nDash).c_str(), 0, CSimRig::SERVOS - 1, &nFirst) ||
+        if (!ParseInt(sItem.substr(0, nDash).c_str(), 0, LONG_MAX, &nFirst) ||
             !ParseInt(nDash == std::string::npos ? sItem.c_str() : sItem.c_str() + nDash + 1,
-                      nFirst, CSimRig::SERVOS - 1, &nLast))
+                      nFirst, LONG_MAX, &nLast))
             return false;
+        if (nLast >= CSimRig::SERVOS) {
+            *pMessage = "--servo names servo " +
+                        std::to_string(std::max<long>(nFirst, CSimRig::SERVOS)) +
+                        ", which no controller answers (two answer servos 0-15 at most)";
+            return false;
+        }
         for (long n = nFirst; n <= nLast; ++n) servos.push_back(static_cast<int>(n));
         nAt = nEnd + 1;
     }

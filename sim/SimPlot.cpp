@@ -20,6 +20,9 @@ const char* const kColours[CSimRig::SERVOS] = {
     "#7f7f7f", "#bcbd22", "#393b79", "#637939", "#8c6d31", "#843c39", "#7b4173", "#000000"};
 // A legend of more servos than this gives each one line.
 constexpr std::size_t kRoomyLegend = 8;
+// The title's type, and about as many characters of it as fit across the chart.
+constexpr double kTitleSize = 15;
+constexpr std::size_t kTitleChars = 110;
 
 std::string Number(double d) {
     char sz[32];
@@ -156,7 +159,11 @@ std::string CSimPlot::Svg(SimTime tEnd, const CServoBoard& board, const std::str
         "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     std::string sHeading = sTitle;
     if (m_dCutAt >= 0) sHeading += " (recorded up to " + Number(m_dCutAt) + " s)";
-    s += Text(kWidth / 2, 28, sHeading, "middle", " font-size=\"15\"");
+    // A long title (a rig of many models) is set smaller, to fit across the chart.
+    const double dTitleSize =
+        kTitleSize *
+        std::min(1.0, static_cast<double>(kTitleChars) / std::max<std::size_t>(sHeading.size(), 1));
+    s += Text(kWidth / 2, 28, sHeading, "middle", " font-size=\"" + Number(dTitleSize) + "\"");
     s += Axes(scale, dStep);
     double dLegendY = kTop + 10;
     const std::size_t nShown = static_cast<std::size_t>(std::count_if(

@@ -237,12 +237,13 @@ std::string MoveWords(const CSimEvent& e, const CSimRig& rig) {
     const std::string sModel =
         rig.bModelsNamed ? std::string(" ") + rig.Model(e.event.nServo).pszName : std::string();
     if (e.bSuperseded) return sModel + ", overtaken by the next command before its frame";
+    const std::string sFrom =
+        Fixed1(e.dFrom) + (e.bFromNeutral ? " (neutral: never commanded before)" : "");
     if (e.bWithinDeadBand)
-        return sModel + ", within dead band: stays at " + Fixed1(e.dFrom) + " from " +
+        return sModel + ", within dead band: stays at " + sFrom + " from " +
                PlxFormatSeconds(e.tBegins, 3);
-    return sModel + ", turns from " + Fixed1(e.dFrom) +
-           (e.bFromNeutral ? " (neutral: never commanded before)" : "") + " at " +
-           PlxFormatSeconds(e.tBegins, 3) + ", there at " + PlxFormatSeconds(e.tArrives, 3);
+    return sModel + ", turns from " + sFrom + " at " + PlxFormatSeconds(e.tBegins, 3) +
+           ", there at " + PlxFormatSeconds(e.tArrives, 3);
 }
 
 }  // namespace

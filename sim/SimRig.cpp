@@ -86,7 +86,9 @@ std::string CSimRig::Title() const {
     if (bInstant) {
         sMotion = "instant";
     } else if (bModelsNamed) {
-        sMotion = PlxShortNumber(Volts()) + " V";
+        // --speed is every servo's speed whatever the supply; the models keep their dead bands.
+        sMotion =
+            dSpeed >= 0 ? PlxShortNumber(dSpeed) + " s per 60 deg" : PlxShortNumber(Volts()) + " V";
         for (const auto& group : ModelGroups())
             sMotion += ", " + PlxServoList(group.second) + " " + group.first->pszName;
         sMotion += ", " + std::to_string(nBaud) + " baud jumper";

@@ -235,13 +235,13 @@ void CSimulator::TakeWire(SimTime tUpTo) {
     m_paced.Take(tUpTo, &m_wire);
     int nQueued = 0;
     if (m_wire.empty() || ::ioctl(m_line.Master(), FIONREAD, &nQueued) != 0) nQueued = 0;
-    std::size_t nAfter = m_wire.size() + m_paced.Queued() + static_cast<std::size_t>(nQueued);
     for (const CWireByte& byte : m_wire) {
-        --nAfter;
         m_events.clear();
         m_decoder.Feed(&byte.nByte, 1, byte.tDone, &m_events);
         for (CSscEvent& event : m_events) {
-            event.tBehind = static_cast<SimTime::rep>(nAfter) * ByteTime();
+            event.tBehind =
+                static_cast<SimTime::rep>(byte.nAfter + static_cast<std::size_t>(nQueued)) *
+                ByteTime();
             m_board.Take(event, m_lineState.sWhyNot);
         }
         m_tLastByte = byte.tDone;

@@ -15,6 +15,7 @@
 #include "sim/PacedLine.h"
 #include "sim/ServoBoard.h"
 #include "sim/SimPanel.h"
+#include "sim/SimPlot.h"
 #include "sim/SimReport.h"
 #include "tests/TestSupport.h"
 
@@ -97,7 +98,9 @@ TEST(PacedLine, TakesBytesNoFasterThanTheLineCarriesThem) {
     EXPECT_EQ(paced.Room(tByte), 58u);
     std::vector<CWireByte> wire;
     paced.Take(3 * tByte - 1ns, &wire);
-    EXPECT_EQ(wire.size(), 2u);  // the third stop bit is not in yet
+    ASSERT_EQ(wire.size(), 2u);  // the third stop bit is not in yet
+    EXPECT_EQ(wire[0].nAfter, 5u);
+    EXPECT_EQ(wire[1].nAfter, 4u);
     EXPECT_EQ(paced.NextDue(), 3 * tByte);
     paced.Take(1s, &wire);
     ASSERT_EQ(wire.size(), 6u);
@@ -118,9 +121,14 @@ TEST(PacedLine, TakesBytesNoFasterThanTheLineCarriesThem) {
     CPacedLine instant(true);  // --instant: as they come
     instant.Arrive(packets.data(), packets.size(), 7ms, tByte);
     wire.clear();
-    instant.Take(7ms, &wire);
-    ASSERT_EQ(wire.size(), 6u);
-    EXPECT_EQ(wire.back().tDone, 7ms);
+    instant.Arrive(packets.data(), 3, 8ms, tByte);
+    instant.Take(8ms, &wire);
+    ASSERT_EQ(wire.size(), 9u);
+    EXPECT_EQ(wire[5].tDone, 7ms);
+    // What was read at once arrived at once: nothing taken with it waits behind it.
+    EXPECT_EQ(wire[0].nAfter, 3u);
+    EXPECT_EQ(wire[5].nAfter, 3u);
+    EXPECT_EQ(wire[6].nAfter, 0u);
 }
 
 TEST(ServoBoard, ACommandTakesEffectAtTheNextFrameAndTheShaftTurnsAtItsSpeed) {
@@ -229,6 +237,21 @@ TEST(ServoBoard, EachServoTurnsAtItsModelsSpeedAndADeadBandHoldsItsShaft) {
     EXPECT_EQ(told.Events(),
               (Texts{"5.000 2 150 begins 20.000 from 127.00 (neutral) arrives 45.807",
                      "25.000 2 145 begins 40.000 from 144.82 arrives 40.000 (dead band)"}));
+    // The position the controller already puts out, again while the shaft is on its way and
+    // within the dead band of it, changes no pulse: the shaft goes on.
+    CSimRig slow = rig;
+    slow.dSpeed = 1;
+    CServoBoard steady(slow);
+    steady.Take(Move(2, 152, 5ms), "");
+    steady.Take(Move(2, 152, 145ms), "");
+    steady.AdvanceTo(1s, &told);
+    EXPECT_EQ(told.Events(),
+              (Texts{"5.000 2 152 begins 20.000 from 127.00 (neutral) arrives 167.638",
+                     "145.000 2 152 begins 160.000 from 150.71 arrives 167.638"}));
+    EXPECT_EQ(steady.ShaftAt(2, 1s), 152);
+    // Nothing ever waited behind a packet: the most behind is the first's, 0, and when it came.
+    EXPECT_EQ(same.MostBehind(), 0ms);
+    EXPECT_EQ(same.MostBehindAt(), 5ms);
 }
 
 TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
@@ -243,7 +266,8 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
     reports.Add(&jsonReport);
     board.Take(Move(2, 150, 5ms, 1871875us), "");  // the first of 600 packets sent at once
     board.Take(Move(2, 151, 1001ms), "");
-    CSscEvent other = Move(16, 1, 1002ms, 500ms);
+    board.Take(Move(3, 128, 1002ms), "");  // never commanded, and within the mg996r's 5 us
+    CSscEvent other = Move(16, 1, 1003ms, 500ms);
     other.kind = CSscEvent::EKind::Ignored;
     board.Take(other, "");
     board.AdvanceTo(2s, &reports);
@@ -252,7 +276,9 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
                    "never commanded before) at 0.020, there at 0.034; behind 1.87 s\n",
                    "    1.001  move     servo 2 to 151 (1594 us) sg90, within dead band: stays at "
                    "150.0 from 1.020\n",
-                   "    1.002  ignored  servo 16 to 1 (not one of servos 0-15); behind 0.50 s\n"});
+                   "    1.002  move     servo 3 to 128 (1504 us) mg996r, within dead band: stays "
+                   "at 127.0 (neutral: never commanded before) from 1.020\n",
+                   "    1.003  ignored  servo 16 to 1 (not one of servos 0-15); behind 0.50 s\n"});
     ExpectInOrder(json.str(), {R"(,"arrives":0.033583,"model":"sg90","behind":1.872})",
                                R"(,"begins":1.020000,"from":150.0,"from_assumed":false,)"
                                R"("arrives":1.020000,"within_deadband":true,"model":"sg90",)"
@@ -285,6 +311,21 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
     EXPECT_EQ(screen[10],
               " 7 [----------------|----------------]  never commanded, 0 deg assumed standard");
     EXPECT_EQ(screen[11], "8 servos hidden (8-15): the terminal is too short");
+
+    // The chart's title names the models, and the one speed --speed gives them all.
+    EXPECT_EQ(rig.Title(),
+              "servos 0-15, 90 deg range, 4.8 V, 0-1,4-15 standard, 2 sg90, 3 mg996r, 9600 baud "
+              "jumper");
+    rig.dSpeed = 1;
+    EXPECT_EQ(rig.Title(),
+              "servos 0-15, 90 deg range, 1 s per 60 deg, 0-1,4-15 standard, 2 sg90, 3 mg996r, "
+              "9600 baud jumper");
+    // A title too long for the chart's width (many models, spread) is set smaller.
+    const CSimPlot plot("", rig);
+    EXPECT_NE(plot.Svg(2s, board, "COM1: " + rig.Title()).find(R"(font-size="15.00">COM1: )"),
+              std::string::npos);
+    EXPECT_NE(plot.Svg(2s, board, std::string(165, 'x')).find(R"(font-size="10.00">xxx)"),
+              std::string::npos);
 }
 
 TEST(MarkWatch, LooksAtMostFourTimesASecondAndKeepsAMarkItCannotAccountFor) {
