@@ -156,9 +156,11 @@ bool ApplyValue(const std::string& sName, const char* pszValue, CSimOptions* pOp
         if (!ParseServos(pszValue != nullptr ? pszValue : "", &rig, pNamed, pMessage)) return false;
     } else if (sName == "--volts") {
         *pMessage = "--volts takes 4.8 or 6, the servos' supply";
-        const std::string sVolts = pszValue != nullptr ? pszValue : "";
-        if (sVolts != "4.8" && sVolts != "6" && sVolts != "6.0") return false;
-        rig.bSixVolts = sVolts != "4.8";
+        // The number, however it is written: 4.80 is 4.8 as 6.0 is 6.
+        char* pszEnd = nullptr;
+        const double d = pszValue != nullptr ? std::strtod(pszValue, &pszEnd) : -1;
+        if (pszEnd == pszValue || *pszEnd != '\0' || (d != 4.8 && d != 6)) return false;
+        rig.bSixVolts = d == 6;
     } else if (sName == "--speed") {
         *pMessage =
             "--speed takes the seconds a servo takes to turn 60 degrees: from 0.01 to 60, or 0 "

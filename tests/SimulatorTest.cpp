@@ -210,7 +210,7 @@ TEST_F(SimulatorTest, EachControllersJumpersAndServosAreTheRigsOwn) {
     // servo's model, and the end covers all sixteen.
     CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe,
                  {"--json", "--port=2", "--id", "0,8", "--servo", "2,5=sg90", "--servo=9-10=mg996r",
-                  "--volts", "6"});
+                  "--volts", "6.00"});
     Ready(sim);
     RunTest("2\n10 13\n2 150\n16 1\n");
     sim.WaitForOutput(R"("servo":16,"position":1)");
