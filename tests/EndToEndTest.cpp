@@ -40,7 +40,7 @@ protected:
 };
 
 TEST_F(EndToEndTest, APersonTypesPairsAndTheControllerGetsOnePacketEach) {
-    CProgram program(PLX_SSC_TEST_EXE, EStdin::Terminal);
+    CProgram program(PLX_SSC_TEST_EXE, EStreams::Terminal);
     StartSession(program, "2 150", Bytes({0xFF, 0x02, 0x96}));
     // Like a person, type only once the prompt is back: the terminal echoes keys at once.
     program.WaitForOutput("2 150\r\n" + kServoPrompt);
@@ -77,7 +77,8 @@ TEST_F(EndToEndTest, CtrlCAndEveryOtherEndingSignalLeaveThePortFree) {
     // SIGPIPE last: the reader of the output goes away, as with `| head -c1`.
     for (int nSignal :
          {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGALRM, SIGXFSZ, SIGRTMIN + 1, SIGPIPE}) {
-        CProgram program(PLX_SSC_TEST_EXE, nSignal == SIGPIPE ? EStdin::Pipe : EStdin::Terminal);
+        CProgram program(PLX_SSC_TEST_EXE,
+                         nSignal == SIGPIPE ? EStreams::Pipe : EStreams::Terminal);
         StartSession(program, "1 2", Bytes({0xFF, 0x01, 0x02}));
         if (nSignal == SIGINT) {
             program.Type("\x03");
@@ -102,7 +103,7 @@ TEST_F(EndToEndTest, CtrlCAndEveryOtherEndingSignalLeaveThePortFree) {
 
 TEST_F(EndToEndTest, APortThatWillNotOpenShowsTheBoxUntilEnterWhereItCanBeSeen) {
     m_map.Map(7, m_map.ConfigHome() + "/unplugged");
-    CProgram program(PLX_SSC_TEST_EXE, EStdin::Terminal);
+    CProgram program(PLX_SSC_TEST_EXE, EStreams::Terminal);
     program.WaitForOutput(kPortPrompt);
     program.Type("7\n\n");  // an Enter typed ahead, before the box is there, is no answer to it
     const std::string sScreen = program.WaitForOutput("[ OK ]");
@@ -127,7 +128,7 @@ TEST_F(EndToEndTest, APortThatWillNotOpenShowsTheBoxUntilEnterWhereItCanBeSeen) 
 TEST_F(EndToEndTest, WhereNobodyCanSeeTheBoxItDoesNotWait) {
     // From pipes, and at a terminal with standard error in a file (2>err.log): the box and the
     // help after it go to standard error, and the dialogue's line ends the run, nothing more read.
-    for (EStdin mode : {EStdin::Pipe, EStdin::TerminalErrorPipe}) {
+    for (EStreams mode : {EStreams::Pipe, EStreams::TerminalErrorPipe}) {
         CProgram program(PLX_SSC_TEST_EXE, mode);
         program.WaitForOutput(kPortPrompt);
         program.Type("0\n1 2\n");
@@ -141,7 +142,7 @@ TEST_F(EndToEndTest, WhereNobodyCanSeeTheBoxItDoesNotWait) {
                              "To use a port as COM0:\n  mkdir -p "});
         // The help's command is the last line there: the dialogue itself says nothing on it.
         EXPECT_EQ(sErr.find('\n', sErr.find("  mkdir -p ")), sErr.size() - 1) << sErr;
-        if (mode == EStdin::Pipe)
+        if (mode == EStreams::Pipe)
             EXPECT_EQ(program.Out(),
                       kBanner + kPortPrompt + "\nUnable to open communications port.\n");
         else
@@ -151,7 +152,7 @@ TEST_F(EndToEndTest, WhereNobodyCanSeeTheBoxItDoesNotWait) {
 }
 
 TEST_F(EndToEndTest, PipedInputGivesExactlyTheDialogueAndIgnoresArguments) {
-    CProgram program(PLX_SSC_TEST_EXE, EStdin::Pipe, {"--help", "COM9"});
+    CProgram program(PLX_SSC_TEST_EXE, EStreams::Pipe, {"--help", "COM9"});
     program.Type("5\n1 2\n");
     program.CloseInput();
     const int nStatus = program.Wait();
@@ -163,7 +164,7 @@ TEST_F(EndToEndTest, PipedInputGivesExactlyTheDialogueAndIgnoresArguments) {
 }
 
 TEST_F(EndToEndTest, StartUpFailsWithoutStandardInput) {
-    CProgram program(PLX_SSC_TEST_EXE, EStdin::Closed);
+    CProgram program(PLX_SSC_TEST_EXE, EStreams::Closed);
     const int nStatus = program.Wait();
     ASSERT_TRUE(WIFEXITED(nStatus));
     EXPECT_EQ(WEXITSTATUS(nStatus), 1);
@@ -175,7 +176,7 @@ TEST_F(EndToEndTest, StartUpFailsWithoutStandardInput) {
 }
 
 TEST_F(EndToEndTest, APortThatVanishesMidSessionIsReportedAtEveryWrite) {
-    CProgram program(PLX_SSC_TEST_EXE, EStdin::Pipe);
+    CProgram program(PLX_SSC_TEST_EXE, EStreams::Pipe);
     program.Type("5\n1 2\n");
     EXPECT_EQ(m_port.Read(3, program), Bytes({0xFF, 0x01, 0x02}));
     m_port.CloseMaster();  // the adapter is pulled out
@@ -197,7 +198,7 @@ TEST_F(EndToEndTest, AnUnreadablePortMapAndAGroupsPortAreReportedAsNobody) {
     CPortMap map(true);
     if (!map.Usable()) GTEST_SKIP() << "no temporary folder that nobody can reach";
     ASSERT_EQ(::chmod(map.Directory().c_str(), 0), 0);
-    CProgram program(PLX_SSC_TEST_EXE, EStdin::Pipe, {}, OtherUser());
+    CProgram program(PLX_SSC_TEST_EXE, EStreams::Pipe, {}, OtherUser());
     program.Type("1\n");
     program.CloseInput();
     const int nStatus = program.Wait();
@@ -218,7 +219,7 @@ TEST_F(EndToEndTest, AnUnreadablePortMapAndAGroupsPortAreReportedAsNobody) {
     ASSERT_EQ(::chown(m_port.SlavePath().c_str(), 0, pDialout->gr_gid), 0);
     ASSERT_EQ(::chmod(m_port.SlavePath().c_str(), 0660), 0);
     map.Map(2, m_port.SlavePath());
-    CProgram refused(PLX_SSC_TEST_EXE, EStdin::Pipe, {}, OtherUser());
+    CProgram refused(PLX_SSC_TEST_EXE, EStreams::Pipe, {}, OtherUser());
     refused.Type("2\n");
     refused.CloseInput();
     EXPECT_EQ(WEXITSTATUS(refused.Wait()), 1);
@@ -232,7 +233,7 @@ TEST_F(EndToEndTest, AnUnreadablePortMapAndAGroupsPortAreReportedAsNobody) {
 TEST_F(EndToEndTest, StatusIsOneWhenTheConsoleItselfFails) {
     // Output that cannot be written: the packets still go out, and one line says what failed.
     {
-        CProgram program(PLX_SSC_TEST_EXE, EStdin::Pipe, {}, -1, {"", 0, "/dev/full"});
+        CProgram program(PLX_SSC_TEST_EXE, EStreams::Pipe, {}, -1, {"", 0, "/dev/full"});
         program.Type("5\n1 2\n");
         program.CloseInput();
         const int nStatus = program.Wait();
@@ -244,7 +245,7 @@ TEST_F(EndToEndTest, StatusIsOneWhenTheConsoleItselfFails) {
     // The reader of the output gone mid-session where SIGPIPE does not end the program (ignored,
     // or Windows): the reason of the write that failed, not of some later call.
     {
-        CProgram program("/bin/sh", EStdin::Pipe,
+        CProgram program("/bin/sh", EStreams::Pipe,
                          {"-c", std::string("trap '' PIPE; exec ") + PLX_SSC_TEST_EXE});
         program.Type("5\n1 2\n");
         EXPECT_EQ(m_port.Read(3, program), Bytes({0xFF, 0x01, 0x02}));
@@ -262,7 +263,7 @@ TEST_F(EndToEndTest, StatusIsOneWhenTheConsoleItselfFails) {
         {{"/", O_RDONLY | O_DIRECTORY, ""}, "Is a directory"},
         {{"/dev/null", O_WRONLY, ""}, "Bad file descriptor"}};
     for (const auto& unreadable : kUnreadable) {
-        CProgram program(PLX_SSC_TEST_EXE, EStdin::Pipe, {}, -1, unreadable.first);
+        CProgram program(PLX_SSC_TEST_EXE, EStreams::Pipe, {}, -1, unreadable.first);
         const int nStatus = program.Wait();
         ASSERT_TRUE(WIFEXITED(nStatus));
         EXPECT_EQ(WEXITSTATUS(nStatus), 1);

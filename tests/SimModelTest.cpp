@@ -11,10 +11,10 @@
 #include <sstream>
 #include <utility>
 
+#include "sim/LiveView.h"
 #include "sim/MarkWatch.h"
 #include "sim/PacedLine.h"
 #include "sim/ServoBoard.h"
-#include "sim/SimPanel.h"
 #include "sim/SimPlot.h"
 #include "sim/SimReport.h"
 #include "tests/TestSupport.h"

@@ -103,7 +103,7 @@ protected:
 
     // Runs plx-ssc-test with piped input to its end.
     void RunTest(const std::string& sInput, int nUid = -1) {
-        CProgram program(PLX_SSC_TEST_EXE, EStdin::Pipe, {}, nUid);
+        CProgram program(PLX_SSC_TEST_EXE, EStreams::Pipe, {}, nUid);
         program.Type(sInput);
         program.CloseInput();
         EXPECT_EQ(ExitCode(program.Wait()), 0) << program.Err();
@@ -122,7 +122,7 @@ protected:
 TEST_F(SimulatorTest, APacedSessionKeepsTheWiresTimeAndTheServosMotion) {
     const std::string sTrace = m_map.ConfigHome() + "/trace.csv";
     const std::string sPlot = m_map.ConfigHome() + "/plot.svg";
-    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe,
+    CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe,
                  {"--json", "--port", "3", "--trace", sTrace, "--plot=" + sPlot});
     const std::string sDevice = Ready(sim);
     EXPECT_EQ(PlxLinkTarget(Entry(3)), sDevice);
@@ -197,7 +197,7 @@ TEST_F(SimulatorTest, APacedSessionKeepsTheWiresTimeAndTheServosMotion) {
 
 TEST_F(SimulatorTest, EachControllersJumpersAndServosAreTheRigsOwn) {
     {
-        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe,
+        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe,
                      {"--json", "--port=2", "--id", "8", "--range", "180"});
         Ready(sim);
         RunTest("2\n10 13\n2 150\n");
@@ -208,7 +208,7 @@ TEST_F(SimulatorTest, EachControllersJumpersAndServosAreTheRigsOwn) {
     }
     // Two controllers on the line, and servos of three kinds at 6 V: each move names its
     // servo's model, and the end covers all sixteen.
-    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe,
+    CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe,
                  {"--json", "--port=2", "--id", "0,8", "--servo", "2,5=sg90", "--servo=9-10=mg996r",
                   "--volts", "6.00"});
     Ready(sim);
@@ -236,7 +236,7 @@ TEST_F(SimulatorTest, EachControllersJumpersAndServosAreTheRigsOwn) {
 }
 
 TEST_F(SimulatorTest, PacketsAreFlaggedOnALineSetUpWronglyAndTellHowFarBehindTheyRan) {
-    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "4", "--baud", "9600"});
+    CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--json", "--port", "4", "--baud", "9600"});
     CFd port(::open(Ready(sim).c_str(), O_RDWR | O_NOCTTY));
     ASSERT_GE(port.Get(), 0);
     auto Send = [&](speed_t speed, tcflag_t oflag, const std::vector<std::uint8_t>& bytes) {
@@ -305,7 +305,7 @@ TEST_F(SimulatorTest, ATakenPortIsRefusedAndLeftAlone) {
     for (const auto& taken : {std::make_pair(2, Entry(2) + " points to /dev/null"),
                               std::make_pair(3, sUpper + " points to /dev/zero"),
                               std::make_pair(1, Entry(1) + " points to " + kAdapter)}) {
-        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe,
+        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe,
                      {"--port", std::to_string(taken.first), "--trace", sKeep, "--plot", sNew});
         EXPECT_EQ(ExitCode(sim.Wait()), 1);
         EXPECT_NE(sim.Err().find("is taken: " + taken.second + "; choose another --port"),
@@ -326,7 +326,7 @@ TEST_F(SimulatorTest, AnEntryLeftBehindIsReplacedAndEveryEndingRemovesItsOwn) {
     const std::string sGone = GonePts();
     for (int nSignal : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, 0}) {
         ASSERT_EQ(::symlink(sGone.c_str(), Entry(1).c_str()), 0);
-        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json"});
+        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--json"});
         const std::string sDevice = Ready(sim);
         EXPECT_NE(
             sim.Out().find(R"("replaced":"a link to )" + sGone + R"(, a terminal that is gone")"),
@@ -344,7 +344,7 @@ TEST_F(SimulatorTest, AnEntryLeftBehindIsReplacedAndEveryEndingRemovesItsOwn) {
 }
 
 TEST_F(SimulatorTest, NoMapOnlyNamesTheDeviceAndJsonIsUtf8WhateverThePathHolds) {
-    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--no-map", "--speed", "-0"});
+    CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--no-map", "--speed", "-0"});
     sim.WaitForOutput("listening on /dev/pts/");
     EXPECT_FALSE(Exists(Entry(1)));
     sim.CloseInput();
@@ -355,7 +355,7 @@ TEST_F(SimulatorTest, NoMapOnlyNamesTheDeviceAndJsonIsUtf8WhateverThePathHolds) 
 
     const std::string sOdd = m_map.ConfigHome() + "/caf\xc3\xa9-\xff";  // UTF-8, then not
     ::setenv("XDG_CONFIG_HOME", sOdd.c_str(), 1);                       // restored by m_map
-    CProgram json(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json"});
+    CProgram json(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--json"});
     json.WaitForOutput(R"({"event":"line")");
     json.CloseInput();
     EXPECT_EQ(ExitCode(json.Wait()), 0);
@@ -372,13 +372,13 @@ TEST_F(SimulatorTest, APortMapThatCannotBeWrittenIsReported) {
     const std::string sBlocker = m_map.ConfigHome() + "/file";
     std::ofstream(sBlocker) << "not a directory";
     ::setenv("XDG_CONFIG_HOME", sBlocker.c_str(), 1);  // restored by m_map
-    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {});
+    CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {});
     EXPECT_EQ(ExitCode(sim.Wait()), 1);
     EXPECT_EQ(sim.Err(), "plx-ssc-sim: cannot create " + sBlocker + "/plx: Not a directory\n");
     // A relative XDG_CONFIG_HOME counts for nothing, and the user is told so.
     ::setenv("XDG_CONFIG_HOME", "cfg", 1);
     const CEnvironment noHome("HOME", nullptr);
-    CProgram relative(PLX_SSC_SIM_EXE, EStdin::Pipe, {});
+    CProgram relative(PLX_SSC_SIM_EXE, EStreams::Pipe, {});
     EXPECT_EQ(ExitCode(relative.Wait()), 1);
     EXPECT_EQ(relative.Err().rfind("plx-ssc-sim: no port map directory: XDG_CONFIG_HOME=cfg is "
                                    "ignored, as only an absolute path counts",
@@ -389,7 +389,7 @@ TEST_F(SimulatorTest, APortMapThatCannotBeWrittenIsReported) {
 
 TEST_F(SimulatorTest, OptionsAreCheckedAndExplained) {
     {
-        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--help"});
+        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--help"});
         EXPECT_EQ(ExitCode(sim.Wait()), 0);
         EXPECT_EQ(sim.Out().rfind("Usage: plx-ssc-sim [OPTION]...\n", 0), 0u);
         for (const char* pszOption :
@@ -398,7 +398,7 @@ TEST_F(SimulatorTest, OptionsAreCheckedAndExplained) {
             EXPECT_NE(sim.Out().find(pszOption), std::string::npos) << pszOption;
     }
     {
-        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--servo", "help"});
+        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--servo", "help"});
         EXPECT_EQ(ExitCode(sim.Wait()), 0);
         ExpectInOrder(sim.Out(), {"model       4.8 V   6.0 V  dead band  source\n",
                                   "standard     0.19    0.19       0 us  ",
@@ -407,7 +407,7 @@ TEST_F(SimulatorTest, OptionsAreCheckedAndExplained) {
                                   "mg996r       0.17    0.14       5 us  Tower Pro MG996R"});
     }
     {
-        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--version"});
+        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--version"});
         EXPECT_EQ(ExitCode(sim.Wait()), 0);
         EXPECT_EQ(sim.Out(), "plx-ssc-sim 1.0.0\n");
     }
@@ -434,7 +434,7 @@ TEST_F(SimulatorTest, OptionsAreCheckedAndExplained) {
         {{"--plot="}, "--plot takes a file name"},
         {{"--frobnicate"}, "unknown option --frobnicate"}};
     for (const auto& bad : kBad) {
-        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, bad.first);
+        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, bad.first);
         EXPECT_EQ(ExitCode(sim.Wait()), 2);
         EXPECT_EQ(sim.Err().rfind("plx-ssc-sim: " + bad.second, 0), 0u) << sim.Err();
         EXPECT_NE(sim.Err().find("Try 'plx-ssc-sim --help'."), std::string::npos);
@@ -452,13 +452,13 @@ TEST_F(SimulatorTest, APortLeftMarkedByAKilledProgramCanBeOpenedAgainAsNobody) {
                "keeps a mark one of them may hold (AMarkIsLiftedOnlyOnceNoProgramHoldsTheLine)";
     CPortMap map(true);
     if (!map.Usable()) GTEST_SKIP() << "no temporary folder that nobody can reach";
-    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "6"});
+    CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--json", "--port", "6"});
     const std::string sDevice = Ready(sim);
     if (nUid >= 0) {
         ASSERT_EQ(::chmod(sDevice.c_str(), 0666), 0);
     }
     {
-        CProgram program(PLX_SSC_TEST_EXE, EStdin::Pipe, {}, nUid);
+        CProgram program(PLX_SSC_TEST_EXE, EStreams::Pipe, {}, nUid);
         program.Type("6\n1 2\n");
         sim.WaitForOutput(R"("servo":1,"position":2)");
         program.Signal(SIGKILL);  // killed outright: the program has no say in how it ends
@@ -482,7 +482,7 @@ class CTmux {
 public:
     explicit CTmux(const std::string& sCommand)
         : m_sSocket(m_dir.Path() + "/tmux"),
-          m_server("/usr/bin/tmux", EStdin::Pipe, {"-f", "/dev/null", "-S", m_sSocket, "-D"}) {
+          m_server("/usr/bin/tmux", EStreams::Pipe, {"-f", "/dev/null", "-S", m_sSocket, "-D"}) {
         m_server.WaitUntil([&] {
             return Run("-f /dev/null new-session -d -x 80 -y 12 " + Quote(sCommand)).empty();
         });
@@ -592,14 +592,14 @@ TEST_F(SimulatorTest, EveryEndingRemovesTheEntryWhateverTheOutputIsDoing) {
     // before the first packet, line by line and in the live view: the report backs up while
     // packets keep arriving.
     struct CCase {
-        EStdin mode;
+        EStreams mode;
         const char* pszReport;
         int nSignal;
     };
     const CEnvironment term("TERM", "xterm");  // for the live view
     for (const CCase& c :
-         {CCase{EStdin::Pipe, "--json", SIGINT}, CCase{EStdin::Pipe, "--log", SIGQUIT},
-          CCase{EStdin::Terminal, "--log", SIGTERM}, CCase{EStdin::Terminal, "", SIGHUP}}) {
+         {CCase{EStreams::Pipe, "--json", SIGINT}, CCase{EStreams::Pipe, "--log", SIGQUIT},
+          CCase{EStreams::Terminal, "--log", SIGTERM}, CCase{EStreams::Terminal, "", SIGHUP}}) {
         std::vector<std::string> args = {"--instant", "--port", "6"};
         if (*c.pszReport != '\0') args.emplace_back(c.pszReport);
         CProgram sim(PLX_SSC_SIM_EXE, c.mode, args);
@@ -612,7 +612,7 @@ TEST_F(SimulatorTest, EveryEndingRemovesTheEntryWhateverTheOutputIsDoing) {
     }
     // Output that cannot be written, or whose reader went away: it ends, non-zero.
     {
-        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--port", "6"}, -1, {"", 0, "/dev/full"});
+        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--port", "6"}, -1, {"", 0, "/dev/full"});
         EXPECT_EQ(ExitCode(sim.Wait()), 1);
         EXPECT_NE(sim.Err().find("output gone: No space left on device"), std::string::npos)
             << sim.Err();
@@ -622,7 +622,7 @@ TEST_F(SimulatorTest, EveryEndingRemovesTheEntryWhateverTheOutputIsDoing) {
         // A file-size limit: the file too large is output gone, not a death by SIGXFSZ.
         const std::string sScript = "ulimit -f 1 && exec " + std::string(PLX_SSC_SIM_EXE) +
                                     " --log --instant --port 6 > '" + m_map.ConfigHome() + "/log'";
-        CProgram sim("/bin/sh", EStdin::Pipe, {"-c", sScript});
+        CProgram sim("/bin/sh", EStreams::Pipe, {"-c", sScript});
         ASSERT_TRUE(WaitForEntry(sim, 6));
         Flood(PlxLinkTarget(Entry(6)), sim, true);
         EXPECT_EQ(ExitCode(sim.Wait()), 1);
@@ -630,7 +630,7 @@ TEST_F(SimulatorTest, EveryEndingRemovesTheEntryWhateverTheOutputIsDoing) {
         EXPECT_FALSE(Exists(Entry(6)));
     }
     {
-        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "6"});
+        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--json", "--port", "6"});
         const std::string sDevice = Ready(sim);
         sim.CloseOutput();  // | head -1
         RunTest("6\n1 2\n");
@@ -648,7 +648,7 @@ TEST_F(SimulatorTest, TraceAndPlotThatCannotBeWrittenAreToldAndNeverHoldTheEnd) 
     ASSERT_EQ(::mkfifo(sTraceFifo.c_str(), 0600), 0);
     ASSERT_EQ(::mkfifo(sPlotFifo.c_str(), 0600), 0);
     {
-        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe,
+        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe,
                      {"--json", "--trace", sTraceFifo, "--plot", sPlotFifo});
         Ready(sim);
         sim.Signal(SIGTERM);
@@ -664,7 +664,7 @@ TEST_F(SimulatorTest, TraceAndPlotThatCannotBeWrittenAreToldAndNeverHoldTheEnd) 
     // A trace that fails from the start: the plot is written all the same.
     const std::string sPlot = m_map.ConfigHome() + "/plot.svg";
     {
-        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--trace", "/dev/full", "--plot", sPlot});
+        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--trace", "/dev/full", "--plot", sPlot});
         ASSERT_TRUE(WaitForEntry(sim, 1));
         sim.CloseInput();
         EXPECT_EQ(ExitCode(sim.Wait()), 1);
@@ -675,11 +675,11 @@ TEST_F(SimulatorTest, TraceAndPlotThatCannotBeWrittenAreToldAndNeverHoldTheEnd) 
     const std::string sTrace = m_map.ConfigHome() + "/trace.csv";
     const std::string sScript = "ulimit -f 1 && exec " + std::string(PLX_SSC_SIM_EXE) +
                                 " --json --instant --trace '" + sTrace + "'";
-    CProgram sim("/bin/sh", EStdin::Pipe, {"-c", sScript});
+    CProgram sim("/bin/sh", EStreams::Pipe, {"-c", sScript});
     Ready(sim);
     {
         // One move at a time, each seen before the next: a row where each begins and ends.
-        CProgram program(PLX_SSC_TEST_EXE, EStdin::Pipe);
+        CProgram program(PLX_SSC_TEST_EXE, EStreams::Pipe);
         program.Type("1\n");
         for (int i = 0; i < 40; ++i) {
             program.Type(std::to_string(i % 8) + " " + std::to_string(i) + "\n");
@@ -707,7 +707,7 @@ TEST_F(SimulatorTest, AnEntryThatCannotBeRemovedIsToldAsNobody) {
     if (nUid >= 0) {
         ASSERT_EQ(::chown(map.Directory().c_str(), static_cast<uid_t>(nUid), -1), 0);
     }
-    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--port", "2"}, nUid);
+    CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--port", "2"}, nUid);
     const std::string sEntry = map.Directory() + "/com2";
     ASSERT_TRUE(sim.WaitUntil([&] { return Exists(sEntry); }));
     ASSERT_EQ(::chmod(map.Directory().c_str(), 0555), 0);
@@ -722,7 +722,7 @@ TEST_F(SimulatorTest, AnEntryThatCannotBeRemovedIsToldAsNobody) {
 
 TEST_F(SimulatorTest, StartUpFailsWithoutStandardInput) {
     // A closed standard stream: its number would go to the simulator's own descriptors.
-    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Closed, {"--port", "6"});
+    CProgram sim(PLX_SSC_SIM_EXE, EStreams::Closed, {"--port", "6"});
     EXPECT_EQ(ExitCode(sim.Wait()), 1);
     EXPECT_EQ(sim.Err(), "plx-ssc-sim: standard input, output and error must be open\n");
     EXPECT_FALSE(Exists(Entry(6)));
@@ -731,7 +731,7 @@ TEST_F(SimulatorTest, StartUpFailsWithoutStandardInput) {
 TEST_F(SimulatorTest, AnEntryLeftByAKilledSimulatorIsTakenBackAndOnlyOneOfTwoWins) {
     std::string sDead;
     {
-        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "4"});
+        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--json", "--port", "4"});
         sDead = Ready(sim);
         sim.Signal(SIGKILL);
         sim.Wait();
@@ -743,7 +743,7 @@ TEST_F(SimulatorTest, AnEntryLeftByAKilledSimulatorIsTakenBackAndOnlyOneOfTwoWin
         others.push_back(std::make_unique<CPseudoTerminal>());
     if (others.back()->SlavePath() != sDead) GTEST_SKIP() << sDead << " was not given out again";
     {
-        CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "4"});
+        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--json", "--port", "4"});
         const std::string sDevice = Ready(sim);
         EXPECT_NE(
             sim.Out().find(R"("replaced":"the entry a simulator that is gone left ()" + sDead),
@@ -755,8 +755,8 @@ TEST_F(SimulatorTest, AnEntryLeftByAKilledSimulatorIsTakenBackAndOnlyOneOfTwoWin
     // Two started together for an entry left behind: one stands, the other says so.
     for (int nRound = 0; nRound < 5; ++nRound) {
         ASSERT_EQ(::symlink(GonePts().c_str(), Entry(5).c_str()), 0);
-        CProgram first(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "5"});
-        CProgram second(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "5"});
+        CProgram first(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--json", "--port", "5"});
+        CProgram second(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--json", "--port", "5"});
         // Until one of them ends, or both stand on the line.
         CProgram* pLoser = nullptr;
         const std::string kReady = R"({"event":"ready")";
@@ -779,7 +779,7 @@ TEST_F(SimulatorTest, AnEntryLeftByAKilledSimulatorIsTakenBackAndOnlyOneOfTwoWin
 }
 
 TEST_F(SimulatorTest, AMarkIsLiftedOnlyOnceNoProgramHoldsTheLine) {
-    CProgram sim(PLX_SSC_SIM_EXE, EStdin::Pipe, {"--json", "--port", "3"});
+    CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--json", "--port", "3"});
     const std::string sDevice = Ready(sim);
     {
         // A terminal program that marks the line without locking it, and keeps it open: the
@@ -822,7 +822,7 @@ TEST_F(SimulatorTest, TheScriptedExampleWorksAsWritten) {
         "status=$?\n"
         "kill $!; wait $!\n"
         "exit $status\n";
-    CProgram shell("/bin/sh", EStdin::Terminal, {"-c", sScript});
+    CProgram shell("/bin/sh", EStreams::Terminal, {"-c", sScript});
     EXPECT_EQ(ExitCode(shell.Wait()), 0) << shell.Out();
     // 600 packets are 1.875 s of wire: the first waited for nearly all of it behind it.
     ExpectInOrder(ReadFileText(sLog),

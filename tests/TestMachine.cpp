@@ -18,8 +18,8 @@
 #endif
 
 CTestMachine::CTestMachine(const std::string& sSimExe)
-    : m_uart(sSimExe.c_str(), EStdin::Pipe, {"--no-map", "--json"}),
-      m_adapter(sSimExe.c_str(), EStdin::Pipe, {"--no-map", "--json"}) {}
+    : m_uart(sSimExe.c_str(), EStreams::Pipe, {"--no-map", "--json"}),
+      m_adapter(sSimExe.c_str(), EStreams::Pipe, {"--no-map", "--json"}) {}
 
 CTestMachine::~CTestMachine() {
     if (m_pQemu && m_pQemu->Running()) Ask("quit");
@@ -35,7 +35,7 @@ std::string CTestMachine::Boot() {
         return "the simulators gave no pseudo-terminals: " + sUart + ", " + sAdapter;
     m_sMonitor = m_dir.Path() + "/monitor";
     m_pQemu = std::make_unique<CProgram>(
-        PLX_VM_RUN, EStdin::Pipe,
+        PLX_VM_RUN, EStreams::Pipe,
         std::vector<std::string>{
             "-chardev", "stdio,id=console,signal=off", "-chardev", "serial,id=uart,path=" + sUart,
             "-serial", "chardev:uart", "-usb", "-chardev", "serial,id=adapter,path=" + sAdapter,

@@ -43,14 +43,14 @@ void TakeRest(int fd, std::string* pText) {
 
 }  // namespace
 
-CProgram::CProgram(const char* pszExe, EStdin mode, const std::vector<std::string>& args, int nUid,
-                   const CRedirect& redirect) {
-    const bool bTerminal = mode == EStdin::Terminal || mode == EStdin::TerminalErrorPipe;
+CProgram::CProgram(const char* pszExe, EStreams mode, const std::vector<std::string>& args,
+                   int nUid, const CRedirect& redirect) {
+    const bool bTerminal = mode == EStreams::Terminal || mode == EStreams::TerminalErrorPipe;
     m_bTerminal = bTerminal;
     CFd outPipe[2], errPipe[2], inPipe[2];
-    if (mode != EStdin::Terminal) MakePipe(errPipe);
+    if (mode != EStreams::Terminal) MakePipe(errPipe);
     if (!bTerminal) MakePipe(outPipe);
-    if (mode == EStdin::Pipe) MakePipe(inPipe);
+    if (mode == EStreams::Pipe) MakePipe(inPipe);
     CFd exe(::open(pszExe, O_RDONLY | O_CLOEXEC));
     EXPECT_GE(exe.Get(), 0) << pszExe;
     std::vector<char*> argv{const_cast<char*>(pszExe)};
@@ -75,12 +75,12 @@ CProgram::CProgram(const char* pszExe, EStdin mode, const std::vector<std::strin
             ::dup2(fd, STDERR_FILENO);
         } else {
             ::dup2(outPipe[1].Get(), STDOUT_FILENO);
-            if (mode == EStdin::Pipe)
+            if (mode == EStreams::Pipe)
                 ::dup2(inPipe[0].Get(), STDIN_FILENO);
             else
                 ::close(STDIN_FILENO);
         }
-        if (mode != EStdin::Terminal) ::dup2(errPipe[1].Get(), STDERR_FILENO);
+        if (mode != EStreams::Terminal) ::dup2(errPipe[1].Get(), STDERR_FILENO);
         if (!redirect.sStdin.empty())
             ::dup2(::open(redirect.sStdin.c_str(), redirect.nStdinFlags), STDIN_FILENO);
         if (!redirect.sStdout.empty())
@@ -98,9 +98,9 @@ CProgram::CProgram(const char* pszExe, EStdin mode, const std::vector<std::strin
         ::_exit(127);
     }
     m_gone.Reset(static_cast<int>(::syscall(SYS_pidfd_open, m_pid, 0)));
-    if (mode != EStdin::Terminal) m_err = std::move(errPipe[0]);
+    if (mode != EStreams::Terminal) m_err = std::move(errPipe[0]);
     if (!bTerminal) m_out = std::move(outPipe[0]);
-    if (mode == EStdin::Pipe) m_in = std::move(inPipe[1]);
+    if (mode == EStreams::Pipe) m_in = std::move(inPipe[1]);
 }
 
 CProgram::~CProgram() {

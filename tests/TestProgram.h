@@ -10,7 +10,7 @@
 #include "tests/TestSupport.h"
 
 // How the program's standard streams are connected.
-enum class EStdin {
+enum class EStreams {
     Terminal,           // all three on a pseudo-terminal of its own, its controlling terminal
     TerminalErrorPipe,  // input and output on that terminal, standard error to a pipe (2>file)
     Pipe,               // pipes for input, output and error
@@ -30,7 +30,7 @@ public:
     // nUid >= 0: run as that user (its group id, no supplementary groups), for tests of what root
     // is exempt from. The program is started from a descriptor opened here, so that it runs
     // wherever the build folder is, even where that user could not look.
-    CProgram(const char* pszExe, EStdin mode, const std::vector<std::string>& args = {},
+    CProgram(const char* pszExe, EStreams mode, const std::vector<std::string>& args = {},
              int nUid = -1, const CRedirect& redirect = {});
     // Kills the program if it is still running.
     ~CProgram() override;

@@ -104,7 +104,7 @@ TEST_F(WineTest, TheDialogueAndTheWireAreAsOnLinuxAndComTwelveIsReached) {
     ASSERT_EQ(tcsetattr(port.Slave(), TCSANOW, &tio), 0);
     Link(12, port.SlavePath());  // \\.\COM12: the plain name stops at COM9
 
-    CProgram program(PLX_WINE_RUN, EStdin::Pipe, {Exe("plx-ssc-test.exe")});
+    CProgram program(PLX_WINE_RUN, EStreams::Pipe, {Exe("plx-ssc-test.exe")});
     program.Type("12\n2 150\n10 13\n17 19\nx 1\n255 0\n");
     program.CloseInput();
     EXPECT_EQ(ExitCode(program.Wait()), 0) << program.Err();
@@ -132,7 +132,7 @@ TEST_F(WineTest, TheDialogueAndTheWireAreAsOnLinuxAndComTwelveIsReached) {
     // cleared (ClearCommError asks for the line's status) right after the open, before the line
     // is set up and before the first write; output is resumed once the line is set.
     CEnvironment trace("WINEDEBUG", "+comm");
-    CProgram traced(PLX_WINE_RUN, EStdin::Pipe, {Exe("plx-ssc-test.exe")});
+    CProgram traced(PLX_WINE_RUN, EStreams::Pipe, {Exe("plx-ssc-test.exe")});
     traced.Type("12\n");
     traced.WaitForOutput(Crlf(kServoPrompt));
     // The line is set up: a byte goes through at once, where held output would take none.
@@ -150,7 +150,7 @@ TEST_F(WineTest, TheDialogueAndTheWireAreAsOnLinuxAndComTwelveIsReached) {
 TEST_F(WineTest, APortThatVanishesIsReportedAtEveryPair) {
     CPseudoTerminal port;
     Link(5, port.SlavePath());
-    CProgram program(PLX_WINE_RUN, EStdin::Pipe, {Exe("plx-ssc-test.exe")});
+    CProgram program(PLX_WINE_RUN, EStreams::Pipe, {Exe("plx-ssc-test.exe")});
     program.Type("5\n1 2\n");
     EXPECT_EQ(port.Read(3, program), Bytes({0xFF, 0x01, 0x02}));
     port.CloseMaster();  // the adapter is pulled out
@@ -167,7 +167,7 @@ TEST_F(WineTest, APortThatVanishesIsReportedAtEveryPair) {
 }
 
 TEST_F(WineTest, StartUpFailsWithoutAStandardHandle) {
-    CProgram program(PLX_WINE_RUN, EStdin::Pipe,
+    CProgram program(PLX_WINE_RUN, EStreams::Pipe,
                      {Exe("plx-win-helper.exe"), "nostdin", WindowsPath(Exe("plx-ssc-test.exe"))});
     program.CloseInput();
     EXPECT_EQ(ExitCode(program.Wait()), 1);
@@ -177,7 +177,7 @@ TEST_F(WineTest, StartUpFailsWithoutAStandardHandle) {
 
 TEST_F(WineTest, NothingStartsWhileAComPortLeadsToARealDevice) {
     Link(9, "/dev/null");  // a device, as the machine's serial ports are
-    CProgram program(PLX_WINE_RUN, EStdin::Pipe, {Exe("plx-ssc-test.exe")});
+    CProgram program(PLX_WINE_RUN, EStreams::Pipe, {Exe("plx-ssc-test.exe")});
     program.CloseInput();
     EXPECT_EQ(ExitCode(program.Wait()), 125);
     EXPECT_NE(program.Err().find("refusing to start: "), std::string::npos) << program.Err();
@@ -204,7 +204,7 @@ TEST_F(WineTest, WhereTheKernelRunsNo32BitProgramsOnlyThe64BitBuildStarts) {
             "-c",      "mount --bind \"$0\" /usr/lib/wine/wine && exec \"$@\"",
             sLoader};
         all.insert(all.end(), args.begin(), args.end());
-        return std::make_unique<CProgram>("/usr/bin/unshare", EStdin::Pipe, all);
+        return std::make_unique<CProgram>("/usr/bin/unshare", EStreams::Pipe, all);
     };
     const std::string sWhy =
         "this machine runs no 32-bit programs (/usr/lib/wine/wine --version: Exec format error)\n";
@@ -241,7 +241,7 @@ TEST_F(WineTest, TheBoxAPersonSeesAndDismissesWithEnterThenTheComPorts) {
         if (nPort == 8) SerialComm({});
         // COM7 from pipes; COM8 in a console window of its own, as a double-click starts it.
         const bool bWindow = nPort == 8;
-        CProgram program(PLX_WINE_RUN, EStdin::Pipe,
+        CProgram program(PLX_WINE_RUN, EStreams::Pipe,
                          bWindow ? std::vector<std::string>{"wineconsole", Exe("plx-ssc-test.exe")}
                                  : std::vector<std::string>{Exe("plx-ssc-test.exe")});
         std::string sConsole;
@@ -281,7 +281,7 @@ TEST_F(WineTest, TheBoxAPersonSeesAndDismissesWithEnterThenTheComPorts) {
             // what the system's reason means, and asks about no other program.
             CEnvironment noDisplay("DISPLAY", nullptr);
             Link(4, sFile);
-            CProgram blind(PLX_WINE_RUN, EStdin::Pipe, {Exe("plx-ssc-test.exe")});
+            CProgram blind(PLX_WINE_RUN, EStreams::Pipe, {Exe("plx-ssc-test.exe")});
             blind.Type("4\n");
             blind.CloseInput();
             EXPECT_EQ(ExitCode(blind.Wait()), 1);

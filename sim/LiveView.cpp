@@ -1,4 +1,4 @@
-#include "sim/SimPanel.h"
+#include "sim/LiveView.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
