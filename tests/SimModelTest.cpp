@@ -227,24 +227,26 @@ TEST(ServoBoard, EachServoTurnsAtItsModelsSpeedAndADeadBandHoldsItsShaft) {
     EXPECT_EQ(board.MostBehind(), 1500ms);
     EXPECT_EQ(board.MostBehindAt(), 5ms);
 
+    // Two commands to servo 2 on a board of one speed for every servo, as --speed gives it.
+    CSimRig fast = rig;
+    fast.dSpeed = 0.19;
+    CSimRig slow = rig;
+    slow.dSpeed = 1;
+    const auto twoMoves = [&](const CSimRig& fixed, int nFirst, int nSecond, SimTime tSecond) {
+        CServoBoard fixedBoard(fixed);
+        fixedBoard.Take(Move(2, nFirst, 5ms), "");
+        fixedBoard.Take(Move(2, nSecond, tSecond), "");
+        fixedBoard.AdvanceTo(1s, &told);
+        return fixedBoard;
+    };
     // --speed is one speed for every servo, whatever its model; the dead band stays the model's.
-    CSimRig fixed = rig;
-    fixed.dSpeed = 0.19;
-    CServoBoard same(fixed);
-    same.Take(Move(2, 150, 5ms), "");
-    same.Take(Move(2, 145, 25ms), "");
-    same.AdvanceTo(1s, &told);
+    const CServoBoard same = twoMoves(fast, 150, 145, 25ms);
     EXPECT_EQ(told.Events(),
               (Texts{"5.000 2 150 begins 20.000 from 127.00 (neutral) arrives 45.807",
                      "25.000 2 145 begins 40.000 from 144.82 arrives 40.000 (dead band)"}));
     // The position the controller already puts out, again while the shaft is on its way and
     // within the dead band of it, changes no pulse: the shaft goes on.
-    CSimRig slow = rig;
-    slow.dSpeed = 1;
-    CServoBoard steady(slow);
-    steady.Take(Move(2, 152, 5ms), "");
-    steady.Take(Move(2, 152, 145ms), "");
-    steady.AdvanceTo(1s, &told);
+    const CServoBoard steady = twoMoves(slow, 152, 152, 145ms);
     EXPECT_EQ(told.Events(),
               (Texts{"5.000 2 152 begins 20.000 from 127.00 (neutral) arrives 167.638",
                      "145.000 2 152 begins 160.000 from 150.71 arrives 167.638"}));
