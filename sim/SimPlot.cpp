@@ -160,9 +160,8 @@ std::string CSimPlot::Svg(SimTime tEnd, const CServoBoard& board, const std::str
     std::string sHeading = sTitle;
     if (m_dCutAt >= 0) sHeading += " (recorded up to " + Number(m_dCutAt) + " s)";
     // A long title (a rig of many models) is set smaller, to fit across the chart.
-    const double dTitleSize =
-        kTitleSize *
-        std::min(1.0, static_cast<double>(kTitleChars) / std::max<std::size_t>(sHeading.size(), 1));
+    const auto dChars = static_cast<double>(std::max<std::size_t>(sHeading.size(), 1));
+    const double dTitleSize = kTitleSize * std::min(1.0, static_cast<double>(kTitleChars) / dChars);
     s += Text(kWidth / 2, 28, sHeading, "middle", " font-size=\"" + Number(dTitleSize) + "\"");
     s += Axes(scale, dStep);
     double dLegendY = kTop + 10;
