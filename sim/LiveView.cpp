@@ -110,12 +110,12 @@ std::vector<CPanelLine> PlxRenderPanel(const CServoBoard& board, const std::stri
     // The last column stays free: a character there leaves some terminals about to wrap.
     nWidth = std::max(1, nWidth - 1);
     std::vector<CPanelLine> lines;
-    lines.push_back({Fit("MINI-SSC II " + std::string(rig.firstServos.size() > 1 ? "x2 " : "") +
-                             sWhere + "  jumpers: " + std::to_string(rig.nBaud) + " baud, servos " +
-                             rig.Span() + ", " + std::to_string(rig.nRange) + " deg" +
-                             (rig.bModelsNamed ? ", " + PlxShortNumber(rig.Volts()) + " V" : "") +
-                             (rig.bInstant ? "  instant" : ""),
-                         nWidth)});
+    lines.push_back(
+        {Fit("MINI-SSC II " + std::string(rig.firstServos.size() > 1 ? "x2 " : "") + sWhere +
+                 "  jumpers: " + std::to_string(rig.nBaud) + " baud, servos " + rig.Span() + ", " +
+                 std::to_string(rig.nRange) + " deg" +
+                 (rig.bModelsNamed ? ", " + rig.Supply() : "") + (rig.bInstant ? "  instant" : ""),
+             nWidth)});
     std::string sLine = "line: ";
     sLine += line.bKnown ? PlxDescribeLine(line.settings) : std::string("?");
     const std::string sBehind = PlxBehindWords(board.Behind());

@@ -81,14 +81,17 @@ std::vector<std::pair<const CServoModel*, std::vector<int>>> CSimRig::ModelGroup
     return groups;
 }
 
+std::string CSimRig::Supply() const {
+    // --speed is every servo's speed whatever the supply; the models keep their dead bands.
+    return dSpeed >= 0 ? PlxShortNumber(dSpeed) + " s per 60 deg" : PlxShortNumber(Volts()) + " V";
+}
+
 std::string CSimRig::Title() const {
     std::string sMotion;
     if (bInstant) {
         sMotion = "instant";
     } else if (bModelsNamed) {
-        // --speed is every servo's speed whatever the supply; the models keep their dead bands.
-        sMotion =
-            dSpeed >= 0 ? PlxShortNumber(dSpeed) + " s per 60 deg" : PlxShortNumber(Volts()) + " V";
+        sMotion = Supply();
         for (const auto& group : ModelGroups())
             sMotion += ", " + PlxServoList(group.second) + " " + group.first->pszName;
         sMotion += ", " + std::to_string(nBaud) + " baud jumper";

@@ -59,6 +59,9 @@ struct CSimRig {
     // A command takes effect at the next frame start; 0: as it arrives.
     SimTime Frame() const;
     double Volts() const { return bSixVolts ? 6.0 : 4.8; }
+    // What sets the named models' speeds, in a few words: the supply ("4.8 V"), or the one speed
+    // --speed gives every servo ("1 s per 60 deg"), under which the supply changes nothing.
+    std::string Supply() const;
     // For each model in use, in the table's order, the servos that have it.
     std::vector<std::pair<const CServoModel*, std::vector<int>>> ModelGroups() const;
     // The rig in a few words, for the chart's title: "servos 0-7, 90 deg range, 0.19 s per 60

@@ -314,11 +314,15 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
               " 7 [----------------|----------------]  never commanded, 0 deg assumed standard");
     EXPECT_EQ(screen[11], "8 servos hidden (8-15): the terminal is too short");
 
-    // The chart's title names the models, and the one speed --speed gives them all.
+    // The chart's title names the models; it and the live view give the one speed --speed gives
+    // them all in place of the supply.
     EXPECT_EQ(rig.Title(),
               "servos 0-15, 90 deg range, 4.8 V, 0-1,4-15 standard, 2 sg90, 3 mg996r, 9600 baud "
               "jumper");
     rig.dSpeed = 1;
+    EXPECT_EQ(PlxRenderPanel(board, "COM1 /dev/pts/9", line, 2s, 100, 12, false)[0].sText,
+              "MINI-SSC II x2 COM1 /dev/pts/9  jumpers: 9600 baud, servos 0-15, 90 deg, 1 s per 60 "
+              "deg");
     EXPECT_EQ(rig.Title(),
               "servos 0-15, 90 deg range, 1 s per 60 deg, 0-1,4-15 standard, 2 sg90, 3 mg996r, "
               "9600 baud jumper");
