@@ -35,9 +35,6 @@ public:
     // still to arrive after it (unpaced, those read with it arrive with it).
     void Take(SimTime tNow, std::vector<CWireByte>* pOut);
 
-    // Bytes read off the terminal and not yet taken.
-    std::size_t Queued() const { return m_queue.size(); }
-
     // When the next byte's stop bit arrives; kNever when nothing is on the wire.
     SimTime NextDue() const { return m_queue.empty() ? kNever : m_queue.front().tDone; }
 
