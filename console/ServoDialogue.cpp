@@ -137,6 +137,16 @@ int Finish(std::ostream& out, std::ostream& err, const CConsoleErrors& errors, b
     return final.nInput == 0 && final.nOutput == 0 && bAllSent ? 0 : 1;
 }
 
+// At the end of the input: the port let go of before the status is known, with a line on
+// standard error when the system could not (the line may stay marked for this program's use,
+// and other programs find it busy). nStatus, or 1 then.
+int Release(CCommPort& port, std::int32_t nPort, std::ostream& err, int nStatus) {
+    if (port.Close()) return nStatus;
+    err << "Unable to release COM" << nPort << ": "
+        << OneLine(PlxConsoleText(PlxFormatMessage(PlxGetLastError()))) << std::endl;
+    return 1;
+}
+
 }  // namespace
 
 int RunServoDialogue(std::istream& in, std::ostream& out, std::ostream& err) {
@@ -179,11 +189,11 @@ int RunServoDialogue(std::istream& in, std::ostream& out, std::ostream& err) {
             // The user's last command never reached the controller: say so.
             if (input == EInput::End) {
                 Say(out, kHalfAPair + std::to_string(nServo) + kNothingSent, true, &errors);
-                return Finish(out, err, errors, false, true);
+                return Release(port, nPort, err, Finish(out, err, errors, false, true));
             }
         }
         if (input == EInput::End || input == EInput::Unreadable)
-            return Finish(out, err, errors, bAllSent);
+            return Release(port, nPort, err, Finish(out, err, errors, bAllSent));
         if (input == EInput::NotANumber) {
             Say(out, kNotAPair, true, &errors);
             DiscardLine(in, &errors);

@@ -60,8 +60,9 @@ struct CCommTimeouts {
 // process alone, without blocking on modem lines, with no line error left pending from before
 // (ClearCommError). HCOMM_INVALID on failure, and always for a device that is no serial line of
 // its own: a terminal some session uses, a system console, a pseudo-terminal master, a device of
-// no terminal driver at all (never opened), a line another line discipline runs a protocol on.
-// All but the last are refused before anything on them changes.
+// no terminal driver at all (never opened), a line another line discipline runs a protocol on,
+// a line another program holds (locked, or marked for exclusive use, which root gets past).
+// Each is refused before anything on it changes.
 HCOMM PlxCreateFile(const char* pszPortName);
 
 // GetLastError / SetLastError.
@@ -96,5 +97,6 @@ bool PlxSetCommTimeouts(HCOMM hComm, const CCommTimeouts& timeouts);
 // False when fewer went out.
 bool PlxWriteFile(HCOMM hComm, const void* pData, std::uint32_t nLength, std::uint32_t* pWritten);
 
-// CloseHandle: releases the port.
+// CloseHandle: releases the port. False when that failed: on Linux, when the exclusive mark
+// could not be lifted, and other programs may then find the line busy.
 bool PlxCloseHandle(HCOMM hComm);

@@ -58,10 +58,29 @@ bool WriteFully(int fd, const void* pData, std::size_t nLength, std::size_t* pnD
     return bOk;
 }
 
+// A call on the line asked again when a signal interrupts it before it has done anything; its
+// result otherwise.
+template <typename Call>
+int Retried(Call call) {
+    int nResult = 0;
+    do {
+        nResult = call();
+    } while (nResult != 0 && errno == EINTR);
+    return nResult;
+}
+
+int Ioctl(int fd, unsigned long nRequest, void* pArg) {
+    return Retried([&] { return ::ioctl(fd, nRequest, pArg); });
+}
+
+int GetAttr(int fd, termios* pTio) {
+    return Retried([&] { return ::tcgetattr(fd, pTio); });
+}
+
 // Reads back what the line took and compares what the channel relies on.
 bool TermiosHolds(int fd, const termios& wanted) {
     termios actual;
-    if (::tcgetattr(fd, &actual) != 0) return false;
+    if (GetAttr(fd, &actual) != 0) return false;
     const tcflag_t kCflags = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
     const tcflag_t kIflags = IXON | IXOFF | INLCR | IGNCR | ICRNL | ISTRIP;
     const tcflag_t kLflags = ICANON | ECHO | ISIG | IEXTEN;
@@ -80,7 +99,7 @@ bool TermiosHolds(int fd, const termios& wanted) {
 }
 
 bool ApplyTermios(int fd, const termios& wanted) {
-    if (::tcsetattr(fd, TCSANOW, &wanted) != 0) return false;
+    if (Retried([&] { return ::tcsetattr(fd, TCSANOW, &wanted); }) != 0) return false;
     return TermiosHolds(fd, wanted);
 }
 
@@ -201,26 +220,29 @@ HCOMM PlxCreateFile(const char* pszPortName) {
     // up, so that a modem line without carrier cannot hold the open.
     const int fd = PlxOpenFreeDevice(sPath, CSystemRoots());
     if (fd < 0) return HCOMM_INVALID;
-    // No sharing: flock first, which binds root as well; TIOCEXCL then refuses other openers
-    // that do not use flock (root excepted, which the kernel lets through).
+    // No sharing, and nobody else's line touched. A mark already on the line is another
+    // program's (root gets past it, so it is looked at rather than trusted to refuse); then
+    // flock, which binds root as well; then the line discipline; and only on a line found free
+    // this program's own mark, which refuses other openers that do not use flock. A refusal
+    // closes the descriptor and with it the flock, and leaves everything else as it was.
     int nFailure = 0;
-    bool bMarked = false;
+    int nExclusive = 0;
     int nDiscipline = N_TTY;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        nFailure = errno == EWOULDBLOCK ? EBUSY : errno;
-    } else if (::ioctl(fd, TIOCEXCL) != 0) {
+    if (Ioctl(fd, TIOCGEXCL, &nExclusive) != 0)
         nFailure = errno;
-    } else {
-        bMarked = true;
-        // Another line discipline: the kernel runs a protocol on the line (PPP, a GPS's pulses,
-        // a multiplexer) for whoever set it, and taking the line would cut that.
-        if (::ioctl(fd, TIOCGETD, &nDiscipline) != 0)
-            nFailure = errno;
-        else if (nDiscipline != N_TTY)
-            nFailure = EBUSY;
-    }
+    else if (nExclusive != 0)
+        nFailure = EBUSY;
+    else if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        nFailure = errno == EWOULDBLOCK ? EBUSY : errno;
+    // Another line discipline: the kernel runs a protocol on the line (PPP, a GPS's pulses, a
+    // multiplexer) for whoever set it, and taking the line would cut that.
+    else if (Ioctl(fd, TIOCGETD, &nDiscipline) != 0)
+        nFailure = errno;
+    else if (nDiscipline != N_TTY)
+        nFailure = EBUSY;
+    else if (Ioctl(fd, TIOCEXCL, nullptr) != 0)
+        nFailure = errno;
     if (nFailure != 0) {
-        if (bMarked) ::ioctl(fd, TIOCNXCL);
         ::close(fd);
         errno = nFailure;
         return HCOMM_INVALID;
@@ -250,14 +272,14 @@ bool PlxSetupComm(HCOMM /*hComm*/, std::uint32_t /*nInQueue*/, std::uint32_t /*n
 
 bool PlxGetCommState(HCOMM hComm, CCommState* pState) {
     termios tio;
-    if (::tcgetattr(hComm, &tio) != 0) return false;
+    if (GetAttr(hComm, &tio) != 0) return false;
     PlxCommStateFromTermios(tio, pState);
     return true;
 }
 
 bool PlxSetCommState(HCOMM hComm, const CCommState& state) {
     termios tio;
-    if (::tcgetattr(hComm, &tio) != 0) return false;
+    if (GetAttr(hComm, &tio) != 0) return false;
     speed_t speed = B0;
     if (!PlxSpeedFromBaud(state.BaudRate, &speed) || state.ByteSize < 5 || state.ByteSize > 8 ||
         state.StopBits == EStopBits::OneAndHalf) {  // no 1.5 stop bits in termios
@@ -298,12 +320,12 @@ bool PlxSetCommState(HCOMM hComm, const CCommState& state) {
     // Output an earlier program suspended (tcflow) stays suspended for as long as anything holds
     // the line, and the first write would wait for ever. (Output held by an XOFF resumes as IXON
     // goes off.)
-    return ::tcflow(hComm, TCOON) == 0;
+    return Retried([&] { return ::tcflow(hComm, TCOON); }) == 0;
 }
 
 bool PlxSetCommTimeouts(HCOMM hComm, const CCommTimeouts& timeouts) {
     termios tio;
-    if (::tcgetattr(hComm, &tio) != 0) return false;
+    if (GetAttr(hComm, &tio) != 0) return false;
     // termios has one read timer, in tenths of a second, and none for writes: a total timeout
     // becomes VTIME, rounded up; none at all makes a read wait for the first byte.
     const std::uint32_t nTenths = (timeouts.ReadTotalTimeoutConstant + 99) / 100;
@@ -323,9 +345,22 @@ bool PlxWriteFile(HCOMM hComm, const void* pData, std::uint32_t nLength, std::ui
 }
 
 bool PlxCloseHandle(HCOMM hComm) {
-    // Lift the exclusive mark so that the next program may open the line.
-    ::ioctl(hComm, TIOCNXCL);
+    // Lift this program's exclusive mark so that the next program may open the line. Where that
+    // fails and the line still says it is marked, the caller must be told. A line that was hung
+    // up (the adapter pulled out) answers neither: it has no mark left to keep anyone out.
+    bool bOk = true;
+    int nError = 0;
+    int nMarked = 0;
+    if (Ioctl(hComm, TIOCNXCL, nullptr) != 0) {
+        nError = errno;
+        bOk = Ioctl(hComm, TIOCGEXCL, &nMarked) != 0 || nMarked == 0;
+    }
     DisarmSignals(hComm);
     // Never retried: on Linux the descriptor is gone even when close reports EINTR.
-    return ::close(hComm) == 0;
+    if (::close(hComm) != 0 && errno != EINTR && bOk) {
+        bOk = false;
+        nError = errno;
+    }
+    errno = bOk ? 0 : nError;
+    return bOk;
 }

@@ -36,8 +36,13 @@ std::string PlxFormatOpenFailure(std::int32_t nPort, const std::string& sSystemT
 CCommPort::CCommPort(std::int32_t nPort, std::int32_t nBaudRate)
     : m_nPort(nPort), m_nBaudRate(nBaudRate), m_hComm(HCOMM_NULL) {}
 
-CCommPort::~CCommPort() {
-    if (m_hComm != HCOMM_NULL && m_hComm != HCOMM_INVALID) PlxCloseHandle(m_hComm);
+CCommPort::~CCommPort() { Close(); }
+
+bool CCommPort::Close() {
+    if (m_hComm == HCOMM_NULL || m_hComm == HCOMM_INVALID) return true;
+    const bool bClosed = PlxCloseHandle(m_hComm);
+    m_hComm = HCOMM_NULL;
+    return bClosed;
 }
 
 bool CCommPort::Open() {

@@ -25,6 +25,11 @@ public:
     // Writes the bytes in one blocking call; returns how many went out. Only after Open.
     std::uint32_t Write(const void* pData, std::uint32_t nLength);
 
+    // Releases the port now, for a caller that must know whether that worked; the object then
+    // holds nothing. False, with the reason as the last error, when the system could not release
+    // it in full (the line may stay marked for this program's use). Nothing held is success.
+    bool Close();
+
 private:
     std::int32_t m_nPort;
     std::int32_t m_nBaudRate;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -156,6 +157,70 @@ std::string OtherLineDiscipline(const std::string& sPath, const CSystemRoots& ro
     return "number " + std::to_string(nDiscipline);
 }
 
+// "screen (pid 4242)", as the kernel names the process.
+std::string ProcessName(const std::string& sProc, const std::string& sPid) {
+    std::string sName = Attribute(Child(Child(sProc, sPid), "comm"));
+    return (sName.empty() ? "a process" : sName) + " (pid " + sPid + ")";
+}
+
+bool IsPid(const char* pszName) {
+    return pszName[0] != '\0' &&
+           std::string(pszName).find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The processes that own a lock on the file st names, as /proc/locks lists them:
+// "1: FLOCK  ADVISORY  WRITE 4242 00:19:7 0 EOF", the file's device in hex, its inode in
+// decimal; a waiter's line has "->" after the number.
+std::vector<std::string> LockOwners(const struct stat& st, const CSystemRoots& roots) {
+    std::vector<std::string> owners;
+    std::string sText;
+    if (!PlxReadSmallFile(roots.sProc + "/locks", &sText)) return owners;
+    std::istringstream lines(sText);
+    for (std::string sLine; std::getline(lines, sLine);) {
+        std::istringstream words(sLine);
+        std::string sNumber, sKind, sMode, sAccess, sPid, sFile;
+        if (!(words >> sNumber >> sKind) || sKind == "->" ||
+            !(words >> sMode >> sAccess >> sPid >> sFile) || !IsPid(sPid.c_str()))
+            continue;
+        unsigned nMajor = 0;
+        unsigned nMinor = 0;
+        unsigned long long nInode = 0;
+        if (std::sscanf(sFile.c_str(), "%x:%x:%llu", &nMajor, &nMinor, &nInode) == 3 &&
+            makedev(nMajor, nMinor) == st.st_dev && nInode == st.st_ino &&
+            std::find(owners.begin(), owners.end(), sPid) == owners.end())
+            owners.push_back(sPid);
+    }
+    return owners;
+}
+
+// Who holds the line at sPath, for a user told it is busy: the owner of a lock on it; else every
+// other process that has it open, of those whose open files this user may look at. Empty when
+// none could be found.
+std::string Holders(const std::string& sPath, const CSystemRoots& roots) {
+    struct stat st;
+    if (::stat(sPath.c_str(), &st) != 0) return std::string();
+    std::vector<std::string> pids = LockOwners(st, roots);
+    if (pids.empty()) {
+        const std::string sSelf = std::to_string(::getpid());
+        for (const std::string& sPid : DirectoryNames(roots.sProc)) {
+            if (!IsPid(sPid.c_str()) || sPid == sSelf) continue;
+            const std::string sFds = Child(Child(roots.sProc, sPid), "fd");
+            for (const std::string& sFd : DirectoryNames(sFds)) {
+                struct stat open;
+                if (::stat(Child(sFds, sFd).c_str(), &open) == 0 && S_ISCHR(open.st_mode) &&
+                    open.st_rdev == st.st_rdev) {
+                    pids.push_back(sPid);
+                    break;
+                }
+            }
+        }
+    }
+    std::string sHolders;
+    for (const std::string& sPid : pids)
+        sHolders += (sHolders.empty() ? "" : ", ") + ProcessName(roots.sProc, sPid);
+    return sHolders;
+}
+
 // What COMn turned out to be, and why it could not be used, in one line (two more for a group
 // to join). nError: why it could not be opened.
 std::string WhatThePortIs(std::int32_t nPort, const std::string& sMapDir, const CPortMapCheck& map,
@@ -196,6 +261,13 @@ std::string WhatThePortIs(std::int32_t nPort, const std::string& sMapDir, const 
     if (!sDiscipline.empty())
         return sLine + ", on which another program runs the line discipline " + sDiscipline +
                ", not a terminal's: not a port for servos.";
+    if (nError == EBUSY) {
+        const std::string sHolders = Holders(sPath, roots);
+        if (!sHolders.empty()) return sLine + ", held by " + sHolders + ".";
+        return sLine +
+               ", held by another program that could not be told: often a terminal program, or "
+               "ModemManager probing a newly plugged adapter (sudo systemctl stop ModemManager).";
+    }
     const std::string sJoin = HowToJoin(sPath, st);
     return sLine + (sJoin.empty() ? "." : sJoin);
 }

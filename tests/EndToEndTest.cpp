@@ -3,12 +3,17 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cstring>
+#include <iostream>
+#include <tuple>
 
 #include "serial/CommPort.h"
 #include "tests/TestProgram.h"
@@ -101,6 +106,97 @@ TEST_F(EndToEndTest, CtrlCAndEveryOtherEndingSignalLeaveThePortFree) {
     EXPECT_TRUE(port.Open()) << capture.Text();
 }
 
+// Every way another program can hold a line, for root (who gets past an exclusive mark) and
+// for an ordinary user: refused before anything on it changes, its holder named where this
+// user may know it, or shared where nothing marks it; a mark, a discipline and settings that
+// are another program's are left exactly as they were, and nothing is written.
+TEST_F(EndToEndTest, ALineAnotherProgramHoldsIsLeftExactlyAsItWas) {
+    struct CHold {
+        const char* pszHow;
+        bool bLock;
+        bool bMark;
+        bool bDiscipline;
+    };
+    const CHold kHolds[] = {{"flock", true, false, false},
+                            {"mark", false, true, false},
+                            {"flock and mark", true, true, false},
+                            {"discipline", false, false, true},
+                            {"discipline and mark", false, true, true},
+                            {"open", false, false, false}};
+    CPortMap map(true);
+    if (!map.Usable()) GTEST_SKIP() << "no temporary folder that nobody can reach";
+    map.Map(5, m_port.SlavePath());
+    ASSERT_EQ(::chmod(m_port.SlavePath().c_str(), 0666), 0);
+    std::string sSelf = ReadFileText("/proc/self/comm");
+    sSelf = sSelf.substr(0, sSelf.find('\n')) + " (pid " + std::to_string(::getpid()) + ")";
+    termios theirs;
+    ASSERT_EQ(tcgetattr(m_port.Slave(), &theirs), 0);
+    cfsetspeed(&theirs, B4800);
+    theirs.c_cflag |= CSTOPB;
+    for (int nUid : {-1, OtherUser()}) {
+        if (nUid == -1 && OtherUser() == -1) continue;  // the one user is the ordinary one
+        for (const CHold& hold : kHolds) {
+            SCOPED_TRACE(std::string(hold.pszHow) + (nUid < 0 ? " as this user" : " as nobody"));
+            CFd holder(::open(m_port.SlavePath().c_str(), O_RDWR | O_NOCTTY));
+            ASSERT_GE(holder.Get(), 0);
+            ASSERT_EQ(tcsetattr(holder.Get(), TCSANOW, &theirs), 0);
+            if (hold.bLock) {
+                ASSERT_EQ(::flock(holder.Get(), LOCK_EX | LOCK_NB), 0);
+            }
+            int nDiscipline = hold.bDiscipline ? 27 : N_TTY;  // N_NULL
+            if (::ioctl(holder.Get(), TIOCSETD, &nDiscipline) != 0) {
+                std::cout << "[ NOTE ] no line discipline n_null here: not tried" << std::endl;
+                continue;
+            }
+            if (hold.bMark) {
+                ASSERT_EQ(::ioctl(holder.Get(), TIOCEXCL), 0);
+            }
+
+            CProgram program(PLX_SSC_TEST_EXE, EStreams::Pipe, {}, nUid);
+            program.Type("5\n0 100\n");
+            program.CloseInput();
+            const int nStatus = program.Wait();
+            int nMarked = -1;
+            int nNow = -1;
+            EXPECT_EQ(::ioctl(holder.Get(), TIOCGEXCL, &nMarked), 0);
+            EXPECT_EQ(nMarked, hold.bMark ? 1 : 0);
+            EXPECT_EQ(::ioctl(holder.Get(), TIOCGETD, &nNow), 0);
+            EXPECT_EQ(nNow, nDiscipline);
+            nDiscipline = N_TTY;
+            ASSERT_EQ(::ioctl(holder.Get(), TIOCSETD, &nDiscipline), 0);
+            ASSERT_TRUE(WIFEXITED(nStatus));
+            if (!hold.bLock && !hold.bMark && !hold.bDiscipline) {
+                // Nothing says the line is anyone's: the program takes it, and lets it go.
+                EXPECT_EQ(WEXITSTATUS(nStatus), 0) << program.Err();
+                EXPECT_EQ(m_port.Written(), Bytes({0xFF, 0x00, 0x64}));
+                continue;
+            }
+            EXPECT_EQ(WEXITSTATUS(nStatus), 1);
+            EXPECT_EQ(program.Out(),
+                      kBanner + kPortPrompt + "\nUnable to open communications port.\n");
+            EXPECT_NE(program.Err().find("        Device or resource busy"), std::string::npos);
+            std::string sWhy = ", held by " + sSelf + ".";
+            if (hold.bDiscipline && !(hold.bMark && nUid >= 0))
+                sWhy = ", on which another program runs the line discipline n_null";
+            else if (!hold.bLock && nUid >= 0)  // root's open files are not nobody's to see
+                sWhy = ", held by another program that could not be told: often a terminal";
+            EXPECT_NE(program.Err().find("com5 -> " + m_port.SlavePath() + sWhy), std::string::npos)
+                << program.Err();
+            termios now;
+            ASSERT_EQ(tcgetattr(holder.Get(), &now), 0);
+            EXPECT_EQ(cfgetospeed(&now), static_cast<speed_t>(B4800));
+            EXPECT_EQ(
+                std::make_tuple(now.c_iflag, now.c_oflag, now.c_cflag, now.c_lflag),
+                std::make_tuple(theirs.c_iflag, theirs.c_oflag, theirs.c_cflag, theirs.c_lflag));
+            EXPECT_EQ(std::memcmp(now.c_cc, theirs.c_cc, sizeof(now.c_cc)), 0);
+            EXPECT_EQ(m_port.Written(), Bytes({}));
+            if (hold.bMark) {
+                ASSERT_EQ(::ioctl(holder.Get(), TIOCNXCL), 0);
+            }
+        }
+    }
+}
+
 TEST_F(EndToEndTest, APortThatWillNotOpenShowsTheBoxUntilEnterWhereItCanBeSeen) {
     m_map.Map(7, m_map.ConfigHome() + "/unplugged");
     CProgram program(PLX_SSC_TEST_EXE, EStreams::Terminal);
@@ -175,7 +271,20 @@ TEST_F(EndToEndTest, StartUpFailsWithoutStandardInput) {
     EXPECT_NE(tio.c_lflag & ICANON, 0u);  // the port was never touched
 }
 
-TEST_F(EndToEndTest, APortThatVanishesMidSessionIsReportedAtEveryWrite) {
+TEST_F(EndToEndTest, APortThatFailsMidSessionOrAtItsReleaseIsReported) {
+    // The mark cannot be lifted at the end: the port may stay busy for others, which is told.
+    {
+        CProgram program(PLX_SSC_TEST_EXE, EStreams::Pipe, {}, -1, {"", 0, "", TIOCNXCL});
+        program.Type("5\n1 2\n");
+        program.CloseInput();
+        const int nStatus = program.Wait();
+        ASSERT_TRUE(WIFEXITED(nStatus));
+        EXPECT_EQ(WEXITSTATUS(nStatus), 1);
+        EXPECT_EQ(program.Err(), "Unable to release COM5: Input/output error\n");
+        EXPECT_EQ(m_port.Written(), Bytes({0xFF, 0x01, 0x02}));
+        EXPECT_EQ(::ioctl(m_port.Slave(), TIOCNXCL), 0);
+    }
+
     CProgram program(PLX_SSC_TEST_EXE, EStreams::Pipe);
     program.Type("5\n1 2\n");
     EXPECT_EQ(m_port.Read(3, program), Bytes({0xFF, 0x01, 0x02}));

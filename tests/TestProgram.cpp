@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -10,7 +12,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <sstream>
 
 namespace {
@@ -39,6 +43,19 @@ void TakeRest(int fd, std::string* pText) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     while (ReadSome(fd, pText)) {
     }
+}
+
+// In the child, before exec: every ioctl(_, nRequest, _) fails with EIO from now on.
+bool FailIoctl(unsigned long nRequest) {
+    sock_filter filter[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ioctl, 0, 3),
+                            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[1])),
+                            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(nRequest), 0, 1),
+                            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+                            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+    sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 }  // namespace
@@ -86,6 +103,7 @@ CProgram::CProgram(const char* pszExe, EStreams mode, const std::vector<std::str
         if (!redirect.sStdout.empty())
             ::dup2(::open(redirect.sStdout.c_str(), O_WRONLY), STDOUT_FILENO);
         if (nUid >= 0 && !BecomeUser(nUid)) ::_exit(126);
+        if (redirect.nFailedIoctl != 0 && !FailIoctl(redirect.nFailedIoctl)) ::_exit(126);
         // It dies with the test, should the test itself be killed (a run that hangs, ended by
         // CTest): nothing a test starts outlives it. After the change of user, which clears it.
         if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(126);

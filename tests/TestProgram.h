@@ -22,6 +22,9 @@ struct CRedirect {
     std::string sStdin;
     int nStdinFlags = 0;  // O_RDONLY, O_WRONLY, ...
     std::string sStdout;
+    // An ioctl request the system refuses the program with EIO, every time: a failure no device
+    // gives on demand (seccomp, from before the program starts).
+    unsigned long nFailedIoctl = 0;
 };
 
 // It dies with the test process, however that ends.
