@@ -144,8 +144,20 @@ bool CPortRegistration::Unregister(std::vector<std::string>* pFailures) {
         if (pFailures != nullptr)
             pFailures->push_back("cannot remove " + sPath + ": " + PlxFormatMessage(errno));
     };
-    // Someone may have pointed the entry elsewhere since; theirs stays.
-    if (!m_sEntry.empty() && PlxLinkTarget(m_sEntry) == m_sDevice) Remove(m_sEntry);
+    // Someone may have pointed the entry elsewhere since, or removed it; theirs stays. One that
+    // cannot even be read back stays too, and is told: it may still send programs here.
+    if (!m_sEntry.empty()) {
+        char szTarget[4096];
+        const ssize_t n = ::readlink(m_sEntry.c_str(), szTarget, sizeof(szTarget));
+        if (n >= 0 && std::string(szTarget, static_cast<std::size_t>(n)) == m_sDevice) {
+            Remove(m_sEntry);
+        } else if (n < 0 && errno != ENOENT && errno != EINVAL) {
+            bOk = false;
+            if (pFailures != nullptr)
+                pFailures->push_back("cannot read " + m_sEntry +
+                                     " back: " + PlxFormatMessage(errno) + "; it is left in place");
+        }
+    }
     m_sEntry.clear();
     if (m_lock >= 0) {
         // Removed while still held: whoever opens the name after this gets a new file.

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <iostream>
 #include <optional>
 #include <ostream>
 #include <vector>
@@ -79,6 +78,9 @@ private:
     void Suspend(int nSignal);
     void End(const std::string& sWhy, int nStatus);
     int Finish();
+    // A failure, on standard error without waiting for it to be read: a stalled reader (a
+    // stopped pager, a terminal held with Ctrl+S) must not keep the simulator from ending.
+    void Tell(const std::string& sFailure);
     SimTime ByteTime() const { return PlxByteTime(m_lineState.settings, m_rig.nBaud); }
 
     const CSimOptions& m_options;
@@ -87,6 +89,7 @@ private:
     CSimSignals m_signals;
     CReportOut m_outBuffer{STDOUT_FILENO};
     std::ostream m_out;
+    CReportOut m_errBuffer{STDERR_FILENO};
     CPtyLine m_line;
     CPortRegistration m_registration;
     std::string m_sReplaced;
@@ -108,6 +111,7 @@ private:
     SimTime m_tLastByte{};  // when the last of them arrived
     CInputEnd m_input;
     bool m_bEnded = false;
+    bool m_bLineUnread = false;  // the line's settings could not be read, which was told
     int m_nStatus = 0;
     std::string m_sEndedBy = "end of input";
 };
@@ -119,6 +123,13 @@ bool CSimulator::Open(std::string* pError) {
     }
     // The slave descriptor CPtyLine holds also lets the simulator lift a stale exclusive mark.
     if (!m_line.Open(pError)) return false;
+    // Read without waiting: what is left on the line at the end is taken until there is no more,
+    // and a read never holds the loop away from its signals.
+    const int nFlags = ::fcntl(m_line.Master(), F_GETFL);
+    if (nFlags < 0 || ::fcntl(m_line.Master(), F_SETFL, nFlags | O_NONBLOCK) != 0) {
+        *pError = "cannot set up " + m_line.Device() + ": " + PlxFormatMessage(errno);
+        return false;
+    }
     if (m_options.bMap && !m_registration.Register(PlxPortMapDirectory(), m_options.nPort,
                                                    m_line.Device(), &m_sReplaced, pError))
         return false;
@@ -129,13 +140,14 @@ bool CSimulator::Open(std::string* pError) {
 bool CSimulator::Start() {
     std::string sError;
     if (!Open(&sError)) {
-        std::cerr << "plx-ssc-sim: " << sError << std::endl;
+        std::vector<std::string> failures{sError};
+        m_registration.Unregister(&failures);
+        for (const std::string& sFailure : failures) Tell(sFailure);
+        m_errBuffer.Drain(kEndingWait);
         return false;
     }
     m_t0 = std::chrono::steady_clock::now();
     m_marks.emplace(m_line.Slave());
-    // Read without waiting: what is left on the line at the end is taken until there is no more.
-    ::fcntl(m_line.Master(), F_SETFL, ::fcntl(m_line.Master(), F_GETFL) | O_NONBLOCK);
     if (!m_options.bJson && !m_options.bLog && PlxPanelFits())
         m_view.emplace(m_out, m_outBuffer, m_board, m_lineState,
                        m_sCom + (m_sCom.empty() ? "" : " ") + m_line.Device());
@@ -188,6 +200,7 @@ void CSimulator::Step() {
         End("end of input", 0);
     if (m_view) m_view->Draw(tNow);
     if (!m_outBuffer.Send()) End("output gone: " + PlxFormatMessage(m_outBuffer.Error()), 1);
+    m_errBuffer.Send();
 }
 
 SimTime CSimulator::NextWake(SimTime tNow) const {
@@ -208,7 +221,15 @@ void CSimulator::Look(SimTime tNow) {
 // Reads the line settings, reporting them the first time and whenever they change.
 void CSimulator::WatchLine(SimTime tNow) {
     termios tio;
-    if (::tcgetattr(m_line.Master(), &tio) != 0) return;
+    if (::tcgetattr(m_line.Master(), &tio) != 0) {
+        // Once: every look after it would say the same, and the packets are judged by the
+        // settings last read until a look works again.
+        if (!m_bLineUnread)
+            Tell("cannot read the line's settings: " + PlxFormatMessage(errno) +
+                 "; packets are judged by the settings last read");
+        m_bLineUnread = true;
+        return;
+    }
     const CLineSettings now = PlxReadLineSettings(tio);
     if (m_lineState.bKnown && now == m_lineState.settings) return;
     m_lineState = {now, true, PlxWhyNotUnderstood(now, m_rig.nBaud)};
@@ -268,6 +289,9 @@ int CSimulator::Finish() {
     // The entry goes first, whatever the output is doing.
     std::vector<std::string> failures;  // each told once, in the order they came
     if (m_nStatus != 0) failures.push_back(m_sEndedBy);
+    // A run whose trace could not even be created never got going: like a start that failed, it
+    // touches no other file, and a plot of that name from before is kept.
+    const bool bGotGoing = !Tracing() || !m_trace.OpenFailed();
     m_registration.Unregister(&failures);
     // What the program had written before the end is on its way and reaches the controller, at
     // the line's pace, as it would from a real port whose program has closed it.
@@ -287,14 +311,24 @@ int CSimulator::Finish() {
     };
     // The plot is written whatever became of the trace, while the report drains.
     const std::string sTitle = "plx-ssc-sim" + (m_sCom.empty() ? "" : " " + m_sCom) + ": ";
-    if (!m_options.sPlot.empty() && !m_plot.Write(tEnd, m_board, sTitle + m_rig.Title(), &sError))
+    if (bGotGoing && !m_options.sPlot.empty() &&
+        !m_plot.Write(tEnd, m_board, sTitle + m_rig.Title(), &sError))
         Fail();
     m_outBuffer.Drain(kEndingWait);
     if (Tracing() && !m_trace.Close(tFilesDue, &sError)) Fail();
     if (!m_plot.Close(tFilesDue, &sError)) Fail();
-    for (const std::string& sFailure : failures)
-        std::cerr << "plx-ssc-sim: " << sFailure << std::endl;
-    return failures.empty() ? 0 : 1;
+    for (const std::string& sFailure : failures) Tell(sFailure);
+    // Within the ending's bounded wait, whoever reads standard error.
+    m_errBuffer.Drain(std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   tFilesDue + kEndingWait - Clock::now()),
+                               std::chrono::milliseconds(0)));
+    return failures.empty() && !m_bLineUnread ? 0 : 1;
+}
+
+void CSimulator::Tell(const std::string& sFailure) {
+    const std::string sLine = "plx-ssc-sim: " + sFailure + "\n";
+    m_errBuffer.sputn(sLine.data(), static_cast<std::streamsize>(sLine.size()));
+    m_errBuffer.Send();
 }
 
 }  // namespace

@@ -599,15 +599,19 @@ TEST_F(SimulatorTest, EveryEndingRemovesTheEntryWhateverTheOutputIsDoing) {
     const CEnvironment term("TERM", "xterm");  // for the live view
     for (const CCase& c :
          {CCase{EStreams::Pipe, "--json", SIGINT}, CCase{EStreams::Pipe, "--log", SIGQUIT},
-          CCase{EStreams::Terminal, "--log", SIGTERM}, CCase{EStreams::Terminal, "", SIGHUP}}) {
+          CCase{EStreams::Terminal, "--log", SIGTERM}, CCase{EStreams::Terminal, "", SIGHUP},
+          CCase{EStreams::Terminal, "--plot", SIGTERM}}) {
         std::vector<std::string> args = {"--instant", "--port", "6"};
         if (*c.pszReport != '\0') args.emplace_back(c.pszReport);
+        // A failure to tell, on standard error, which is the same frozen terminal.
+        const bool bFailure = std::string(c.pszReport) == "--plot";
+        if (bFailure) args.push_back(m_map.ConfigHome() + "/missing/plot.svg");
         CProgram sim(PLX_SSC_SIM_EXE, c.mode, args);
         ASSERT_TRUE(WaitForEntry(sim, 6));
         sim.FillOutput();
         Flood(PlxLinkTarget(Entry(6)), sim);
         sim.Signal(c.nSignal);
-        EXPECT_EQ(ExitCode(sim.Wait()), 0) << c.pszReport << " " << c.nSignal;
+        EXPECT_EQ(ExitCode(sim.Wait()), bFailure ? 1 : 0) << c.pszReport << " " << c.nSignal;
         EXPECT_FALSE(Exists(Entry(6))) << c.pszReport << " " << c.nSignal;
     }
     // Output that cannot be written, or whose reader went away: it ends, non-zero.
@@ -640,7 +644,7 @@ TEST_F(SimulatorTest, EveryEndingRemovesTheEntryWhateverTheOutputIsDoing) {
     }
 }
 
-TEST_F(SimulatorTest, TraceAndPlotThatCannotBeWrittenAreToldAndNeverHoldTheEnd) {
+TEST_F(SimulatorTest, EveryFailureIsToldOnceAndNoneHoldsTheEnd) {
     // FIFOs nobody reads: the simulator still stands on its line, ends at a signal, as that
     // signal, and says which files it gave up.
     const std::string sTraceFifo = m_map.ConfigHome() + "/trace.fifo";
@@ -661,8 +665,31 @@ TEST_F(SimulatorTest, TraceAndPlotThatCannotBeWrittenAreToldAndNeverHoldTheEnd) 
                 << sim.Err();
         EXPECT_FALSE(Exists(Entry(1)));
     }
-    // A trace that fails from the start: the plot is written all the same.
+    // A trace that cannot even be created: the run never got going, and a plot of that name
+    // from before is kept.
     const std::string sPlot = m_map.ConfigHome() + "/plot.svg";
+    std::ofstream(sPlot) << "kept";
+    {
+        const std::string sMissing = m_map.ConfigHome() + "/missing/trace.csv";
+        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--trace", sMissing, "--plot", sPlot});
+        EXPECT_EQ(ExitCode(sim.Wait()), 1);
+        EXPECT_EQ(sim.Err(),
+                  "plx-ssc-sim: cannot write " + sMissing + ": No such file or directory\n");
+        EXPECT_EQ(ReadFileText(sPlot), "kept");
+    }
+    // The line's settings cannot be read: told once, and the run's status says so.
+    {
+        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--log"}, -1, {"", 0, "", TCGETS});
+        ASSERT_TRUE(WaitForEntry(sim, 1));
+        RunTest("1\n2 150\n");
+        sim.WaitForOutput("move     servo 2 to 150");
+        sim.CloseInput();
+        EXPECT_EQ(ExitCode(sim.Wait()), 1);
+        EXPECT_EQ(sim.Err(),
+                  "plx-ssc-sim: cannot read the line's settings: Input/output error; packets are "
+                  "judged by the settings last read\n");
+    }
+    // A trace that fails from the start: the plot is written all the same.
     {
         CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--trace", "/dev/full", "--plot", sPlot});
         ASSERT_TRUE(WaitForEntry(sim, 1));
