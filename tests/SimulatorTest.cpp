@@ -111,6 +111,17 @@ protected:
 
     std::string Entry(int nPort) { return m_map.Directory() + "/com" + std::to_string(nPort); }
 
+    // Waits, for as long as a test waits, for sPath to be there (never opened: it may be a
+    // link to a terminal) or, with sText, to be a file that holds sText.
+    static bool WaitForPath(const std::string& sPath, const std::string& sText = "") {
+        for (; !GaveUp(); ::usleep(kGiveUpCheckMs * 1000)) {
+            if (Exists(sPath) &&
+                (sText.empty() || ReadFileText(sPath).find(sText) != std::string::npos))
+                return true;
+        }
+        return false;
+    }
+
     // Waits for the simulator to register as COMn; false when it ended first.
     bool WaitForEntry(CProgram& sim, int nPort) {
         return sim.WaitUntil([&] { return Exists(Entry(nPort)); });
@@ -567,6 +578,132 @@ TEST_F(SimulatorTest, ALiveViewAtATerminalThatFollowsItsSizeStopsAndComesBack) {
     logged.WaitFor("move     servo 3 to 200 (1787 us), turns from 127.0 (neutral");
 }
 
+// The command examples of the README and of both manual pages (each block that starts with one
+// of the programs, or maps a port), as a person runs them: typed line by line into a shell at a
+// terminal, with a home of their own and the programs on the PATH. An example the test does not
+// know how to follow fails it, so that none goes untried.
+std::vector<std::string> CommandExamples() {
+    std::vector<std::string> blocks;
+    const auto Keep = [&](const std::string& sBlock) {
+        for (const char* pszStart : {"plx-ssc-sim", "plx-ssc-test", "mkdir"})
+            if (sBlock.rfind(pszStart, 0) == 0) blocks.push_back(sBlock);
+    };
+    for (const char* pszManual : {"/man/plx-ssc-sim.1", "/man/plx-ssc-test.1"}) {
+        std::istringstream lines(ReadFileText(std::string(PLX_SOURCE_DIR) + pszManual));
+        std::string sBlock;
+        bool bIn = false;
+        for (std::string sLine; std::getline(lines, sLine);) {
+            if (sLine == ".nf" || sLine == ".fi") {
+                if (sLine == ".fi") Keep(sBlock);
+                bIn = sLine == ".nf";
+                sBlock.clear();
+            } else if (bIn) {
+                for (std::size_t i = 0; (i = sLine.find("\\-", i)) != std::string::npos;)
+                    sLine.erase(i, 1);
+                sBlock += sLine + "\n";
+            }
+        }
+    }
+    std::istringstream lines(ReadFileText(std::string(PLX_SOURCE_DIR) + "/README.md"));
+    std::string sBlock;
+    bool bIn = false;
+    for (std::string sLine; std::getline(lines, sLine);) {
+        if (sLine.rfind("```", 0) == 0) {
+            if (bIn) Keep(sBlock);
+            bIn = !bIn;
+            sBlock.clear();
+        } else if (bIn) {
+            sBlock += sLine + "\n";
+        }
+    }
+    return blocks;
+}
+
+TEST_F(SimulatorTest, EveryCommandExampleWorksAsWritten) {
+    if (std::system("command -v tmux >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "tmux is not installed";
+    const std::string sSim = PLX_SSC_SIM_EXE;
+    const std::string sPath = sSim.substr(0, sSim.rfind('/')) + ":" + std::getenv("PATH");
+    const CEnvironment path("PATH", sPath.c_str());
+    const CEnvironment term("TERM", "xterm");
+    const CEnvironment config("XDG_CONFIG_HOME", nullptr);
+    const std::vector<std::string> examples = CommandExamples();
+    EXPECT_GE(examples.size(), 7u);
+    for (const std::string& sExample : examples) {
+        SCOPED_TRACE(sExample);
+        CTempDir home;
+        const CEnvironment homeDir("HOME", home.Path().c_str());
+        const std::string sEntry = home.Path() + "/.config/plx/ports/com1";
+        const std::string sLog = home.Path() + "/sim.log";
+        CTmux shell("bash --norc --noprofile -i");
+        const auto Type = [&](const std::string& sKeys) {
+            shell.Run("send-keys -l '" + sKeys.substr(0, sKeys.find('\'')) + "'");
+            shell.Run("send-keys Enter");
+        };
+        Type("cd " + home.Path());
+        std::istringstream lines(sExample);
+        std::vector<std::string> commands;
+        for (std::string sLine; std::getline(lines, sLine);) commands.push_back(sLine);
+        ASSERT_EQ(sExample.find('\''), std::string::npos) << "typed through single quotes";
+
+        if (commands.size() == 1 && sExample.rfind("plx-ssc-sim", 0) == 0) {
+            // In a terminal of its own: the live view, until Ctrl+C.
+            Type(commands[0]);
+            shell.WaitFor(sExample.find("--id 0,8") != std::string::npos ? "MINI-SSC II x2 COM1"
+                                                                         : "MINI-SSC II COM1");
+            shell.Run("send-keys C-c");
+            Type("echo example ended $?");
+            shell.WaitFor("example ended 0");
+        } else if (sExample.find("# type ") != std::string::npos) {
+            // The program at the terminal, typed to as its comment says, then Ctrl+C as its
+            // banner says; the port prompt answered only once the simulator stands as COM1.
+            ASSERT_EQ(commands.size(), 3u);
+            Type(commands[0]);
+            ASSERT_TRUE(WaitForPath(sEntry));
+            Type(commands[1]);
+            // (A screen as tmux gives it has no spaces at the ends of its lines.)
+            shell.WaitFor("Please enter a communications port:");
+            Type("1");
+            shell.WaitFor("Enter Servo and Position :");
+            Type("2 150");
+            shell.WaitFor("Enter Servo and Position : 2 150\nEnter Servo and Position :");
+            shell.Run("send-keys C-c");
+            Type(commands[2]);
+            ASSERT_TRUE(WaitForPath(sLog, "ended by SIGTERM"));
+            EXPECT_NE(ReadFileText(sLog).find("move     servo 2 to 150"), std::string::npos);
+        } else if (sExample.rfind("mkdir", 0) == 0) {
+            Type(sExample);
+            Type("echo example ended $?");
+            shell.WaitFor("example ended 0");
+            EXPECT_EQ(PlxLinkTarget(sEntry), "/dev/ttyUSB0");
+        } else if (sExample.find("kill $!; wait $!") != std::string::npos) {
+            // A script: pasted whole.
+            for (const std::string& sCommand : commands) Type(sCommand);
+            Type("echo example ended $?");
+            const std::string sScreen = shell.WaitFor("example ended 0");
+            const std::string sLogText = ReadFileText(sLog);
+            if (sExample.find("tail -1 sim.log") != std::string::npos) {
+                // What its comment says it prints: "# most behind: 1.87 s, at 0.106".
+                const std::string sSays = sExample.substr(sExample.rfind("# ") + 2);
+                EXPECT_NE(sScreen.find(sSays.substr(0, sSays.find(", at") + 4)), std::string::npos)
+                    << sScreen;
+            }
+            if (sExample.find("--plot session.svg") != std::string::npos) {
+                const std::string sSvg = ReadFileText(home.Path() + "/session.svg");
+                EXPECT_EQ(sSvg.substr(std::max<std::size_t>(sSvg.size(), 7) - 7), "</svg>\n");
+                // Every move made: the last command's position is where the shaft ended.
+                EXPECT_NE(sLogText.find("\n    0         0   1000 us       0.0         2\n"),
+                          std::string::npos)
+                    << sLogText;
+            }
+        } else {
+            ADD_FAILURE() << "an example this test does not know how to run";
+        }
+        EXPECT_FALSE(Exists(sEntry) && PlxLinkTarget(sEntry).rfind("/dev/pts/", 0) == 0)
+            << "a simulator left running";
+    }
+}
+
 }  // namespace
 
 namespace {
@@ -829,33 +966,6 @@ TEST_F(SimulatorTest, AMarkIsLiftedOnlyOnceNoProgramHoldsTheLine) {
         std::string::npos)
         << sim.Out();
     EXPECT_EQ(Marked(sDevice), !bVisible);
-}
-
-TEST_F(SimulatorTest, TheScriptedExampleWorksAsWritten) {
-    // As the README and the manual page give it, with the wait for the entry bounded (10 s).
-    // The shell leads a session on a terminal of its own: however it ends, killed with a failed
-    // test included, the kernel hangs up its process group, and the simulator it left in the
-    // background ends with it.
-    const std::string sBin =
-        std::string(PLX_SSC_SIM_EXE).substr(0, std::string(PLX_SSC_SIM_EXE).rfind('/'));
-    const std::string sLog = m_map.ConfigHome() + "/sim.log";
-    const std::string sScript =
-        "PATH=" + sBin + ":$PATH; cd " + m_map.ConfigHome() + "\n" +
-        "plx-ssc-sim --port 1 > sim.log &\n"
-        "until [ -L \"${XDG_CONFIG_HOME:-$HOME/.config}/plx/ports/com1\" ]; do sleep 0.1\n"
-        "  tries=$((tries + 1)); [ $tries -lt 100 ] || exit 3; done\n"
-        "{ echo 1; for i in $(seq 600); do echo \"$((i % 8)) 200\"; done; } | plx-ssc-test > "
-        "/dev/null\n"
-        "status=$?\n"
-        "kill $!; wait $!\n"
-        "exit $status\n";
-    CProgram shell("/bin/sh", EStreams::Terminal, {"-c", sScript});
-    EXPECT_EQ(ExitCode(shell.Wait()), 0) << shell.Out();
-    // 600 packets are 1.875 s of wire: the first waited for nearly all of it behind it.
-    ExpectInOrder(ReadFileText(sLog),
-                  {"move     servo 1 to 200 (1787 us), turns from 127.0 (neutral: never commanded "
-                   "before) at ",
-                   "; behind 1.", "\nmost behind: 1."});
 }
 
 }  // namespace
