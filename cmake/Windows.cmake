@@ -1,19 +1,30 @@
 # Windows: the program, a ZIP for Windows users, and the unit tests that need no terminal, run
 # under Wine when cross-built (CMAKE_CROSSCOMPILING_EMULATOR in the toolchain file).
 install(TARGETS plx-ssc-test RUNTIME DESTINATION .)
-# The README with Windows line ends, so that Notepad on any Windows shows its lines.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(zip_name ${PROJECT_NAME}-${PROJECT_VERSION}-win32)
+else()
+  set(zip_name ${PROJECT_NAME}-${PROJECT_VERSION}-win64)
+endif()
+# The README (which names its ZIP, for the checksum) and the license with Windows line ends, so
+# that Notepad on any Windows shows their lines.
 configure_file(${CMAKE_CURRENT_LIST_DIR}/../windows/README.txt ${CMAKE_BINARY_DIR}/README.txt
                @ONLY NEWLINE_STYLE CRLF)
-install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION .)
-set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_NAME plx-ssc-test)
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  set(CPACK_SYSTEM_NAME win32)
-else()
-  set(CPACK_SYSTEM_NAME win64)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/../LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt
+               @ONLY NEWLINE_STYLE CRLF)
+install(FILES ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION .)
+if(MINGW)
+  # The same bytes from the same sources: no link time in the PE header.
+  target_link_options(plx-ssc-test PRIVATE -Wl,--no-insert-timestamp)
 endif()
-set(CPACK_STRIP_FILES ON)  # the .exe without its debug sections
-include(CPack)
+if(CMAKE_HOST_UNIX)
+  # The ZIP for Windows users (cmake --build ... --target zip), the same bytes from the same
+  # commit: see cmake/WindowsZip.cmake.
+  add_custom_target(zip
+    COMMAND ${CMAKE_COMMAND} -D BUILD=${CMAKE_BINARY_DIR} -D NAME=${zip_name}
+            -D SOURCE=${CMAKE_SOURCE_DIR} -P ${CMAKE_CURRENT_LIST_DIR}/WindowsZip.cmake
+    DEPENDS plx-ssc-test VERBATIM)
+endif()
 
 if(NOT PLX_BUILD_TESTS)
   return()
