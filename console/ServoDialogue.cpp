@@ -36,28 +36,49 @@ std::string Centred(const std::string& sText) {
 
 enum class EInput { Number, NotANumber, End, Unreadable };
 
+// Why a console stream failed: the system's own error where the system failed it, the C
+// runtime's where only the runtime did (on Windows its codes are not the system's).
+struct CStreamError {
+    int nCode = 0;  // 0 while all is well
+    bool bRuntime = false;
+
+    std::string Text() const {
+        return bRuntime ? std::generic_category().message(nCode) : PlxFormatMessage(nCode);
+    }
+};
+
 // What went wrong with the console itself, told once when the input ends.
 struct CConsoleErrors {
-    int nInput = 0;  // the system's error code; 0 when all was well
-    int nOutput = 0;
+    CStreamError input;
+    CStreamError output;
 
-    // Takes the error of a stream that has just failed; the first error of each stream counts.
-    static void Note(bool bFailed, int* pnError) {
-        if (bFailed && *pnError == 0) *pnError = errno != 0 ? errno : EIO;
+    // Before a stream is used: no reason from before may be taken for its failure.
+    static void Clear() {
+        PlxSetLastError(0);
+        errno = 0;
+    }
+    // Takes the reason of a stream that has just failed; the first of each stream counts.
+    static void Note(bool bFailed, CStreamError* pError) {
+        if (!bFailed || pError->nCode != 0) return;
+        const int nSystem = PlxGetLastError();
+        if (nSystem != 0)
+            *pError = {nSystem, false};
+        else
+            *pError = {errno != 0 ? errno : EIO, true};
     }
 };
 
 // Standard output: a prompt, flushed so that it is on screen before the wait, or with
 // bEndLine a line and its end (std::endl, which flushes too). The reason of a failure is taken
-// at once, before anything else can change errno.
+// at once, before anything else can change the last error.
 void Say(std::ostream& out, const std::string& sText, bool bEndLine, CConsoleErrors* pErrors) {
-    errno = 0;
+    CConsoleErrors::Clear();
     out << sText;
     if (bEndLine)
         out << std::endl;
     else
         out.flush();
-    CConsoleErrors::Note(!out, &pErrors->nOutput);
+    CConsoleErrors::Note(!out, &pErrors->output);
 }
 
 void WriteBanner(std::ostream& out, CConsoleErrors* pErrors) {
@@ -72,10 +93,10 @@ void WriteBanner(std::ostream& out, CConsoleErrors* pErrors) {
 // part of one, which is not a number.
 bool SkipByteOrderMark(std::istream& in, CConsoleErrors* pErrors) {
     static const unsigned char kMark[] = {0xEF, 0xBB, 0xBF};
-    errno = 0;
+    CConsoleErrors::Clear();
     for (std::size_t i = 0; i < sizeof(kMark); ++i) {
         if (in.peek() != kMark[i]) {
-            CConsoleErrors::Note(in.bad(), &pErrors->nInput);
+            CConsoleErrors::Note(in.bad(), &pErrors->input);
             return i == 0;
         }
         in.get();
@@ -88,11 +109,11 @@ bool SkipByteOrderMark(std::istream& in, CConsoleErrors* pErrors) {
 // stream says bad, not just end of file. One extraction per number, which skips the white space:
 // this runs for every packet.
 EInput ReadNumber(std::istream& in, std::int32_t* pnValue, CConsoleErrors* pErrors) {
-    errno = 0;
+    CConsoleErrors::Clear();
     int nValue = 0;
     in >> nValue;
     if (in.bad()) {
-        CConsoleErrors::Note(true, &pErrors->nInput);
+        CConsoleErrors::Note(true, &pErrors->input);
         return EInput::Unreadable;
     }
     if (in.fail()) return in.eof() ? EInput::End : EInput::NotANumber;
@@ -114,10 +135,10 @@ std::string OneLine(std::string sText) {
 // at LF, CR LF or a lone CR (old Mac editors, some serial terminals).
 void DiscardLine(std::istream& in, CConsoleErrors* pErrors) {
     in.clear();
-    errno = 0;
+    CConsoleErrors::Clear();
     for (int c = in.get(); c != std::char_traits<char>::eof() && c != '\n' && c != '\r';)
         c = in.get();
-    CConsoleErrors::Note(in.bad(), &pErrors->nInput);
+    CConsoleErrors::Note(in.bad(), &pErrors->input);
 }
 
 // The end of the input: the line end after the last prompt (unless a line has ended it), then a
@@ -127,14 +148,13 @@ int Finish(std::ostream& out, std::ostream& err, const CConsoleErrors& errors, b
            bool bLineEnded = false) {
     CConsoleErrors final = errors;
     if (!bLineEnded) Say(out, std::string(), true, &final);
-    // The streams' errors are the C library's codes, not the system's.
-    if (final.nInput != 0)
-        err << "Unable to read standard input: " << std::generic_category().message(final.nInput)
+    if (final.input.nCode != 0)
+        err << "Unable to read standard input: " << OneLine(PlxConsoleText(final.input.Text()))
             << std::endl;
-    if (final.nOutput != 0)
+    if (final.output.nCode != 0)
         err << "Unable to write to standard output: "
-            << std::generic_category().message(final.nOutput) << std::endl;
-    return final.nInput == 0 && final.nOutput == 0 && bAllSent ? 0 : 1;
+            << OneLine(PlxConsoleText(final.output.Text())) << std::endl;
+    return final.input.nCode == 0 && final.output.nCode == 0 && bAllSent ? 0 : 1;
 }
 
 // At the end of the input: the port let go of before the status is known, with a line on

@@ -14,5 +14,6 @@ int main() {
         std::cerr << "Fatal Error: MFC initialization failed" << std::endl;
         return 1;
     }
+    PlxReadInputAsBytes();
     return PlxHoldConsoleWindow(RunServoDialogue(std::cin, std::cout, std::cerr));
 }

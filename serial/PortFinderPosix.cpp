@@ -159,8 +159,8 @@ std::string OtherLineDiscipline(const std::string& sPath, const CSystemRoots& ro
 
 // "screen (pid 4242)", as the kernel names the process.
 std::string ProcessName(const std::string& sProc, const std::string& sPid) {
-    std::string sName = Attribute(Child(Child(sProc, sPid), "comm"));
-    return (sName.empty() ? "a process" : sName) + " (pid " + sPid + ")";
+    const std::string sName = Attribute(Child(Child(sProc, sPid), "comm"));
+    return sName.empty() ? "process " + sPid : sName + " (pid " + sPid + ")";
 }
 
 bool IsPid(const char* pszName) {

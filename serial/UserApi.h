@@ -30,6 +30,11 @@ void PlxExplainOpenFailure(std::int32_t nPort);
 // start-up check (AfxWinInit).
 bool PlxStdHandlesOpen();
 
+// Standard input read as the bytes that come, as the dialogue ends lines itself (LF, CR LF or a
+// lone CR). On Windows the C runtime's text mode would hold a lone CR back until the next byte
+// shows whether LF follows, and end the input at a Ctrl+Z byte; nothing to do on Linux.
+void PlxReadInputAsBytes();
+
 // At the end of the run, with the status it ends with. A run that failed (1) alone on a console
 // window, which closes as the program ends (a double-click started it), says so on standard
 // output and waits for Enter pressed from then on, so that what it said can be read. Anywhere

@@ -56,5 +56,7 @@ bool PlxStdHandlesOpen() {
                        [](int fd) { return ::fcntl(fd, F_GETFD) >= 0; });
 }
 
+void PlxReadInputAsBytes() {}
+
 // A terminal window is the user's own: it stays when the program ends.
 int PlxHoldConsoleWindow(int nStatus) { return nStatus; }

@@ -1,7 +1,10 @@
 // The calls that talk to the user, on Windows: the Win32 calls themselves, and text on the
 // standard handles as a console program in text mode writes it.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 #include "serial/PortFinder.h"
@@ -75,6 +78,8 @@ bool PlxStdHandlesOpen() {
     }
     return true;
 }
+
+void PlxReadInputAsBytes() { _setmode(_fileno(stdin), _O_BINARY); }
 
 int PlxHoldConsoleWindow(int nStatus) {
     const HANDLE hIn = ::GetStdHandle(STD_INPUT_HANDLE);

@@ -147,6 +147,41 @@ TEST_F(WineTest, TheDialogueAndTheWireAreAsOnLinuxAndComTwelveIsReached) {
     EXPECT_EQ(port.Written(), Bytes({0x55, 0xFF, 0x01, 0x02}));
 }
 
+TEST_F(WineTest, InputIsTakenAsBytesAsItComesAndOutputFailsInTheSystemsWords) {
+    // Through the runtime's own standard input, a line at a time: a lone CR is acted on at once
+    // (each packet checked before the next line goes), and Ctrl+Z is a byte like any other.
+    CPseudoTerminal port;
+    Link(5, port.SlavePath());
+    {
+        CProgram program(PLX_WINE_RUN, EStreams::Pipe, {Exe("plx-ssc-test.exe")});
+        program.Type("5\r");
+        program.WaitForOutput(Crlf(kPortPrompt + "\n" + kServoPrompt));
+        program.Type("2 150\r");
+        EXPECT_EQ(port.Read(3, program), Bytes({0xFF, 0x02, 0x96}));
+        program.Type(
+            "2 1\x1a"
+            "50\r\n");
+        program.WaitForOutput(Crlf(kNotAPair + kServoPrompt));
+        program.Type("3 4\r\n");
+        EXPECT_EQ(port.Read(3, program), Bytes({0xFF, 0x03, 0x04}));
+        program.CloseInput();
+        EXPECT_EQ(ExitCode(program.Wait()), 0) << program.Err();
+        EXPECT_EQ(port.Written(), Bytes({}));
+    }
+    // Nobody reads the output: the system's reason, not the runtime's "Invalid argument".
+    CProgram program(PLX_WINE_RUN, EStreams::Pipe, {Exe("plx-ssc-test.exe")});
+    program.CloseOutput();
+    program.Type("5\n1 2\n");
+    program.CloseInput();
+    EXPECT_EQ(ExitCode(program.Wait()), 1);
+    // What Windows says of a pipe whose reader has gone (ERROR_NO_DATA), or Wine's word for it.
+    EXPECT_TRUE(program.Err() ==
+                    "Unable to write to standard output: The pipe is being closed.\r\n" ||
+                program.Err() == "Unable to write to standard output: Pipe not connected.\r\n")
+        << program.Err();
+    EXPECT_EQ(port.Written(), Bytes({0xFF, 0x01, 0x02}));
+}
+
 TEST_F(WineTest, APortThatVanishesIsReportedAtEveryPair) {
     CPseudoTerminal port;
     Link(5, port.SlavePath());
