@@ -30,7 +30,7 @@ struct CTrace {
     pid_t nMain = 0;
 };
 
-// Reads a trace written with -f -k.
+// Reads a trace written with -f, with or without stacks (-k).
 CTrace ParseTrace(const std::string& sText);
 // The stack as a key: two calls with the same key were made at the same place, on the same way
 // there.
@@ -57,8 +57,8 @@ struct CInjection {
 
 // The strace command before the program's own, for a run in sDir writing its trace to
 // sTraceFile: every call with its stack in the clean run; otherwise execve, the injected kind of
-// call with its stacks and, with bWatchOpens, the opens (to see a program try a device the fence
-// keeps it from).
+// call (with stacks where the injection asks) and, with bWatchOpens, the opens (to see a program
+// try a device the fence keeps it from).
 std::vector<std::string> StraceCommand(const CInjection& injection, const std::string& sDir,
                                        const std::string& sTraceFile, bool bWatchOpens);
 // The same for a person to run it again, the trace to /dev/null: program is the command line.
