@@ -52,8 +52,9 @@ void PlxExplainOpenFailure(std::int32_t nPort) {
 
 bool PlxStdHandlesOpen() {
     const int kStandard[] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
+    // Only a descriptor the system does not know is closed; any other answer is from one open.
     return std::all_of(std::begin(kStandard), std::end(kStandard),
-                       [](int fd) { return ::fcntl(fd, F_GETFD) >= 0; });
+                       [](int fd) { return ::fcntl(fd, F_GETFD) >= 0 || errno != EBADF; });
 }
 
 void PlxReadInputAsBytes() {}

@@ -47,8 +47,11 @@ bool CPortRegistration::Lock(const std::string& sCom, std::string* pError) {
             return false;
         }
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int nError = errno;
             ::close(fd);
-            *pError = sCom + " is taken by another plx-ssc-sim; choose another --port";
+            *pError = nError == EWOULDBLOCK
+                          ? sCom + " is taken by another plx-ssc-sim; choose another --port"
+                          : "cannot lock " + m_sLock + ": " + PlxFormatMessage(nError);
             return false;
         }
         struct stat held;

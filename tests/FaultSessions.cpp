@@ -461,7 +461,8 @@ std::vector<std::string> JudgeServoTest(EServoPort port, const CServoOutcome& ou
     if (port == EServoPort::Busy && !outcome.wire.empty())
         breaches.push_back("bytes sent to a port another program holds");
     if (!outcome.bLineKept) breaches.push_back("the holder's line settings changed");
-    if (outcome.bMarked) breaches.push_back("the port left marked exclusive, untold");
+    if (outcome.bMarked && outcome.sErr.find("Unable to release COM1: ") == std::string::npos)
+        breaches.push_back("the port left marked exclusive, untold");
     if (outcome.bFellThrough)
         breaches.push_back("it tried to open the machine's own /dev/ttyS* (the fence refused it)");
     if (pClean != nullptr && InterruptedReadOrWrite(injection) &&
@@ -522,8 +523,9 @@ std::vector<std::string> JudgeSimulator(const CSimOutcome& outcome, const CInjec
     }
     // An abort ends it where it stands: what it left then is the abort's, told with it.
     for (const std::string& sLeft : outcome.left) {
+        // Told: a line of standard error names it.
         if (outcome.bEnded && !*pLibraryAbort &&
-            outcome.sErr.find("plx-ssc-sim: cannot remove " + sLeft) == std::string::npos)
+            outcome.sErr.find(" " + sLeft) == std::string::npos)
             breaches.push_back("left in the port map, untold: " + sLeft);
     }
     if (InterruptedReadOrWrite(injection) && nStatus != 0)
