@@ -24,8 +24,8 @@
 #include "Spawn.h"
 #include "Twin.h"
 #include "serial/PortMap.h"
-#include "sim/PortRegistration.h"
-#include "sim/PtyLine.h"
+#include "sim/line/PortRegistration.h"
+#include "sim/line/PtyLine.h"
 
 namespace {
 

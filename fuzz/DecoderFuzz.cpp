@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/ServoBoard.h"
-#include "sim/SscDecoder.h"
+#include "sim/controller/ServoBoard.h"
+#include "sim/controller/SscDecoder.h"
 
 namespace {
 

@@ -11,12 +11,12 @@
 #include <sstream>
 #include <utility>
 
-#include "sim/LiveView.h"
-#include "sim/MarkWatch.h"
-#include "sim/PacedLine.h"
-#include "sim/ServoBoard.h"
-#include "sim/SimPlot.h"
-#include "sim/SimReport.h"
+#include "sim/controller/ServoBoard.h"
+#include "sim/line/MarkWatch.h"
+#include "sim/line/PacedLine.h"
+#include "sim/report/LiveView.h"
+#include "sim/report/SimPlot.h"
+#include "sim/report/SimReport.h"
 #include "tests/TestSupport.h"
 
 namespace {

@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
-#include "sim/LineWatch.h"
-#include "sim/ServoBoard.h"
-#include "sim/SscDecoder.h"
+#include "sim/controller/ServoBoard.h"
+#include "sim/controller/SscDecoder.h"
+#include "sim/line/LineWatch.h"
 #include "tests/TestSupport.h"
 
 namespace {

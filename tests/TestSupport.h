@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/PtyLine.h"
+#include "sim/line/PtyLine.h"
 #include "tests/Expected.h"
 
 // Whether the test has failed already, or the run is being stopped (SIGTERM, as from a

@@ -6,11 +6,11 @@
 #include <ostream>
 #include <string>
 
-#include "sim/LineWatch.h"
-#include "sim/MarkWatch.h"
-#include "sim/ServoBoard.h"
 #include "sim/SimTime.h"
-#include "sim/SscDecoder.h"
+#include "sim/controller/ServoBoard.h"
+#include "sim/controller/SscDecoder.h"
+#include "sim/line/LineWatch.h"
+#include "sim/line/MarkWatch.h"
 
 // What the simulator was started as, for the first line.
 struct CSimStart {

@@ -1,4 +1,4 @@
-#include "sim/SimPlot.h"
+#include "sim/report/SimPlot.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "sim/ServoBoard.h"
+#include "sim/controller/ServoBoard.h"
 
 #include <algorithm>
 #include <cmath>

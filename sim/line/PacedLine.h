@@ -9,8 +9,8 @@
 #include <deque>
 #include <vector>
 
-#include "sim/LineWatch.h"
 #include "sim/SimTime.h"
+#include "sim/line/LineWatch.h"
 
 struct CWireByte {
     std::uint8_t nByte = 0;

@@ -1,4 +1,4 @@
-#include "sim/LiveView.h"
+#include "sim/report/LiveView.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sim/SimReport.h"
 #include "sim/SimSignals.h"
+#include "sim/report/SimReport.h"
 
 const char* const PLX_PANEL_ENTER = "\x1b[?1049h\x1b[?25l\x1b[H\x1b[2J";
 const char* const PLX_PANEL_LEAVE = "\x1b[0m\x1b[?25h\x1b[?1049l";

@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "sim/FileOut.h"
-#include "sim/ServoBoard.h"
+#include "sim/controller/ServoBoard.h"
+#include "sim/report/FileOut.h"
 
 class CSimTrace : public CSimSink {
 public:

@@ -1,4 +1,4 @@
-#include "sim/PacedLine.h"
+#include "sim/line/PacedLine.h"
 
 #include <algorithm>
 

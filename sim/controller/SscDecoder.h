@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "sim/SimRig.h"
 #include "sim/SimTime.h"
+#include "sim/controller/SimRig.h"
 
 struct CSscEvent {
     enum class EKind {

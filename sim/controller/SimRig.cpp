@@ -1,4 +1,4 @@
-#include "sim/SimRig.h"
+#include "sim/controller/SimRig.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "sim/SscDecoder.h"
+#include "sim/controller/SscDecoder.h"
 
 #include <cmath>
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/SimRig.h"
 #include "sim/SimTime.h"
-#include "sim/SscDecoder.h"
+#include "sim/controller/SimRig.h"
+#include "sim/controller/SscDecoder.h"
 
 // A decoded event as the controller acted on it.
 struct CSimEvent {

@@ -1,4 +1,4 @@
-#include "sim/SimReport.h"
+#include "sim/report/SimReport.h"
 
 #include <cstdio>
 

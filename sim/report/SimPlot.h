@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "sim/FileOut.h"
-#include "sim/ServoBoard.h"
+#include "sim/controller/ServoBoard.h"
+#include "sim/report/FileOut.h"
 
 class CSimPlot : public CSimSink {
 public:

@@ -1,4 +1,4 @@
-#include "sim/SimTrace.h"
+#include "sim/report/SimTrace.h"
 
 #include <cstdio>
 

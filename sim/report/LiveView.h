@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "sim/LineWatch.h"
-#include "sim/ReportOut.h"
-#include "sim/ServoBoard.h"
 #include "sim/SimTime.h"
+#include "sim/controller/ServoBoard.h"
+#include "sim/line/LineWatch.h"
+#include "sim/report/ReportOut.h"
 
 struct CPanelLine {
     std::string sText;  // never wider than the panel
