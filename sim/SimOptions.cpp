@@ -1,7 +1,6 @@
 #include "sim/SimOptions.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <vector>
@@ -56,16 +55,6 @@ const char kHelp[] =
     "~/.config/plx/ports. Pulse widths are a model: 1500 us at position 127, 500 us (90) or\n"
     "1000 us (180) either side at 0 and 254.\n";
 
-bool ParseInt(const char* psz, long nMin, long nMax, long* pnValue) {
-    if (psz == nullptr || *psz == '\0') return false;
-    char* pszEnd = nullptr;
-    errno = 0;
-    const long n = std::strtol(psz, &pszEnd, 10);
-    if (errno != 0 || *pszEnd != '\0' || n < nMin || n > nMax) return false;
-    *pnValue = n;
-    return true;
-}
-
 // Reads one option's value, from "--opt=value" or the next argument.
 bool TakeValue(int argc, const char* const* argv, int* pi, const std::string& sArg,
                const std::string& sName, const char** ppszValue) {
@@ -80,26 +69,20 @@ bool TakeValue(int argc, const char* const* argv, int* pi, const std::string& sA
     return false;
 }
 
-// --id: "0", "8", "0,8" or "8,0", into the rig's jumpers.
-bool ParseIds(const std::string& s, std::vector<int>* pFirstServos) {
-    if (s == "0" || s == "8") {
-        *pFirstServos = {s == "0" ? 0 : 8};
-        return true;
-    }
-    if (s != "0,8" && s != "8,0") return false;
-    *pFirstServos = {0, 8};
-    return true;
-}
+// Servos given a model, as --servo named them, before the board that answers them is known.
+struct CNamedServos {
+    std::vector<int> servos;
+    int nModel = 0;
+};
 
-// --servo LIST=MODEL into the rig; the servos it named are added to *pNamed.
-bool ParseServos(const std::string& s, CSimRig* pRig, std::vector<int>* pNamed,
-                 std::string* pMessage) {
+// --servo LIST=MODEL, appended to *pNamed.
+bool ParseServos(const std::string& s, std::vector<CNamedServos>* pNamed, std::string* pMessage) {
     const std::size_t nEquals = s.find('=');
     *pMessage =
         "--servo takes LIST=MODEL: servo numbers (3, 0-7 or 2,5) and a model --servo help lists";
     if (nEquals == std::string::npos || nEquals + 1 == s.size()) return false;
-    const int nModel = PlxFindServoModel(s.substr(nEquals + 1));
-    std::vector<int> servos;
+    CNamedServos named;
+    named.nModel = PlxFindServoModel(s.substr(nEquals + 1));
     for (std::size_t nAt = 0; nAt <= nEquals;) {
         std::size_t nEnd = s.find(',', nAt);
         if (nEnd == std::string::npos || nEnd > nEquals) nEnd = nEquals;
@@ -107,53 +90,48 @@ bool ParseServos(const std::string& s, CSimRig* pRig, std::vector<int>* pNamed,
         const std::size_t nDash = sItem.find('-');
         long nFirst = 0;
         long nLast = 0;
-        if (!ParseInt(sItem.substr(0, nDash).c_str(), 0, LONG_MAX, &nFirst) ||
-            !ParseInt(nDash == std::string::npos ? sItem.c_str() : sItem.c_str() + nDash + 1,
-                      nFirst, LONG_MAX, &nLast))
+        if (!PlxParseWhole(sItem.substr(0, nDash).c_str(), 0, LONG_MAX, &nFirst) ||
+            !PlxParseWhole(nDash == std::string::npos ? sItem.c_str() : sItem.c_str() + nDash + 1,
+                           nFirst, LONG_MAX, &nLast))
             return false;
-        if (nLast >= CSimRig::SERVOS) {
+        if (nLast >= CBoardModel::POSITIONS) {
             *pMessage = "--servo names servo " +
-                        std::to_string(std::max<long>(nFirst, CSimRig::SERVOS)) +
-                        ", which no controller answers (two answer servos 0-15 at most)";
+                        std::to_string(std::max<long>(nFirst, CBoardModel::POSITIONS)) +
+                        ", which no byte on the line can name (servos 0-254)";
             return false;
         }
-        for (long n = nFirst; n <= nLast; ++n) servos.push_back(static_cast<int>(n));
+        for (long n = nFirst; n <= nLast; ++n) named.servos.push_back(static_cast<int>(n));
         nAt = nEnd + 1;
     }
-    if (nModel < 0) {
+    if (named.nModel < 0) {
         *pMessage =
             "--servo: no model is named " + s.substr(nEquals + 1) + "; --servo help lists them";
         return false;
     }
-    for (int nServo : servos) pRig->models[static_cast<std::size_t>(nServo)] = nModel;
-    pRig->bModelsNamed = true;
-    pNamed->insert(pNamed->end(), servos.begin(), servos.end());
+    pNamed->push_back(named);
     return true;
 }
 
-// The value of an option that takes one into *pOptions; false, with the complaint, when it does
-// not fit. The servos --servo named are added to *pNamed.
+// The value of an option that takes one into *pOptions, or into *pBoard for the board to read
+// once every option is known; false, with the complaint, when it does not fit. What --servo
+// names is appended to *pNamed.
 bool ApplyValue(const std::string& sName, const char* pszValue, CSimOptions* pOptions,
-                std::vector<int>* pNamed, std::string* pMessage) {
+                CBoardOptions* pBoard, std::vector<CNamedServos>* pNamed, std::string* pMessage) {
     CSimRig& rig = pOptions->rig;
     long n = 0;
+    const std::string sValue = pszValue != nullptr ? pszValue : "";
     if (sName == "--port") {
         *pMessage = "--port takes a whole number, as in COMn";
-        if (!ParseInt(pszValue, INT32_MIN, INT32_MAX, &n)) return false;
+        if (!PlxParseWhole(pszValue, INT32_MIN, INT32_MAX, &n)) return false;
         pOptions->nPort = static_cast<std::int32_t>(n);
     } else if (sName == "--baud") {
-        *pMessage = "--baud takes 2400 or 9600, as the controller's jumper does";
-        if (!ParseInt(pszValue, 0, LONG_MAX, &n) || (n != 2400 && n != 9600)) return false;
-        rig.nBaud = static_cast<std::uint32_t>(n);
+        pBoard->baud = sValue;
     } else if (sName == "--range") {
-        *pMessage = "--range takes 90 or 180 (degrees)";
-        if (!ParseInt(pszValue, 0, LONG_MAX, &n) || (n != 90 && n != 180)) return false;
-        rig.nRange = static_cast<int>(n);
+        pBoard->range = sValue;
     } else if (sName == "--id") {
-        *pMessage = "--id takes 0 (servos 0-7), 8 (servos 8-15) or 0,8 (two controllers)";
-        if (pszValue == nullptr || !ParseIds(pszValue, &rig.firstServos)) return false;
+        pBoard->id = sValue;
     } else if (sName == "--servo") {
-        if (!ParseServos(pszValue != nullptr ? pszValue : "", &rig, pNamed, pMessage)) return false;
+        if (!ParseServos(sValue, pNamed, pMessage)) return false;
     } else if (sName == "--volts") {
         *pMessage = "--volts takes 4.8 or 6, the servos' supply";
         // The number, however it is written: 4.80 is 4.8 as 6.0 is 6.
@@ -173,13 +151,37 @@ bool ApplyValue(const std::string& sName, const char* pszValue, CSimOptions* pOp
         rig.dSpeed = d == 0 ? 0.0 : d;
     } else {
         *pMessage = sName + " takes a file name";
-        if (pszValue == nullptr || *pszValue == '\0') return false;
+        if (sValue.empty()) return false;
         if (sName == "--trace")
-            pOptions->sTrace = pszValue;
+            pOptions->sTrace = sValue;
         else
-            pOptions->sPlot = pszValue;
+            pOptions->sPlot = sValue;
     }
     pMessage->clear();
+    return true;
+}
+
+// Known only once every option is read: the board, and the outputs the servos --servo named are
+// on.
+bool ApplyBoard(const CBoardOptions& board, const std::vector<CNamedServos>& named, CSimRig* pRig,
+                std::string* pMessage) {
+    pRig->pBoard = PlxMakeBoard(board, pMessage);
+    if (pRig->pBoard == nullptr) {
+        pRig->pBoard = CSimRig().pBoard;
+        return false;
+    }
+    for (const CNamedServos& servos : named) {
+        for (int nServo : servos.servos) {
+            const int nOutput = pRig->Board().OutputOf(nServo);
+            if (nOutput < 0) {
+                *pMessage = "--servo names servo " + std::to_string(nServo) +
+                            ", which no controller answers (" + pRig->Board().Answering() + ")";
+                return false;
+            }
+            pRig->models[static_cast<std::size_t>(nOutput)] = servos.nModel;
+        }
+        pRig->bModelsNamed = true;
+    }
     return true;
 }
 
@@ -189,7 +191,8 @@ EParseResult PlxParseSimOptions(int argc, const char* const* argv, CSimOptions* 
                                 std::string* pMessage) {
     static const char* const kValued[] = {"--port",  "--baud",  "--range", "--id",  "--servo",
                                           "--volts", "--speed", "--trace", "--plot"};
-    std::vector<int> named;  // servos --servo named
+    CBoardOptions board;
+    std::vector<CNamedServos> named;
     for (int i = 1; i < argc; ++i) {
         const std::string sArg = argv[i];
         if (sArg == "--help" || sArg == "-h") {
@@ -217,7 +220,7 @@ EParseResult PlxParseSimOptions(int argc, const char* const* argv, CSimOptions* 
                 *pMessage = PlxServoModelHelp();
                 return EParseResult::Done;
             }
-            if (!ApplyValue(pszName, pszValue, pOptions, &named, pMessage))
+            if (!ApplyValue(pszName, pszValue, pOptions, &board, &named, pMessage))
                 return EParseResult::Usage;
         }
         if (!bValued) {
@@ -225,16 +228,6 @@ EParseResult PlxParseSimOptions(int argc, const char* const* argv, CSimOptions* 
             return EParseResult::Usage;
         }
     }
-    // Known only now that every option is read: which servos the boards answer.
-    for (int nServo : named) {
-        if (pOptions->rig.Answers(nServo)) continue;
-        *pMessage =
-            "--servo names servo " + std::to_string(nServo) +
-            ", which no controller answers (--id " +
-            (pOptions->rig.firstServos.size() > 1 ? std::string("0,8")
-                                                  : std::to_string(pOptions->rig.firstServos[0])) +
-            ": servos " + pOptions->rig.Span() + ")";
-        return EParseResult::Usage;
-    }
-    return EParseResult::Run;
+    return ApplyBoard(board, named, &pOptions->rig, pMessage) ? EParseResult::Run
+                                                              : EParseResult::Usage;
 }

@@ -53,7 +53,7 @@ public:
           m_sCom(options.bMap ? "COM" + std::to_string(options.nPort) : std::string()),
           m_out(&m_outBuffer),
           m_board(m_rig),
-          m_decoder(m_rig),
+          m_decoder(m_rig.Board()),
           m_paced(m_rig.bInstant),
           m_report(m_out, options.bJson, m_rig),
           m_trace(options.sTrace, m_rig),
@@ -79,7 +79,7 @@ private:
     void Suspend(int nSignal);
     void End(const std::string& sWhy, int nStatus);
     int Finish();
-    SimTime ByteTime() const { return PlxByteTime(m_lineState.settings, m_rig.nBaud); }
+    SimTime ByteTime() const { return PlxByteTime(m_lineState.settings, m_rig.Board().Baud()); }
 
     const CSimOptions& m_options;
     const CSimRig& m_rig;
@@ -211,7 +211,7 @@ void CSimulator::WatchLine(SimTime tNow) {
     if (::tcgetattr(m_line.Master(), &tio) != 0) return;
     const CLineSettings now = PlxReadLineSettings(tio);
     if (m_lineState.bKnown && now == m_lineState.settings) return;
-    m_lineState = {now, true, PlxWhyNotUnderstood(now, m_rig.nBaud)};
+    m_lineState = {now, true, PlxWhyNotUnderstood(now, m_rig.Board().Baud())};
     if (m_view)
         m_view->Changed();
     else

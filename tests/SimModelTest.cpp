@@ -45,7 +45,7 @@ public:
         const char* const kKinds[] = {"begin", "frame", "end"};
         char sz[96];
         std::snprintf(sz, sizeof(sz), "%s %.3f %d %d %.2f", kKinds[static_cast<int>(s.kind)],
-                      Ms(s.t), s.nServo, s.nCommanded, s.dPosition);
+                      Ms(s.t), s.nOutput, s.nCommanded, s.dPosition);
         m_samples.emplace_back(sz);
     }
     // Everything told since last asked.
@@ -59,24 +59,20 @@ private:
 
 using Texts = std::vector<std::string>;
 
+// A move for a servo of a MINI-SSC II jumpered 0 (servos 0-7 on outputs 0-7) or 0,8.
 CSscEvent Move(int nServo, int nPosition, SimTime t, SimTime tBehind = {}) {
     CSscEvent event;
     event.nServo = nServo;
+    event.nOutput = nServo;
     event.nPosition = nPosition;
-    event.nPulseUs = CSscDecoder::PulseWidthUs(nPosition, 90);
+    event.dPulseUs = CSimRig().Board().PulseUs(nPosition);
     event.t = t;
     event.tBehind = tBehind;
     return event;
 }
 
 // Servo 2 an sg90 (0.1 s per 60 degrees at 4.8 V, a dead band of 10 us), 3 an mg996r (0.17 s).
-CSimRig MixedRig() {
-    CSimRig rig;
-    rig.models[2] = PlxFindServoModel("sg90");
-    rig.models[3] = PlxFindServoModel("mg996r");
-    rig.bModelsNamed = true;
-    return rig;
-}
+CSimRig MixedRig() { return RigOf({"--servo", "2=sg90", "--servo", "3=mg996r"}); }
 
 TEST(PacedLine, TakesBytesNoFasterThanTheLineCarriesThem) {
     CLineSettings line;  // 9600 8N1: 10 bits a byte
@@ -257,8 +253,7 @@ TEST(ServoBoard, EachServoTurnsAtItsModelsSpeedAndADeadBandHoldsItsShaft) {
 }
 
 TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
-    CSimRig rig = MixedRig();
-    rig.firstServos = {0, 8};
+    CSimRig rig = RigOf({"--id", "0,8", "--servo", "2=sg90", "--servo", "3=mg996r"});
     CServoBoard board(rig);
     std::ostringstream words, json;
     CSimReport wordReport(words, false, rig);
@@ -271,6 +266,7 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
     board.Take(Move(3, 128, 1002ms), "");  // never commanded, and within the mg996r's 5 us
     CSscEvent other = Move(16, 1, 1003ms, 500ms);
     other.kind = CSscEvent::EKind::Ignored;
+    other.nOutput = -1;
     board.Take(other, "");
     board.AdvanceTo(2s, &reports);
     ExpectInOrder(words.str(),

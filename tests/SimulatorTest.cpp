@@ -138,7 +138,8 @@ TEST_F(SimulatorTest, APacedSessionKeepsTheWiresTimeAndTheServosMotion) {
         sim.Out(),
         {R"({"event":"ready","t":0.000000,"device":")" + sDevice + R"(","port":3,"entry":")" +
              Entry(3) +
-             R"(","replaced":false,"baud":9600,"servos":[0,7],"range":90,"paced":true,)"
+             R"(","replaced":false,"board":"minissc2","baud":9600,"servos":[0,7],"range":90,)"
+             R"("paced":true,)"
              R"("frame_ms":20,"speed_s_per_60":0.19,"volts":4.8,"models":[{"model":"standard",)"
              R"("servos":[0,1,2,3,4,5,6,7],"speed_s_per_60":0.19,"deadband_us":0}]})",
          R"("settings":"9600 8N1 raw VMIN=0 VTIME=2")",
@@ -419,7 +420,9 @@ TEST_F(SimulatorTest, OptionsAreCheckedAndExplained) {
         {{"--servo", "2"}, "--servo takes LIST=MODEL"},
         {{"--servo", "3-1=sg90"}, "--servo takes LIST=MODEL"},
         {{"--servo", "0,12-99=sg90"},
-         "--servo names servo 16, which no controller answers (two answer servos 0-15 at most)"},
+         "--servo names servo 12, which no controller answers (--id 0: servos 0-7)"},
+        {{"--servo", "250-300=sg90"},
+         "--servo names servo 255, which no byte on the line can name (servos 0-254)"},
         {{"--servo", "0-7="}, "--servo takes LIST=MODEL"},
         {{"--servo", "2=sg91"}, "--servo: no model is named sg91; --servo help lists them"},
         {{"--servo=9=sg90", "--id", "0"},

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <tuple>
+
 #include "sim/controller/ServoBoard.h"
 #include "sim/controller/SscDecoder.h"
 #include "sim/line/LineWatch.h"
@@ -32,7 +34,7 @@ std::vector<std::string> Decode(CSscDecoder& decoder, const std::vector<std::uin
         switch (e.kind) {
             case CSscEvent::EKind::Move:
                 texts.push_back("move " + std::to_string(e.nServo) + " " +
-                                std::to_string(e.nPosition) + " " + std::to_string(e.nPulseUs));
+                                std::to_string(e.nPosition) + " " + PlxShortNumber(e.dPulseUs));
                 break;
             case CSscEvent::EKind::Ignored:
                 texts.push_back("ignored " + std::to_string(e.nServo) + " " +
@@ -53,7 +55,7 @@ using Texts = std::vector<std::string>;
 
 TEST(SscDecoder, ReadsPacketsAndRemembersPositions) {
     const CSimRig rig;
-    CSscDecoder decoder(rig);
+    CSscDecoder decoder(rig.Board());
     CServoBoard board(rig);
     EXPECT_EQ(Decode(decoder, Bytes({0xFF, 2, 150, 0xFF, 7, 0, 0xFF, 2, 254}), 0, &board),
               (Texts{"move 2 150 1591", "move 7 0 1000", "move 2 254 2000"}));
@@ -64,7 +66,7 @@ TEST(SscDecoder, ReadsPacketsAndRemembersPositions) {
 
 TEST(SscDecoder, ASyncByteWhereDataIsDueStartsANewPacket) {
     const CSimRig rig;
-    CSscDecoder decoder(rig);
+    CSscDecoder decoder(rig.Board());
     // "1 255" from the program: the position 255 is taken for a sync byte.
     EXPECT_EQ(Decode(decoder, Bytes({0xFF, 1, 0xFF, 0xFF, 3, 200})),
               (Texts{"cut 255 1", "cut 255", "move 3 200 1787"}));
@@ -77,59 +79,63 @@ TEST(SscDecoder, EachControllerOnTheLineTakesTheServosOfItsJumper) {
     const std::vector<std::uint8_t> stream =
         Bytes({0xFF, 10, 13, 0xFF, 7, 1, 0xFF, 15, 254, 0xFF, 16, 1, 0xFF, 200, 1, 0xFF, 8, 10});
     struct CCase {
-        std::vector<int> firstServos;  // --id 0, 8, and 0,8: every servo from 0 to 15 is somebody's
+        const char* pszId;  // --id 0, 8, and 0,8: every servo from 0 to 15 is somebody's
         Texts expected;
         int nCommanded7;
         int nCommanded10;
     };
-    const CCase cases[] = {{{0},
+    const CCase cases[] = {{"0",
                             {"ignored 10 13", "move 7 1 1004", "ignored 15 254", "ignored 16 1",
                              "ignored 200 1", "ignored 8 10"},
                             1,
                             -1},
-                           {{8},
+                           {"8",
                             {"move 10 13 1051", "ignored 7 1", "move 15 254 2000", "ignored 16 1",
                              "ignored 200 1", "move 8 10 1039"},
                             -1,
                             13},
-                           {{0, 8},
+                           {"0,8",
                             {"move 10 13 1051", "move 7 1 1004", "move 15 254 2000", "ignored 16 1",
                              "ignored 200 1", "move 8 10 1039"},
                             1,
                             13}};
     for (const CCase& c : cases) {
-        const CSimRig rig{9600, 90, c.firstServos};
-        CSscDecoder decoder(rig);
+        const CSimRig rig = RigOf({"--id", c.pszId});
+        CSscDecoder decoder(rig.Board());
         CServoBoard board(rig);
-        EXPECT_EQ(Decode(decoder, stream, 0, &board), c.expected) << rig.Jumpers();
-        EXPECT_EQ(board.Commanded(7), c.nCommanded7) << rig.Jumpers();
-        EXPECT_EQ(board.Commanded(10), c.nCommanded10) << rig.Jumpers();
+        const auto Commanded = [&](int nServo) {
+            const int nOutput = rig.Board().OutputOf(nServo);
+            return nOutput < 0 ? -1 : board.Commanded(nOutput);
+        };
+        EXPECT_EQ(Decode(decoder, stream, 0, &board), c.expected) << c.pszId;
+        EXPECT_EQ(Commanded(7), c.nCommanded7) << c.pszId;
+        EXPECT_EQ(Commanded(10), c.nCommanded10) << c.pszId;
     }
-    const CSimRig both{9600, 90, {0, 8}};
-    EXPECT_EQ(both.Span(), "0-15");
-    EXPECT_EQ(both.Jumpers(), "0-7 and 8-15");
+    EXPECT_EQ(RigOf({"--id", "8,0"}).Board().Words(),
+              "two MINI-SSC II at 9600 baud, servos 0-7 and 8-15, 90 degrees");
 }
 
 TEST(SscDecoder, PulseWidthsAtBothRanges) {
-    EXPECT_EQ(CSscDecoder::PulseWidthUs(127, 90), 1500);
-    EXPECT_EQ(CSscDecoder::PulseWidthUs(0, 90), 1000);
-    EXPECT_EQ(CSscDecoder::PulseWidthUs(254, 90), 2000);
-    EXPECT_EQ(CSscDecoder::PulseWidthUs(150, 90), 1591);
-    EXPECT_EQ(CSscDecoder::PulseWidthUs(127, 180), 1500);
-    EXPECT_EQ(CSscDecoder::PulseWidthUs(0, 180), 500);
-    EXPECT_EQ(CSscDecoder::PulseWidthUs(254, 180), 2500);
-    EXPECT_EQ(CSscDecoder::PulseWidthUs(150, 180), 1681);
+    const CSimRig narrow;
+    const CSimRig wide = RigOf({"--range", "180"});
+    for (const auto& [nPosition, dNarrow, dWide] : {std::tuple{127, 1500.0, 1500.0},
+                                                    {0, 1000.0, 500.0},
+                                                    {254, 2000.0, 2500.0},
+                                                    {150, 1591.0, 1681.0}}) {
+        EXPECT_EQ(narrow.Board().PulseUs(nPosition), dNarrow) << nPosition;
+        EXPECT_EQ(wide.Board().PulseUs(nPosition), dWide) << nPosition;
+    }
 }
 
 TEST(SscDecoder, PiecesOfAnySizeReadAlike) {
     const std::vector<std::uint8_t> stream =
         Bytes({0x41, 0xFF, 2, 150, 0xFF, 1, 0xFF, 0xFF, 9, 9, 0xFF, 0, 0, 0xFF, 5});
-    const CSimRig rig{9600, 180};
-    CSscDecoder whole(rig);
+    const CSimRig rig = RigOf({"--range", "180"});
+    CSscDecoder whole(rig.Board());
     const Texts expected = Decode(whole, stream);
     EXPECT_EQ(expected.size(), 6u);
     for (std::size_t nPiece = 1; nPiece <= 4; ++nPiece) {
-        CSscDecoder pieces(rig);
+        CSscDecoder pieces(rig.Board());
         EXPECT_EQ(Decode(pieces, stream, nPiece), expected) << nPiece;
     }
 }

@@ -1,8 +1,8 @@
-// What the simulated controllers do with what they decode. Each answers the servos of its
-// identification jumper and puts out each one's pulse every frame (20 ms); a new position takes
-// effect at the start of the next frame, and from there the servo's shaft turns toward it at its
-// model's speed, unless the pulse changed by less than the model's dead band. What came over
-// the line that a real controller would not have understood moves nothing and is kept apart.
+// What the simulated board does with what it decodes. It puts out each output's pulse every frame
+// (20 ms); a new position takes effect at the start of the next frame, and from there the servo's
+// shaft turns toward it at its model's speed, unless the pulse changed by less than the model's
+// dead band. What came over the line that a real controller would not have understood moves
+// nothing and is kept apart.
 #pragma once
 
 #include <array>
@@ -40,7 +40,7 @@ struct CMotionSample {
     };
     EKind kind = EKind::Begin;
     SimTime t{};
-    int nServo = 0;  // as numbered on the line
+    int nOutput = 0;  // the board's output
     int nCommanded = 0;
     double dPosition = 0;  // the shaft, 0-254
 };
@@ -73,8 +73,8 @@ public:
     static constexpr std::size_t RECENT = 4;  // notes kept for the live view
     static constexpr int NEUTRAL = 127;
 
-    // rig: the controllers and their servos, read as the board runs.
-    explicit CServoBoard(const CSimRig& rig) : m_rig(rig) {}
+    // rig: the board and its servos, read as the board runs.
+    explicit CServoBoard(const CSimRig& rig) : m_rig(rig), m_nOutputs(rig.Board().Outputs()) {}
 
     // One decoded event; sWhyNot non-empty when the controller could not have understood it.
     // It waits for the frame that carries it.
@@ -89,15 +89,16 @@ public:
     SimTime NextDue() const;
 
     const CSimRig& Rig() const { return m_rig; }
-    // Servos by their number on the line. The commanded position in effect; -1 before the first.
-    int Commanded(int nServo) const { return Servo(nServo).nCommanded; }
+    // Servos by the board's output they are on. The commanded position in effect; -1 before the
+    // first.
+    int Commanded(int nOutput) const { return Servo(nOutput).nCommanded; }
     // The shaft at t, no earlier than the last AdvanceTo: 0-254, neutral before any command.
-    double ShaftAt(int nServo, SimTime t) const;
-    bool MovingAt(int nServo, SimTime t) const;
+    double ShaftAt(int nOutput, SimTime t) const;
+    bool MovingAt(int nOutput, SimTime t) const;
     // Understood commands for the servo, those another overtook included.
-    int Moves(int nServo) const { return Servo(nServo).nMoves; }
+    int Moves(int nOutput) const { return Servo(nOutput).nMoves; }
     int NotUnderstood() const { return m_nNotUnderstood; }
-    // The servo that was commanded last, and a count that changes with every command.
+    // The output that was commanded last, and a count that changes with every command.
     int LastMoved() const { return m_nLastMoved; }
     std::uint64_t MoveCount() const { return m_nMoveCount; }
     // Anything but an understood move, for the live view.
@@ -119,16 +120,17 @@ private:
         bool bEndDue = false;  // its arrival not yet told
         int nMoves = 0;
     };
-    const CServo& Servo(int nServo) const { return m_servos[static_cast<std::size_t>(nServo)]; }
+    const CServo& Servo(int nOutput) const { return m_servos[static_cast<std::size_t>(nOutput)]; }
     SimTime NextFrame() const;
     void Frame(SimTime tFrame, CSimSink* pSink);
-    void Start(int nServo, SimTime tFrame, CSimEvent* pEvent, CSimSink* pSink);
+    void Start(int nOutput, SimTime tFrame, CSimEvent* pEvent, CSimSink* pSink);
     void Arrivals(SimTime tUpTo, CSimSink* pSink);
     void Note(const CSimEvent& event);
-    double UnitsPerSecond(int nServo) const;
+    double UnitsPerSecond(int nOutput) const;
 
     const CSimRig& m_rig;
-    std::array<CServo, CSimRig::SERVOS> m_servos{};
+    int m_nOutputs;
+    std::array<CServo, CBoardModel::MAX_OUTPUTS> m_servos{};
     std::deque<CSimEvent> m_pending;
     SimTime m_tLastFrame{-1};
     int m_nNotUnderstood = 0;
@@ -140,7 +142,3 @@ private:
     SimTime m_tMostBehindAt{};
     bool m_bAnyEvent = false;
 };
-
-// A position's angle from centre in degrees: 0 at 127, half the range jumper either side at the
-// ends.
-double PlxServoAngle(double dPosition, int nRange);

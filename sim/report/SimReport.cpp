@@ -1,5 +1,6 @@
 #include "sim/report/SimReport.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -84,13 +85,13 @@ std::string PlxEventLine(const CSscEvent& event, const CSimRig& rig, const std::
     std::string sLine;
     switch (event.kind) {
         case CSscEvent::EKind::Move:
-            sLine = "move     servo " + std::to_string(event.nServo) + " to " +
-                    std::to_string(event.nPosition) + " (" + std::to_string(event.nPulseUs) +
+            sLine = "move     " + rig.Board().OutputWords(event.nOutput) + " to " +
+                    std::to_string(event.nPosition) + " (" + PlxShortNumber(event.dPulseUs) +
                     " us)";
             break;
         case CSscEvent::EKind::Ignored:
             sLine = "ignored  servo " + std::to_string(event.nServo) + " to " +
-                    std::to_string(event.nPosition) + " (not one of servos " + rig.Span() + ")";
+                    std::to_string(event.nPosition) + " (" + rig.Board().NotAnswered() + ")";
             break;
         case CSscEvent::EKind::Dropped:
             sLine = "dropped  " + Hex(event.bytes) +
@@ -111,7 +112,6 @@ void CSimReport::Begin(SimTime t, const char* pszEvent) {
 }
 
 void CSimReport::Ready(const CSimStart& start) {
-    const std::vector<int> servos = m_rig.Servos();
     const double dSpeed = m_rig.SecondsPer60(PLX_SERVO_MODEL_TABLE[0]);
     Begin(SimTime(0), "ready");
     if (m_bJson) {
@@ -120,8 +120,7 @@ void CSimReport::Ready(const CSimStart& start) {
             m_out << R"(,"port":)" << start.nPort << R"(,"entry":)" << PlxJsonString(start.sEntry)
                   << R"(,"replaced":)"
                   << (start.sReplaced.empty() ? "false" : PlxJsonString(start.sReplaced));
-        m_out << R"(,"baud":)" << m_rig.nBaud << R"(,"servos":[)" << servos.front() << ','
-              << servos.back() << R"(],"range":)" << m_rig.nRange << R"(,"paced":)"
+        m_out << ',' << m_rig.Board().JsonFields() << R"(,"paced":)"
               << (m_rig.bInstant ? "false" : "true") << R"(,"frame_ms":)"
               << std::chrono::duration_cast<std::chrono::milliseconds>(m_rig.Frame()).count()
               << R"(,"speed_s_per_60":)" << dSpeed << R"(,"volts":)" << m_rig.Volts()
@@ -138,9 +137,7 @@ void CSimReport::Ready(const CSimStart& start) {
         m_out << "]}\n";
         return;
     }
-    m_out << (m_rig.firstServos.size() > 1 ? "two " : "") << "MINI-SSC II at " << m_rig.nBaud
-          << " baud, servos " << m_rig.Jumpers() << ", " << m_rig.nRange
-          << " degrees, listening on " << start.sDevice;
+    m_out << m_rig.Board().Words() << ", listening on " << start.sDevice;
     if (!start.sEntry.empty()) {
         m_out << " as COM" << start.nPort << " (" << start.sEntry << ")";
         if (!start.sReplaced.empty()) m_out << ", replacing " << start.sReplaced;
@@ -201,12 +198,12 @@ void CSimReport::Mark(SimTime t, EMark state, pid_t nHolder, const std::string& 
 
 namespace {
 
-void JsonEventFields(std::ostream& out, const CSimEvent& e) {
+void JsonEventFields(std::ostream& out, const CSimEvent& e, const CBoardModel& board) {
     const CSscEvent& event = e.event;
     switch (event.kind) {
         case CSscEvent::EKind::Move:
-            out << R"(,"servo":)" << event.nServo << R"(,"position":)" << event.nPosition
-                << R"(,"pulse_us":)" << event.nPulseUs;
+            out << ',' << board.JsonOutput(event.nOutput) << R"(,"position":)" << event.nPosition
+                << R"(,"pulse_us":)" << PlxShortNumber(event.dPulseUs);
             break;
         case CSscEvent::EKind::Ignored:
             out << R"(,"servo":)" << event.nServo << R"(,"position":)" << event.nPosition;
@@ -235,7 +232,7 @@ void JsonEventFields(std::ostream& out, const CSimEvent& e) {
 // models, then whether and how the shaft turns.
 std::string MoveWords(const CSimEvent& e, const CSimRig& rig) {
     const std::string sModel =
-        rig.bModelsNamed ? std::string(" ") + rig.Model(e.event.nServo).pszName : std::string();
+        rig.bModelsNamed ? std::string(" ") + rig.Model(e.event.nOutput).pszName : std::string();
     if (e.bSuperseded) return sModel + ", overtaken by the next command before its frame";
     const std::string sFrom =
         Fixed1(e.dFrom) + (e.bFromNeutral ? " (neutral: never commanded before)" : "");
@@ -252,9 +249,9 @@ void CSimReport::OnEvent(const CSimEvent& e) {
     const char* const kNames[] = {"move", "ignored", "dropped"};  // in the order of EKind
     Begin(e.event.t, kNames[static_cast<int>(e.event.kind)]);
     if (m_bJson) {
-        JsonEventFields(m_out, e);
+        JsonEventFields(m_out, e, m_rig.Board());
         if (e.event.kind == CSscEvent::EKind::Move)
-            m_out << R"(,"model":")" << m_rig.Model(e.event.nServo).pszName << '"';
+            m_out << R"(,"model":")" << m_rig.Model(e.event.nOutput).pszName << '"';
         m_out << R"(,"behind":)" << PlxFormatSeconds(e.event.tBehind, 3) << "}\n";
     } else {
         const std::string sBehind = PlxBehindWords(e.event.tBehind);
@@ -269,23 +266,21 @@ std::string PlxBehindWords(SimTime tBehind) {
 }
 
 void CSimReport::Summary(const CServoBoard& board, SimTime tEnd, const std::string& sEndedBy) {
+    const CBoardModel& model = m_rig.Board();
     Begin(tEnd, "end");
     if (m_bJson) {
         m_out << R"(,"by":)" << PlxJsonString(sEndedBy) << R"(,"servos":[)";
-        const char* pszComma = "";
-        for (int nServo : m_rig.Servos()) {
-            const int nPosition = board.Commanded(nServo);
-            m_out << pszComma << R"({"servo":)" << nServo;
-            pszComma = ",";
+        for (int n = 0; n < model.Outputs(); ++n) {
+            const int nPosition = board.Commanded(n);
+            m_out << (n > 0 ? "," : "") << '{' << model.JsonOutput(n);
             if (nPosition < 0) {
                 m_out << R"(,"position":null,"pulse_us":null)";
             } else {
                 m_out << R"(,"position":)" << nPosition << R"(,"pulse_us":)"
-                      << CSscDecoder::PulseWidthUs(nPosition, m_rig.nRange);
+                      << model.PulseText(nPosition);
             }
-            m_out << R"(,"shaft":)" << Fixed1(board.ShaftAt(nServo, tEnd)) << R"(,"shaft_assumed":)"
-                  << (nPosition < 0 ? "true" : "false") << R"(,"moves":)" << board.Moves(nServo)
-                  << '}';
+            m_out << R"(,"shaft":)" << Fixed1(board.ShaftAt(n, tEnd)) << R"(,"shaft_assumed":)"
+                  << (nPosition < 0 ? "true" : "false") << R"(,"moves":)" << board.Moves(n) << '}';
         }
         m_out << R"(],"not_understood":)" << board.NotUnderstood() << R"(,"behind_max":)";
         if (board.AnyEvent())
@@ -295,20 +290,24 @@ void CSimReport::Summary(const CServoBoard& board, SimTime tEnd, const std::stri
             m_out << R"(null,"behind_max_t":null})" << '\n';
         return;
     }
+    // A board that numbers its outputs apart from the servos (the Maestro's channels) has a column
+    // for them; pulses to a fraction of a microsecond widen theirs.
+    const char* const pszKind = model.OutputKind();
+    const std::size_t nKind = pszKind != nullptr ? std::string(pszKind).size() + 2 : 0;
+    const std::size_t nPulse = std::max<std::size_t>(10, model.PulseChars() + 5);
     m_out << "ended by " << sEndedBy << "; last positions:\n";
-    m_out << "servo  position     pulse     shaft     moves\n";
-    for (int nServo : m_rig.Servos()) {
-        const int nPosition = board.Commanded(nServo);
+    m_out << "servo" << (pszKind != nullptr ? Padded(pszKind, nKind) : "") << Padded("position", 10)
+          << Padded("pulse", nPulse) << Padded("shaft", 10) << Padded("moves", 10) << '\n';
+    for (int n = 0; n < model.Outputs(); ++n) {
+        const int nPosition = board.Commanded(n);
         const bool bSeen = nPosition >= 0;
-        const std::string sShaft = Fixed1(board.ShaftAt(nServo, tEnd));
-        m_out << Padded(std::to_string(nServo), 5)
+        const std::string sShaft = Fixed1(board.ShaftAt(n, tEnd));
+        m_out << Padded(std::to_string(model.ServoOf(n)), 5)
+              << (pszKind != nullptr ? Padded(std::to_string(model.OutputNumber(n)), nKind) : "")
               << Padded(bSeen ? std::to_string(nPosition) : "-", 10)
-              << Padded(bSeen ? std::to_string(CSscDecoder::PulseWidthUs(nPosition, m_rig.nRange)) +
-                                    " us"
-                              : "-",
-                        10)
+              << Padded(bSeen ? model.PulseText(nPosition) + " us" : "-", nPulse)
               << Padded(bSeen ? sShaft : "(" + sShaft + ")", 10)
-              << Padded(std::to_string(board.Moves(nServo)), 10) << '\n';
+              << Padded(std::to_string(board.Moves(n)), 10) << '\n';
     }
     // What a real controller would not have followed moved nothing, and is counted apart.
     if (board.NotUnderstood() > 0)

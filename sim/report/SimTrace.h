@@ -11,7 +11,7 @@
 
 class CSimTrace : public CSimSink {
 public:
-    // rig: its range jumper gives the pulses and the angles.
+    // rig: its board gives the pulses and the angles.
     CSimTrace(const std::string& sPath, const CSimRig& rig) : m_file(sPath), m_rig(rig) {}
 
     // Creates the file, replacing one of that name, with its header; false, with the reason in
