@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include "sim/SimSignals.h"
 #include "sim/controller/ServoBoard.h"
 #include "sim/controller/SscDecoder.h"
+#include "sim/line/LineBacklog.h"
 #include "sim/line/LineWatch.h"
 #include "sim/line/MarkWatch.h"
 #include "sim/line/PacedLine.h"
@@ -88,6 +88,7 @@ private:
     CReportOut m_outBuffer{STDOUT_FILENO};
     std::ostream m_out;
     CPtyLine m_line;
+    CLineBacklog m_backlog;
     CPortRegistration m_registration;
     std::string m_sReplaced;
     CServoBoard m_board;
@@ -102,6 +103,7 @@ private:
     std::optional<CMarkWatch> m_marks;
     std::chrono::steady_clock::time_point m_t0;
     std::vector<CWireByte> m_wire;
+    std::vector<CReached> m_reached;
     std::vector<CSscEvent> m_events;
     SimTime m_tLook{};      // the next look at the line and the terminal
     SimTime m_tTaken{};     // when bytes last came off the wire
@@ -118,7 +120,7 @@ bool CSimulator::Open(std::string* pError) {
         return false;
     }
     // The slave descriptor CPtyLine holds also lets the simulator lift a stale exclusive mark.
-    if (!m_line.Open(pError)) return false;
+    if (!m_line.Open(pError) || !m_backlog.Open(m_line.Master(), pError)) return false;
     if (m_options.bMap && !m_registration.Register(PlxPortMapDirectory(), m_options.nPort,
                                                    m_line.Device(), &m_sReplaced, pError))
         return false;
@@ -153,12 +155,13 @@ bool CSimulator::Start() {
 void CSimulator::Step() {
     SimTime tNow = Now();
     const std::size_t nRoom = m_outBuffer.Pending() < kMaxBacklog ? m_paced.Room(ByteTime()) : 0;
-    pollfd fds[3] = {{nRoom > 0 ? m_line.Master() : -1, POLLIN, 0},
+    pollfd fds[4] = {{nRoom > 0 ? m_line.Master() : -1, POLLIN, 0},
                      {m_input.Fd(), POLLIN, 0},
-                     {m_outBuffer.Pending() > 0 ? m_outBuffer.Fd() : -1, POLLOUT, 0}};
+                     {m_outBuffer.Pending() > 0 ? m_outBuffer.Fd() : -1, POLLOUT, 0},
+                     {m_backlog.Fd(), POLLIN, 0}};
     const SimTime tWake = NextWake(tNow);
     const int nReady =
-        m_signals.Wait(fds, 3, tWake == kNever ? SimTime(-1) : std::max(tWake - tNow, SimTime(0)));
+        m_signals.Wait(fds, 4, tWake == kNever ? SimTime(-1) : std::max(tWake - tNow, SimTime(0)));
     if (nReady < 0 && errno != EINTR) {
         End("error: " + PlxFormatMessage(errno), 1);
         return;
@@ -176,6 +179,9 @@ void CSimulator::Step() {
     if (tNow >= m_tLook) Look(tNow);
     if (m_marks->Look(tNow) && !m_view)
         m_report.Mark(tNow, m_marks->State(), m_marks->Holder(), m_marks->HolderCommand());
+    // Bytes that came while the simulator reads no more are counted as they come, for how long
+    // each then waits.
+    if (nReady > 0 && (fds[3].revents & POLLIN)) m_backlog.Look(tNow);
     if (nReady > 0 && (fds[0].revents & POLLIN)) ReadLine(tNow, nRoom);
     TakeWire(tNow);
     m_board.AdvanceTo(tNow, &m_sinks);
@@ -220,28 +226,32 @@ void CSimulator::WatchLine(SimTime tNow) {
 
 // At most nMost bytes off the line, onto the wire; what read() gave.
 ssize_t CSimulator::ReadLine(SimTime tNow, std::size_t nMost) {
-    WatchLine(tNow);  // the program may have set the line just before it wrote
+    WatchLine(tNow);       // the program may have set the line just before it wrote
+    m_backlog.Look(tNow);  // when the bytes about to be read reached the line
     std::uint8_t buf[4096];
     const ssize_t n = ::read(m_line.Master(), buf, std::min(nMost, sizeof(buf)));
-    if (n > 0) m_paced.Arrive(buf, static_cast<std::size_t>(n), tNow, ByteTime());
+    if (n <= 0) return n;
+    m_reached.clear();
+    m_backlog.Read(static_cast<std::size_t>(n), tNow, &m_reached);
+    m_paced.Arrive(buf, m_reached.data(), static_cast<std::size_t>(n), tNow, ByteTime());
     return n;
 }
 
-// The bytes whose stop bit has arrived by tUpTo, to the controllers; each event with how far
-// the commands run behind: the wire time of every byte after its own still waiting, read ahead
-// here or in the line's buffer.
+// The bytes whose stop bit has arrived by tUpTo, to the controllers; each event with how long its
+// last byte waited since it reached the line, and the line's backlog then: the wire time of every
+// byte after it still waiting, read ahead here or in the line's buffer.
 void CSimulator::TakeWire(SimTime tUpTo) {
     m_wire.clear();
     m_paced.Take(tUpTo, &m_wire);
-    int nQueued = 0;
-    if (m_wire.empty() || ::ioctl(m_line.Master(), FIONREAD, &nQueued) != 0) nQueued = 0;
+    if (!m_wire.empty()) m_backlog.Look(std::min(tUpTo, Now()));
     for (const CWireByte& byte : m_wire) {
         m_events.clear();
         m_decoder.Feed(&byte.nByte, 1, byte.tDone, &m_events);
         for (CSscEvent& event : m_events) {
-            event.tBehind =
-                static_cast<SimTime::rep>(byte.nAfter + static_cast<std::size_t>(nQueued)) *
-                ByteTime();
+            event.tBehind = byte.tDone - byte.reached.t;
+            event.bBehindFloor = byte.reached.bHidden;
+            event.tQueued =
+                static_cast<SimTime::rep>(byte.nAfter + m_backlog.Waiting()) * ByteTime();
             m_board.Take(event, m_lineState.sWhyNot);
         }
         m_tLastByte = byte.tDone;

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "sim/controller/ServoBoard.h"
+#include "sim/line/LineBacklog.h"
 #include "sim/line/MarkWatch.h"
 #include "sim/line/PacedLine.h"
 #include "sim/report/LiveView.h"
@@ -89,8 +90,9 @@ TEST(PacedLine, TakesBytesNoFasterThanTheLineCarriesThem) {
 
     CPacedLine paced(false);
     const std::vector<std::uint8_t> packets = Bytes({0xFF, 2, 150, 0xFF, 3, 200});
-    EXPECT_EQ(paced.Room(tByte), 64u);  // read ahead of the wire only a little
-    paced.Arrive(packets.data(), packets.size(), 0ms, tByte);
+    const std::vector<CReached> reached(packets.size());  // when is the backlog's to say
+    EXPECT_EQ(paced.Room(tByte), 64u);                    // read ahead of the wire only a little
+    paced.Arrive(packets.data(), reached.data(), packets.size(), 0ms, tByte);
     EXPECT_EQ(paced.Room(tByte), 58u);
     std::vector<CWireByte> wire;
     paced.Take(3 * tByte - 1ns, &wire);
@@ -105,8 +107,8 @@ TEST(PacedLine, TakesBytesNoFasterThanTheLineCarriesThem) {
         EXPECT_EQ(wire[i].tDone, static_cast<int>(i + 1) * tByte);
     }
     // An idle line carries the next byte when it comes; one that comes while it is busy waits.
-    paced.Arrive(packets.data(), 1, 100ms, tByte);
-    paced.Arrive(packets.data() + 1, 1, 100ms + tByte / 2, tByte);
+    paced.Arrive(packets.data(), reached.data(), 1, 100ms, tByte);
+    paced.Arrive(packets.data() + 1, reached.data(), 1, 100ms + tByte / 2, tByte);
     wire.clear();
     paced.Take(1s, &wire);
     ASSERT_EQ(wire.size(), 2u);
@@ -115,9 +117,9 @@ TEST(PacedLine, TakesBytesNoFasterThanTheLineCarriesThem) {
     EXPECT_EQ(paced.NextDue(), kNever);
 
     CPacedLine instant(true);  // --instant: as they come
-    instant.Arrive(packets.data(), packets.size(), 7ms, tByte);
+    instant.Arrive(packets.data(), reached.data(), packets.size(), 7ms, tByte);
     wire.clear();
-    instant.Arrive(packets.data(), 3, 8ms, tByte);
+    instant.Arrive(packets.data(), reached.data(), 3, 8ms, tByte);
     instant.Take(8ms, &wire);
     ASSERT_EQ(wire.size(), 9u);
     EXPECT_EQ(wire[5].tDone, 7ms);
@@ -125,6 +127,50 @@ TEST(PacedLine, TakesBytesNoFasterThanTheLineCarriesThem) {
     EXPECT_EQ(wire[0].nAfter, 3u);
     EXPECT_EQ(wire[5].nAfter, 3u);
     EXPECT_EQ(wire[6].nAfter, 0u);
+}
+
+TEST(LineBacklog, EachByteWaitsFromWhenItReachedTheLineAndBehindAFullBufferOnlyABoundIsKnown) {
+    // 600 packets written at once, taken at 9600 baud and read 64 bytes ahead of the wire as the
+    // simulator's loop does: each waits for those before it, the first packet for its own three
+    // bytes, the last for all 1800 (1.875 s).
+    const SimTime tByte = 1041667ns;
+    const std::vector<std::uint8_t> packets(1800, 0xFF);
+    CLineBacklog backlog;
+    CPacedLine paced(false);
+    backlog.Saw(0ms, packets.size());
+    std::vector<CWireByte> wire;
+    for (SimTime t = 0ms; wire.size() < packets.size(); t = paced.NextDue()) {
+        paced.Take(t, &wire);
+        const std::size_t nRead = packets.size() - backlog.Waiting();
+        std::vector<CReached> reached;
+        backlog.Read(std::min(paced.Room(tByte), backlog.Waiting()), t, &reached);
+        paced.Arrive(packets.data() + nRead, reached.data(), reached.size(), t, tByte);
+    }
+    EXPECT_EQ(wire[2].tDone - wire[2].reached.t, 3 * tByte);
+    EXPECT_EQ(wire.back().tDone - wire.back().reached.t, 1800 * tByte);
+    EXPECT_EQ(backlog.Waiting(), 0u);
+
+    // A pseudo-terminal shows 4095 bytes at most: those that come into view after a look that
+    // found it full may have waited unseen before it, and a byte no look saw reached the line when
+    // it was read.
+    CLineBacklog full;
+    std::vector<CReached> reached;
+    full.Saw(0ms, 3000);
+    full.Saw(10ms, 4095);
+    full.Read(64, 20ms, &reached);
+    full.Saw(30ms, 4095);  // 64 more came into view
+    full.Read(4000, 40ms, &reached);
+    full.Saw(50ms, 105);
+    full.Saw(60ms, 110);
+    full.Read(110, 70ms, &reached);
+    full.Read(1, 80ms, &reached);
+    ASSERT_EQ(reached.size(), 4175u);
+    const auto At = [&](std::size_t n) {
+        return std::to_string(reached[n].t / 1ms) + (reached[n].bHidden ? "+" : "");
+    };
+    EXPECT_EQ((Texts{At(0), At(2999), At(3000), At(4094), At(4095), At(4158), At(4159), At(4168),
+                     At(4169), At(4173), At(4174)}),
+              (Texts{"0", "0", "10", "10", "30+", "30+", "50+", "50+", "60", "60", "80"}));
 }
 
 TEST(ServoBoard, ACommandTakesEffectAtTheNextFrameAndTheShaftTurnsAtItsSpeed) {
@@ -261,12 +307,15 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
     CSimSinks reports;
     reports.Add(&wordReport);
     reports.Add(&jsonReport);
-    board.Take(Move(2, 150, 5ms, 1871875us), "");  // the first of 600 packets sent at once
+    board.Take(Move(2, 150, 5ms, 1871875us), "");  // the last of 600 packets sent at once
     board.Take(Move(2, 151, 1001ms), "");
     board.Take(Move(3, 128, 1002ms), "");  // never commanded, and within the mg996r's 5 us
+    // One that waited behind bytes the line did not show, taken with 0.3 s of others after it.
     CSscEvent other = Move(16, 1, 1003ms, 500ms);
     other.kind = CSscEvent::EKind::Ignored;
     other.nOutput = -1;
+    other.bBehindFloor = true;
+    other.tQueued = 300ms;
     board.Take(other, "");
     board.AdvanceTo(2s, &reports);
     ExpectInOrder(words.str(),
@@ -276,22 +325,28 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
                    "150.0 from 1.020\n",
                    "    1.002  move     servo 3 to 128 (1504 us) mg996r, within dead band: stays "
                    "at 127.0 (neutral: never commanded before) from 1.020\n",
-                   "    1.003  ignored  servo 16 to 1 (not one of servos 0-15); behind 0.50 s\n"});
-    ExpectInOrder(json.str(), {R"(,"arrives":0.033583,"model":"sg90","behind":1.872})",
-                               R"(,"begins":1.020000,"from":150.0,"from_assumed":false,)"
-                               R"("arrives":1.020000,"within_deadband":true,"model":"sg90",)"
-                               R"("behind":0.000})",
-                               R"("servo":16,"position":1,"understood":true,"behind":0.500})"});
+                   "    1.003  ignored  servo 16 to 1 (not one of servos 0-15); behind at least "
+                   "0.50 s\n"});
+    ExpectInOrder(
+        json.str(),
+        {R"(,"arrives":0.033583,"model":"sg90","behind":1.872,"queued":0.000})",
+         R"(,"begins":1.020000,"from":150.0,"from_assumed":false,)"
+         R"("arrives":1.020000,"within_deadband":true,"model":"sg90",)"
+         R"("behind":0.000,"queued":0.000})",
+         R"("servo":16,"position":1,"understood":true,"behind":0.500,"behind_floor":true,)"
+         R"("queued":0.300})"});
     wordReport.Summary(board, 2s, "SIGINT");
     jsonReport.Summary(board, 2s, "SIGINT");
+    // One wait known only as a bound makes the most a bound too.
     ExpectInOrder(words.str(), {"   15         -         -   (127.0)         0\n",
-                                "most behind: 1.87 s, at 0.005\n"});
-    ExpectInOrder(json.str(),
-                  {R"({"servo":15,"position":null,)",
-                   R"("not_understood":0,"behind_max":1.872,"behind_max_t":0.005000})"});
+                                "most behind: at least 1.87 s, at 0.005\n"});
+    ExpectInOrder(json.str(), {R"({"servo":15,"position":null,)",
+                               R"("not_understood":0,"behind_max":1.872,"behind_max_t":0.005000,)"
+                               R"("behind_floor":true})"});
 
-    // The live view on 80 by 12: the line's row says how far behind the last packet was, each
-    // row its servo's model, and the rows that do not fit are counted.
+    // The live view on 80 by 12: the line's row says what was queued when the last packet was
+    // taken and how long that packet waited, each row its servo's model, and the rows that do not
+    // fit are counted.
     CLineState line;
     std::vector<std::string> screen;
     for (const CPanelLine& panelLine :
@@ -300,7 +355,7 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
     ASSERT_EQ(screen.size(), 12u);
     EXPECT_EQ(screen[0],
               "MINI-SSC II x2 COM1 /dev/pts/9  jumpers: 9600 baud, servos 0-15, 90 deg, 4.8 V");
-    EXPECT_EQ(screen[1], "line: ?  behind 0.50 s");
+    EXPECT_EQ(screen[1], "line: ?  queued 0.30 s  behind at least 0.50 s");
     EXPECT_EQ(screen[2].substr(screen[2].size() - 5), "model");
     EXPECT_EQ(screen[4].substr(0, 3), " 1 ");
     EXPECT_EQ(screen[4].substr(screen[4].size() - 9), " standard");

@@ -236,7 +236,7 @@ TEST_F(SimulatorTest, EachControllersJumpersAndServosAreTheRigsOwn) {
     EXPECT_NEAR(arrives[0] - begins[0], 114 * 90.0 / 254 * 0.14 / 60, 2e-6);
 }
 
-TEST_F(SimulatorTest, PacketsAreFlaggedOnALineSetUpWronglyAndTellHowFarBehindTheyRan) {
+TEST_F(SimulatorTest, PacketsAreFlaggedOnALineSetUpWronglyAndTellHowLongTheyWaited) {
     CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--json", "--port", "4", "--baud", "9600"});
     CFd port(::open(Ready(sim).c_str(), O_RDWR | O_NOCTTY));
     ASSERT_GE(port.Get(), 0);
@@ -258,8 +258,8 @@ TEST_F(SimulatorTest, PacketsAreFlaggedOnALineSetUpWronglyAndTellHowFarBehindThe
     sim.WaitForOutput(R"("bytes":[5])");
     Send(B9600, 0, Bytes({0xFF, 1, 2}));
     sim.WaitForOutput(R"("servo":1,"position":2)");
-    // 100 packets at once: the first waits for the 99 behind it, 297 bytes of 10 bits at 9600
-    // baud, and the last for none.
+    // 100 packets at once: when the first is taken the 99 after it are queued, 297 bytes of 10
+    // bits at 9600 baud, and none after the last; the last waited longest.
     std::vector<std::uint8_t> burst;
     for (int i = 0; i < 99; ++i) burst.insert(burst.end(), {0xFF, 3, 4});
     burst.insert(burst.end(), {0xFF, 4, 5});
@@ -271,10 +271,10 @@ TEST_F(SimulatorTest, PacketsAreFlaggedOnALineSetUpWronglyAndTellHowFarBehindThe
         sim.Out(),
         {R"("settings":"4800 8N1 raw VMIN=1 VTIME=0")",
          R"("servo":2,"position":150,"pulse_us":1591,"understood":false,)"
-         R"("why":"line at 4800 baud, controller at 9600","model":"standard","behind":0.000})",
+         R"("why":"line at 4800 baud, controller at 9600","model":"standard","behind":)",
          R"("settings":"9600 8N1 cooked (opost onlcr) VMIN=1 VTIME=0")",
-         R"("servo":13,"position":10,"understood":false,"why":"output processing alters bytes",)"
-         R"("behind":0.001})",  // the 5 after it
+         R"("servo":13,"position":10,"understood":false,"why":"output processing alters bytes",)",
+         R"(,"queued":0.001})",  // the 5 after it
          R"("bytes":[5],"reason":"no sync","understood":false)",
          R"("settings":"9600 8N1 raw VMIN=1 VTIME=0")",
          R"("servo":1,"position":2,"pulse_us":1008,"understood":true,)",
@@ -282,12 +282,17 @@ TEST_F(SimulatorTest, PacketsAreFlaggedOnALineSetUpWronglyAndTellHowFarBehindThe
          R"({"servo":1,"position":2,"pulse_us":1008,"shaft":)",
          R"({"servo":2,"position":null,"pulse_us":null,"shaft":127.0,"shaft_assumed":true,)"
          R"("moves":0})",
-         R"(],"not_understood":3,"behind_max":0.309,"behind_max_t":)"});
+         R"(],"not_understood":3,"behind_max":)"});
+    const std::vector<double> queued = Numbers(sim.Out(), "queued", R"("servo":3,"position":4)");
+    ASSERT_EQ(queued.size(), 99u);
+    EXPECT_EQ(queued.front(), 0.309);
+    EXPECT_EQ(queued.back(), 0.003);
+    EXPECT_EQ(Numbers(sim.Out(), "queued", R"("servo":4,"position":5)"), std::vector<double>{0});
     const std::vector<double> behind = Numbers(sim.Out(), "behind", R"("servo":3,"position":4)");
     ASSERT_EQ(behind.size(), 99u);
-    EXPECT_EQ(behind.front(), 0.309);
-    EXPECT_EQ(behind.back(), 0.003);
-    EXPECT_EQ(Numbers(sim.Out(), "behind", R"("servo":4,"position":5)"), std::vector<double>{0});
+    EXPECT_LT(behind.front(), behind.back());
+    EXPECT_EQ(Numbers(sim.Out(), "behind_max_t", R"("event":"end")"),
+              Numbers(sim.Out(), "t", R"("servo":4,"position":5,"pulse_us":1020,"understood")"));
 }
 
 TEST_F(SimulatorTest, ATakenPortIsRefusedAndLeftAlone) {

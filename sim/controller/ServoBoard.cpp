@@ -159,7 +159,10 @@ void CServoBoard::Start(int nOutput, SimTime tFrame, CSimEvent* pEvent, CSimSink
 void CServoBoard::Note(const CSimEvent& event) {
     if (!event.sWhyNot.empty()) ++m_nNotUnderstood;
     m_tBehind = event.event.tBehind;
-    // The first event is the most behind so far even when nothing waited behind it.
+    m_bBehindFloor = event.event.bBehindFloor;
+    m_tQueued = event.event.tQueued;
+    m_bMostBehindFloor = m_bMostBehindFloor || m_bBehindFloor;
+    // The first event is the most behind so far however little it waited.
     if (!m_bAnyEvent || m_tBehind > m_tMostBehind) {
         m_tMostBehind = m_tBehind;
         m_tMostBehindAt = event.event.t;

@@ -103,11 +103,16 @@ public:
     std::uint64_t MoveCount() const { return m_nMoveCount; }
     // Anything but an understood move, for the live view.
     const std::deque<CSimEvent>& Recent() const { return m_recent; }
-    // How far the commands ran behind: at the last event, and at most, with when that event's
-    // last byte arrived; whether any event came at all.
+    // The last event: how long its packet waited on the line, whether that is only a bound, and
+    // the line's backlog when it was taken.
     SimTime Behind() const { return m_tBehind; }
+    bool BehindFloor() const { return m_bBehindFloor; }
+    SimTime Queued() const { return m_tQueued; }
+    // The packet that waited longest, with when its last byte arrived; whether any wait was only
+    // a bound (then so is the most); whether any event came at all.
     SimTime MostBehind() const { return m_tMostBehind; }
     SimTime MostBehindAt() const { return m_tMostBehindAt; }
+    bool MostBehindFloor() const { return m_bMostBehindFloor; }
     bool AnyEvent() const { return m_bAnyEvent; }
 
 private:
@@ -138,7 +143,10 @@ private:
     std::uint64_t m_nMoveCount = 0;
     std::deque<CSimEvent> m_recent;
     SimTime m_tBehind{};
+    bool m_bBehindFloor = false;
+    SimTime m_tQueued{};
     SimTime m_tMostBehind{};
     SimTime m_tMostBehindAt{};
+    bool m_bMostBehindFloor = false;
     bool m_bAnyEvent = false;
 };

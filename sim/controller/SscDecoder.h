@@ -24,7 +24,11 @@ struct CSscEvent {
     std::vector<std::uint8_t> bytes;  // Dropped only: what was lost
     bool bNewPacket = false;          // Dropped only: cut short by a sync byte
     SimTime t{};                      // when the byte that made it arrived
-    SimTime tBehind{};  // the wire time of the bytes still waiting on the line when it was taken
+    // How long that byte waited: from when the program's write put it on the line to t. A bound
+    // when it may have waited where the line does not show it.
+    SimTime tBehind{};
+    bool bBehindFloor = false;
+    SimTime tQueued{};  // the wire time of the bytes still waiting on the line when it was taken
 };
 
 // What the board on the line reads: it takes the packets for the servos it answers, on the

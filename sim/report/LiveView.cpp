@@ -119,8 +119,10 @@ std::vector<CPanelLine> PlxRenderPanel(const CServoBoard& board, const std::stri
              nWidth)});
     std::string sLine = "line: ";
     sLine += line.bKnown ? PlxDescribeLine(line.settings) : std::string("?");
-    const std::string sBehind = PlxBehindWords(board.Behind());
-    if (!sBehind.empty()) sLine += "  " + sBehind;
+    // The line's backlog, and how long the last packet waited in one.
+    for (const std::string& sWait :
+         {PlxQueuedWords(board.Queued()), PlxBehindWords(board.Behind(), board.BehindFloor())})
+        if (!sWait.empty()) sLine += "  " + sWait;
     if (!line.sWhyNot.empty()) sLine = "!! " + sLine + "  (not understood: " + line.sWhyNot + ")";
     lines.push_back({Fit(sLine, nWidth), !line.sWhyNot.empty()});
     lines.push_back({Legend(rig, nWidth)});

@@ -252,17 +252,25 @@ void CSimReport::OnEvent(const CSimEvent& e) {
         JsonEventFields(m_out, e, m_rig.Board());
         if (e.event.kind == CSscEvent::EKind::Move)
             m_out << R"(,"model":")" << m_rig.Model(e.event.nOutput).pszName << '"';
-        m_out << R"(,"behind":)" << PlxFormatSeconds(e.event.tBehind, 3) << "}\n";
+        m_out << R"(,"behind":)" << PlxFormatSeconds(e.event.tBehind, 3)
+              << (e.event.bBehindFloor ? R"(,"behind_floor":true)" : "") << R"(,"queued":)"
+              << PlxFormatSeconds(e.event.tQueued, 3) << "}\n";
     } else {
-        const std::string sBehind = PlxBehindWords(e.event.tBehind);
+        const std::string sBehind = PlxBehindWords(e.event.tBehind, e.event.bBehindFloor);
         m_out << PlxEventLine(e.event, m_rig, e.sWhyNot) << (e.IsMove() ? MoveWords(e, m_rig) : "")
               << (sBehind.empty() ? "" : "; " + sBehind) << '\n';
     }
 }
 
-std::string PlxBehindWords(SimTime tBehind) {
+std::string PlxBehindWords(SimTime tBehind, bool bFloor) {
     if (tBehind <= std::chrono::milliseconds(100)) return std::string();
-    return "behind " + PlxFormatSeconds(tBehind, 2) + " s";
+    return std::string("behind ") + (bFloor ? "at least " : "") + PlxFormatSeconds(tBehind, 2) +
+           " s";
+}
+
+std::string PlxQueuedWords(SimTime tQueued) {
+    if (tQueued <= std::chrono::milliseconds(100)) return std::string();
+    return "queued " + PlxFormatSeconds(tQueued, 2) + " s";
 }
 
 void CSimReport::Summary(const CServoBoard& board, SimTime tEnd, const std::string& sEndedBy) {
@@ -285,7 +293,8 @@ void CSimReport::Summary(const CServoBoard& board, SimTime tEnd, const std::stri
         m_out << R"(],"not_understood":)" << board.NotUnderstood() << R"(,"behind_max":)";
         if (board.AnyEvent())
             m_out << PlxFormatSeconds(board.MostBehind(), 3) << R"(,"behind_max_t":)"
-                  << PlxFormatSeconds(board.MostBehindAt(), 6) << "}\n";
+                  << PlxFormatSeconds(board.MostBehindAt(), 6)
+                  << (board.MostBehindFloor() ? R"(,"behind_floor":true)" : "") << "}\n";
         else
             m_out << R"(null,"behind_max_t":null})" << '\n';
         return;
@@ -314,6 +323,7 @@ void CSimReport::Summary(const CServoBoard& board, SimTime tEnd, const std::stri
         m_out << board.NotUnderstood() << (board.NotUnderstood() == 1 ? " packet" : " packets")
               << " not understood by the controller (not counted as moves)\n";
     if (board.AnyEvent())
-        m_out << "most behind: " << PlxFormatSeconds(board.MostBehind(), 2) << " s, at "
+        m_out << "most behind: " << (board.MostBehindFloor() ? "at least " : "")
+              << PlxFormatSeconds(board.MostBehind(), 2) << " s, at "
               << PlxFormatSeconds(board.MostBehindAt(), 3) << '\n';
 }
