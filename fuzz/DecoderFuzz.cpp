@@ -1,5 +1,6 @@
-// The simulated controllers' decoder on an arbitrary byte stream. The first byte picks the
-// jumpers (one controller or two on the line) and the size of the pieces the stream arrives in;
+// The simulated controllers' decoder on an arbitrary byte stream. The first byte picks the board
+// (one MINI-SSC II or two on the line, their jumpers, or a Maestro at some offset) and the size of
+// the pieces the stream arrives in;
 // read whole or in pieces it must do the same, and every move must be one the board on the line
 // can make, on the output that answers its servo.
 #include <cstdint>
@@ -29,8 +30,14 @@ bool Same(const CSscEvent& a, const CSscEvent& b) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSize) {
     if (nSize == 0) return 0;
     CBoardOptions board;
-    board.id = (pData[0] & 0x20) ? "0,8" : (pData[0] & 1) ? "8" : "0";
-    board.range = (pData[0] & 2) ? "180" : "90";
+    if (pData[0] & 0x40) {
+        board.sBoard = "maestro";
+        board.offset = std::to_string(pData[0] & 0x1B);
+        board.channels = (pData[0] & 0x80) ? "24" : "6";
+    } else {
+        board.id = (pData[0] & 0x20) ? "0,8" : (pData[0] & 1) ? "8" : "0";
+        board.range = (pData[0] & 2) ? "180" : "90";
+    }
     CSimRig rig;
     std::string sMessage;
     rig.pBoard = PlxMakeBoard(board, &sMessage);

@@ -13,19 +13,27 @@ namespace {
 
 const char kHelp[] =
     "Usage: plx-ssc-sim [OPTION]...\n"
-    "A simulated MINI-SSC II servo controller on a pseudo-terminal. It registers the terminal as\n"
-    "COMn in the port map that plx-ssc-test reads, listens (it never sends a byte) and prints one\n"
-    "line for each thing that happens on the line (at a terminal, a live view of the servos),\n"
-    "until Ctrl+C, Ctrl+D at its terminal, or the end of a pipe on its standard input. It keeps\n"
-    "the hardware's time: bytes are taken at the line's pace, a command takes effect at the next\n"
-    "20 ms frame, and each servo's shaft turns toward it at the servo's speed.\n"
+    "A simulated MINI-SSC II servo controller, or a Pololu Maestro answering its protocol, on a\n"
+    "pseudo-terminal. It registers the terminal as COMn in the port map that plx-ssc-test reads,\n"
+    "listens (it never sends a byte) and prints one line for each thing that happens on the line\n"
+    "(at a terminal, a live view of the servos), until Ctrl+C, Ctrl+D at its terminal, or the end\n"
+    "of a pipe on its standard input. It keeps the hardware's time: bytes are taken at the line's\n"
+    "pace, a command takes effect at the next 20 ms frame, and each servo's shaft turns toward it\n"
+    "at the servo's speed.\n"
     "\n"
     "  --port N       register as COMn (default 1)\n"
     "  --no-map       do not register; only print the device path\n"
-    "  --baud B       baud jumper: 2400 or 9600 (default 9600)\n"
+    "  --board B      minissc2, the MINI-SSC II (default), or maestro, a Pololu Maestro\n"
+    "                 answering the same protocol\n"
+    "  --baud B       baud jumper: 2400 or 9600 (default 9600); a Maestro's baud rate, 300 to\n"
+    "                 200000\n"
     "  --range R      range jumper: 90 or 180 degrees (default 90)\n"
     "  --id I         identification jumper: 0 answers servos 0-7, 8 answers 8-15; 0,8 puts\n"
     "                 two controllers on the line, one for each (default 0)\n"
+    "  --channels N   the Maestro's channels: 6, 12, 18 or 24 (default 6)\n"
+    "  --offset N     the Maestro's Mini SSC offset: it answers servos N to N + channels - 1\n"
+    "                 (default 0)\n"
+    "  --autobaud     the Maestro detects its baud rate: it takes nothing until the byte 0xAA\n"
     "  --servo LIST=MODEL\n"
     "                 the servos in LIST (3, 0-7, 2,5) are of MODEL, for its speed and dead\n"
     "                 band; repeatable. --servo help lists the models (default: standard)\n"
@@ -54,7 +62,8 @@ const char kHelp[] =
     "\n"
     "The port map is $XDG_CONFIG_HOME/plx/ports (an absolute path only), else\n"
     "~/.config/plx/ports. Pulse widths are a model: 1500 us at position 127, 500 us (90) or\n"
-    "1000 us (180) either side at 0 and 254.\n";
+    "1000 us (180) either side at 0 and 254; a Maestro's as it comes from the factory, 476.25 "
+    "us.\n";
 
 // Reads one option's value, from "--opt=value" or the next argument.
 bool TakeValue(int argc, const char* const* argv, int* pi, const std::string& sArg,
@@ -131,6 +140,12 @@ bool ApplyValue(const std::string& sName, const char* pszValue, CSimOptions* pOp
         pBoard->range = sValue;
     } else if (sName == "--id") {
         pBoard->id = sValue;
+    } else if (sName == "--board") {
+        pBoard->sBoard = sValue;
+    } else if (sName == "--offset") {
+        pBoard->offset = sValue;
+    } else if (sName == "--channels") {
+        pBoard->channels = sValue;
     } else if (sName == "--servo") {
         if (!ParseServos(sValue, pNamed, pMessage)) return false;
     } else if (sName == "--volts") {
@@ -190,8 +205,9 @@ bool ApplyBoard(const CBoardOptions& board, const std::vector<CNamedServos>& nam
 
 EParseResult PlxParseSimOptions(int argc, const char* const* argv, CSimOptions* pOptions,
                                 std::string* pMessage) {
-    static const char* const kValued[] = {"--port",  "--baud",  "--range", "--id",  "--servo",
-                                          "--volts", "--speed", "--trace", "--plot"};
+    static const char* const kValued[] = {"--port",  "--board",  "--baud",     "--range",
+                                          "--id",    "--offset", "--channels", "--servo",
+                                          "--volts", "--speed",  "--trace",    "--plot"};
     CBoardOptions board;
     std::vector<CNamedServos> named;
     for (int i = 1; i < argc; ++i) {
@@ -204,8 +220,10 @@ EParseResult PlxParseSimOptions(int argc, const char* const* argv, CSimOptions* 
             *pMessage = std::string("plx-ssc-sim ") + PLX_VERSION + "\n";
             return EParseResult::Done;
         }
-        if (sArg == "--no-map" || sArg == "--json" || sArg == "--log" || sArg == "--instant") {
+        if (sArg == "--no-map" || sArg == "--json" || sArg == "--log" || sArg == "--instant" ||
+            sArg == "--autobaud") {
             pOptions->bMap = pOptions->bMap && sArg != "--no-map";
+            board.bAutobaud = board.bAutobaud || sArg == "--autobaud";
             pOptions->bJson = pOptions->bJson || sArg == "--json";
             pOptions->bLog = pOptions->bLog || sArg == "--log";
             pOptions->rig.bInstant = pOptions->rig.bInstant || sArg == "--instant";

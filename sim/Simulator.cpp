@@ -11,13 +11,14 @@
 #include <iostream>
 #include <optional>
 #include <ostream>
+#include <utility>
 #include <vector>
 
 #include "serial/CommApi.h"
 #include "serial/PortMap.h"
 #include "sim/SimSignals.h"
+#include "sim/controller/Controller.h"
 #include "sim/controller/ServoBoard.h"
-#include "sim/controller/SscDecoder.h"
 #include "sim/line/LineBacklog.h"
 #include "sim/line/LineWatch.h"
 #include "sim/line/MarkWatch.h"
@@ -53,7 +54,7 @@ public:
           m_sCom(options.bMap ? "COM" + std::to_string(options.nPort) : std::string()),
           m_out(&m_outBuffer),
           m_board(m_rig),
-          m_decoder(m_rig.Board()),
+          m_controller(m_rig, m_board),
           m_paced(m_rig.bInstant),
           m_report(m_out, options.bJson, m_rig),
           m_trace(options.sTrace, m_rig),
@@ -92,7 +93,7 @@ private:
     CPortRegistration m_registration;
     std::string m_sReplaced;
     CServoBoard m_board;
-    CSscDecoder m_decoder;
+    CController m_controller;
     CPacedLine m_paced;
     CSimReport m_report;
     CSimTrace m_trace;
@@ -104,7 +105,6 @@ private:
     std::chrono::steady_clock::time_point m_t0;
     std::vector<CWireByte> m_wire;
     std::vector<CReached> m_reached;
-    std::vector<CSscEvent> m_events;
     SimTime m_tLook{};      // the next look at the line and the terminal
     SimTime m_tTaken{};     // when bytes last came off the wire
     SimTime m_tLastByte{};  // when the last of them arrived
@@ -217,7 +217,7 @@ void CSimulator::WatchLine(SimTime tNow) {
     if (::tcgetattr(m_line.Master(), &tio) != 0) return;
     const CLineSettings now = PlxReadLineSettings(tio);
     if (m_lineState.bKnown && now == m_lineState.settings) return;
-    m_lineState = {now, true, PlxWhyNotUnderstood(now, m_rig.Board().Baud())};
+    m_lineState = {now, true, m_controller.WhyNot(now)};
     if (m_view)
         m_view->Changed();
     else
@@ -245,16 +245,16 @@ void CSimulator::TakeWire(SimTime tUpTo) {
     m_paced.Take(tUpTo, &m_wire);
     if (!m_wire.empty()) m_backlog.Look(std::min(tUpTo, Now()));
     for (const CWireByte& byte : m_wire) {
-        m_events.clear();
-        m_decoder.Feed(&byte.nByte, 1, byte.tDone, &m_events);
-        for (CSscEvent& event : m_events) {
-            event.tBehind = byte.tDone - byte.reached.t;
-            event.bBehindFloor = byte.reached.bHidden;
-            event.tQueued =
-                static_cast<SimTime::rep>(byte.nAfter + m_backlog.Waiting()) * ByteTime();
-            m_board.Take(event, m_lineState.sWhyNot);
-        }
+        m_controller.Take(
+            byte, m_lineState.settings,
+            static_cast<SimTime::rep>(byte.nAfter + m_backlog.Waiting()) * ByteTime());
         m_tLastByte = byte.tDone;
+    }
+    // What the board makes of the line can change with a byte (one it detects its baud rate from).
+    if (!m_wire.empty() && m_lineState.bKnown) {
+        std::string sWhyNot = m_controller.WhyNot(m_lineState.settings);
+        if (sWhyNot != m_lineState.sWhyNot && m_view) m_view->Changed();
+        m_lineState.sWhyNot = std::move(sWhyNot);
     }
     if (!m_wire.empty()) m_tTaken = std::min(tUpTo, Now());
 }

@@ -385,6 +385,54 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
               std::string::npos);
 }
 
+TEST(SimReport, AMaestroNamesItsChannelsBesideTheServosAndWhatItAnswers) {
+    const CSimRig rig = RigOf({"--board", "maestro", "--offset", "12", "--channels", "12"});
+    CServoBoard board(rig);
+    std::ostringstream words, json;
+    CSimReport wordReport(words, false, rig);
+    CSimReport jsonReport(json, true, rig);
+    CSimSinks reports;
+    reports.Add(&wordReport);
+    reports.Add(&jsonReport);
+    CSimPlot plot("", rig);
+    reports.Add(&plot);
+    for (CSimReport* pReport : {&wordReport, &jsonReport})
+        pReport->Ready({"/dev/pts/9", 0, "", ""});
+    CSscEvent move = Move(12, 0, 5ms);
+    move.nOutput = 0;
+    move.dPulseUs = rig.Board().PulseUs(0);
+    CSscEvent other = Move(30, 1, 6ms);
+    other.kind = CSscEvent::EKind::Ignored;
+    other.nOutput = -1;
+    board.Take(move, "");
+    board.Take(other, "");
+    board.AdvanceTo(1s, &reports);
+    for (CSimReport* pReport : {&wordReport, &jsonReport}) pReport->Summary(board, 1s, "SIGINT");
+    ExpectInOrder(words.str(),
+                  {"Pololu Mini Maestro 12 at 9600 baud, servos 12-23 on channels 0-11 (Mini SSC "
+                   "offset 12), listening on /dev/pts/9;",
+                   "move     servo 12 (channel 0) to 0 (1023.75 us), turns from 127.0",
+                   "ignored  servo 30 to 1 (not one of servos 12-23: the Maestro's channels 0-11 "
+                   "at Mini SSC offset 12)\n",
+                   "servo  channel  position       pulse     shaft     moves\n"
+                   "   12        0         0  1023.75 us       0.0         1\n"});
+    ExpectInOrder(json.str(), {R"("board":"maestro","baud":9600,"servos":[12,23],"channels":12,)"
+                               R"("offset":12,"autobaud":false,)",
+                               R"("servo":12,"channel":0,"position":0,"pulse_us":1023.75,)",
+                               R"({"servo":12,"channel":0,"position":0,"pulse_us":1023.75,)"
+                               R"("shaft":0.0,)"});
+    // The live view numbers its rows by channel; a channel never commanded puts out no pulse.
+    const std::vector<CPanelLine> screen =
+        PlxRenderPanel(board, "COM1 /dev/pts/9", CLineState(), 1s, 80, 24, false);
+    EXPECT_EQ(screen[0].sText,
+              "Mini Maestro 12 COM1 /dev/pts/9  servos 12-23 on channels 0-11, "
+              "9600 baud");
+    EXPECT_EQ(screen[3].sText.substr(0, 4), " 0 [");
+    EXPECT_NE(screen[3].sText.find("]    0  1023.75 us   -43 deg"), std::string::npos);
+    EXPECT_NE(screen[4].sText.find("no pulse yet, 0 deg assumed"), std::string::npos);
+    EXPECT_NE(plot.Svg(1s, board, "").find(">channel 0 shaft<"), std::string::npos);
+}
+
 TEST(MarkWatch, LooksAtMostFourTimesASecondAndKeepsAMarkItCannotAccountFor) {
     CPseudoTerminal pty;
     // Another program marks the line without a lock and keeps it open.

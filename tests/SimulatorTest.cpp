@@ -234,6 +234,24 @@ TEST_F(SimulatorTest, EachControllersJumpersAndServosAreTheRigsOwn) {
     ASSERT_EQ(begins.size(), 1u);
     ASSERT_EQ(arrives.size(), 1u);
     EXPECT_NEAR(arrives[0] - begins[0], 114 * 90.0 / 254 * 0.14 / 60, 2e-6);
+
+    // A Maestro at Mini SSC offset 12 answers servos 12-23 on its channels 0-11.
+    const std::string sTrace = m_map.ConfigHome() + "/maestro.csv";
+    CProgram maestro(PLX_SSC_SIM_EXE, EStreams::Pipe,
+                     {"--json", "--port=2", "--board", "maestro", "--offset", "12", "--channels",
+                      "12", "--baud", "9600", "--trace", sTrace});
+    Ready(maestro);
+    RunTest("2\n12 0\n11 5\n");
+    maestro.WaitForOutput(R"("servo":11,"position":5)");
+    maestro.CloseInput();
+    EXPECT_EQ(ExitCode(maestro.Wait()), 0) << maestro.Err();
+    ExpectInOrder(maestro.Out(),
+                  {R"("board":"maestro","baud":9600,"servos":[12,23],"channels":12,"offset":12,)",
+                   R"({"event":"move","t":)",
+                   R"(,"servo":12,"channel":0,"position":0,"pulse_us":1023.75,"understood":true,)",
+                   R"({"event":"ignored","t":)", R"({"servo":23,"channel":11,"position":null,)"});
+    ExpectInOrder(ReadFileText(sTrace),
+                  {"t,servo,channel,commanded,pulse_us,angle_deg\n", ",12,0,0,1023.75,0.0\n"});
 }
 
 TEST_F(SimulatorTest, PacketsAreFlaggedOnALineSetUpWronglyAndTellHowLongTheyWaited) {
@@ -399,8 +417,9 @@ TEST_F(SimulatorTest, OptionsAreCheckedAndExplained) {
         EXPECT_EQ(ExitCode(sim.Wait()), 0);
         EXPECT_EQ(sim.Out().rfind("Usage: plx-ssc-sim [OPTION]...\n", 0), 0u);
         for (const char* pszOption :
-             {"--range R", "--id I", "--servo LIST=MODEL", "--volts V", "--speed S", "--instant",
-              "--trace FILE", "--plot FILE", "\"behind\""})
+             {"--board B", "--range R", "--id I", "--channels N", "--offset N", "--autobaud",
+              "--servo LIST=MODEL", "--volts V", "--speed S", "--instant", "--trace FILE",
+              "--plot FILE", "\"behind\""})
             EXPECT_NE(sim.Out().find(pszOption), std::string::npos) << pszOption;
     }
     {
@@ -440,6 +459,17 @@ TEST_F(SimulatorTest, OptionsAreCheckedAndExplained) {
         {{"--speed", "1e-320"}, "--speed takes the seconds"},  // no servo is that fast
         {{"--trace"}, "--trace takes a file name"},
         {{"--plot="}, "--plot takes a file name"},
+        {{"--board", "maestro", "--range", "90"},
+         "--range is a jumper of the MINI-SSC II, which --board maestro is not"},
+        {{"--offset", "3"},
+         "--offset is a setting of the Maestro (--board maestro); the MINI-SSC II has jumpers"},
+        {{"--board=maestro", "--channels", "8"}, "--channels takes 6, 12, 18 or 24"},
+        {{"--board=maestro", "--offset", "250"},
+         "--offset 250 puts channel 5 at servo 255, which no byte on the line can name"},
+        {{"--board=maestro", "--baud", "200001"}, "--baud takes 300 to 200000 for the Maestro"},
+        {{"--autobaud", "--board=maestro", "--baud", "9600"},
+         "--autobaud detects the baud rate from the byte 0xAA: give no --baud with it"},
+        {{"--board", "ssc32"}, "--board takes minissc2 or maestro"},
         {{"--frobnicate"}, "unknown option --frobnicate"}};
     for (const auto& bad : kBad) {
         CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, bad.first);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "sim/controller/Maestro.h"
 #include "sim/controller/MiniSsc2.h"
 
 int CBoardModel::OutputOf(int nServo) const {
@@ -62,7 +63,8 @@ double PlxServoAngle(double dPulseUs) { return (dPulseUs - 1500) * 90 / 1000; }
 std::shared_ptr<const CBoardModel> PlxMakeBoard(const CBoardOptions& options,
                                                 std::string* pMessage) {
     if (options.sBoard == "minissc2") return CMiniSsc2::Make(options, pMessage);
-    *pMessage = "--board takes minissc2";
+    if (options.sBoard == "maestro") return CMaestro::Make(options, pMessage);
+    *pMessage = "--board takes minissc2 or maestro";
     return nullptr;
 }
 

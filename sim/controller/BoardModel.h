@@ -37,6 +37,13 @@ public:
     virtual double PulseAt(double dPosition) const = 0;
     // The baud rate it takes bytes at.
     virtual std::uint32_t Baud() const = 0;
+    // The byte it waits for before it takes any other, to detect the baud rate from; -1 for none.
+    virtual int DetectByte() const { return -1; }
+    // Why it takes nothing while that byte has not come, in short, and once with what to do.
+    virtual std::string DetectWait() const { return std::string(); }
+    virtual std::string DetectAdvice() const { return std::string(); }
+    // What an output does before its first command: "never commanded", "no pulse yet".
+    virtual const char* Uncommanded() const { return "never commanded"; }
 
     // In words, for the ready line: "MINI-SSC II at 9600 baud, servos 0-7, 90 degrees".
     virtual std::string Words() const = 0;
@@ -83,7 +90,8 @@ double PlxServoAngle(double dPulseUs);
 // The board options as the command line gave them, each read by the board they describe.
 struct CBoardOptions {
     std::string sBoard = "minissc2";
-    std::optional<std::string> baud, range, id;  // unset: not given
+    std::optional<std::string> baud, range, id, offset, channels;  // unset: not given
+    bool bAutobaud = false;
 };
 
 // The board the options describe; nullptr, with the complaint in *pMessage, when they do not fit

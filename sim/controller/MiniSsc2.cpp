@@ -23,6 +23,15 @@ std::shared_ptr<const CBoardModel> CMiniSsc2::Make(const CBoardOptions& options,
     long nBaud = 9600;
     long nRange = 90;
     std::vector<int> firstServos = {0};
+    const char* pszMaestros = options.offset      ? "--offset"
+                              : options.channels  ? "--channels"
+                              : options.bAutobaud ? "--autobaud"
+                                                  : nullptr;
+    if (pszMaestros != nullptr) {
+        *pMessage = std::string(pszMaestros) +
+                    " is a setting of the Maestro (--board maestro); the MINI-SSC II has jumpers";
+        return nullptr;
+    }
     if (options.baud && (!PlxParseWhole(options.baud->c_str(), 0, LONG_MAX, &nBaud) ||
                          (nBaud != 2400 && nBaud != 9600))) {
         *pMessage = "--baud takes 2400 or 9600, as the controller's jumper does";

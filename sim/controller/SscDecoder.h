@@ -43,6 +43,9 @@ public:
     // they did to *pEvents, each event stamped t.
     void Feed(const std::uint8_t* pBytes, std::size_t nCount, SimTime t,
               std::vector<CSscEvent>* pEvents);
+    // Starts afresh, waiting for 255, as a board does that begins to listen: a packet cut short
+    // is forgotten.
+    void Reset() { m_state = EState::Sync; }
 
 private:
     enum class EState { Sync, Servo, Position };

@@ -65,7 +65,7 @@ std::string ServoRow(const CServoBoard& board, int nOutput, SimTime tNow, int nW
     const double dShaft = board.ShaftAt(nOutput, tNow);
     std::string sFigures;
     if (nCommanded < 0) {
-        sFigures = "  never commanded, 0 deg assumed";
+        sFigures = "  " + std::string(rig.Board().Uncommanded()) + ", 0 deg assumed";
     } else {
         const long nAngle = std::lround(rig.Board().AngleAt(dShaft));
         sFigures = RightAligned(std::to_string(nCommanded), kPosition) +

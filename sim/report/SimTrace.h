@@ -1,7 +1,8 @@
 // --trace FILE: the servos' motion as CSV, for spreadsheets and plotting tools. One row for each
 // servo still moving at every frame, and one when a move begins and when it ends:
 //   t,servo,commanded,pulse_us,angle_deg
-// t in seconds on the wire's clock; angle_deg the shaft's angle from neutral, to a tenth.
+// t in seconds on the wire's clock; angle_deg the shaft's angle from neutral, to a tenth. A board
+// that numbers its outputs apart from the servos (the Maestro's channels) has them after servo.
 #pragma once
 
 #include <string>
