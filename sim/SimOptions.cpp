@@ -40,6 +40,9 @@ const char kHelp[] =
     "  --volts V      the servos' supply, 4.8 or 6, for the models' speeds (default 4.8)\n"
     "  --speed S      seconds every servo takes to turn 60 degrees, 0.01 to 60, whatever its\n"
     "                 model (default: its model's; standard 0.19; 0: it jumps)\n"
+    "  --resets-on-open S\n"
+    "                 the board restarts whenever a program opens its port, as Arduino-class\n"
+    "                 boards do, and loses what comes in the S seconds it takes (0.1 to 10)\n"
     "  --instant      take bytes as they come and let servos jump, for speed over fidelity\n"
     "  --json         one JSON object per line instead of words\n"
     "  --log          one line per event at a terminal too, instead of the live view\n"
@@ -155,6 +158,14 @@ bool ApplyValue(const std::string& sName, const char* pszValue, CSimOptions* pOp
         const double d = pszValue != nullptr ? std::strtod(pszValue, &pszEnd) : -1;
         if (pszEnd == pszValue || *pszEnd != '\0' || (d != 4.8 && d != 6)) return false;
         rig.bSixVolts = d == 6;
+    } else if (sName == "--resets-on-open") {
+        *pMessage =
+            "--resets-on-open takes the seconds the board restarts for when its port is opened: "
+            "from 0.1 to 10 (about 1.4 for an Arduino Uno)";
+        char* pszEnd = nullptr;
+        const double d = pszValue != nullptr ? std::strtod(pszValue, &pszEnd) : -1;
+        if (pszEnd == pszValue || *pszEnd != '\0' || !(d >= 0.1 && d <= 10)) return false;
+        rig.dResetS = d;
     } else if (sName == "--speed") {
         *pMessage =
             "--speed takes the seconds a servo takes to turn 60 degrees: from 0.01 to 60, or 0 "
@@ -205,9 +216,9 @@ bool ApplyBoard(const CBoardOptions& board, const std::vector<CNamedServos>& nam
 
 EParseResult PlxParseSimOptions(int argc, const char* const* argv, CSimOptions* pOptions,
                                 std::string* pMessage) {
-    static const char* const kValued[] = {"--port",  "--board",  "--baud",     "--range",
-                                          "--id",    "--offset", "--channels", "--servo",
-                                          "--volts", "--speed",  "--trace",    "--plot"};
+    static const char* const kValued[] = {
+        "--port",  "--board", "--baud",  "--range", "--id",   "--offset",        "--channels",
+        "--servo", "--volts", "--speed", "--trace", "--plot", "--resets-on-open"};
     CBoardOptions board;
     std::vector<CNamedServos> named;
     for (int i = 1; i < argc; ++i) {

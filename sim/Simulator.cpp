@@ -22,6 +22,7 @@
 #include "sim/line/LineBacklog.h"
 #include "sim/line/LineWatch.h"
 #include "sim/line/MarkWatch.h"
+#include "sim/line/OpenWatch.h"
 #include "sim/line/PacedLine.h"
 #include "sim/line/PortRegistration.h"
 #include "sim/line/PtyLine.h"
@@ -90,6 +91,7 @@ private:
     std::ostream m_out;
     CPtyLine m_line;
     CLineBacklog m_backlog;
+    COpenWatch m_opens;  // with a board that restarts when its port is opened
     CPortRegistration m_registration;
     std::string m_sReplaced;
     CServoBoard m_board;
@@ -121,6 +123,7 @@ bool CSimulator::Open(std::string* pError) {
     }
     // The slave descriptor CPtyLine holds also lets the simulator lift a stale exclusive mark.
     if (!m_line.Open(pError) || !m_backlog.Open(m_line.Master(), pError)) return false;
+    if (m_rig.dResetS > 0 && !m_opens.Open(m_line.Device(), pError)) return false;
     if (m_options.bMap && !m_registration.Register(PlxPortMapDirectory(), m_options.nPort,
                                                    m_line.Device(), &m_sReplaced, pError))
         return false;
@@ -155,13 +158,14 @@ bool CSimulator::Start() {
 void CSimulator::Step() {
     SimTime tNow = Now();
     const std::size_t nRoom = m_outBuffer.Pending() < kMaxBacklog ? m_paced.Room(ByteTime()) : 0;
-    pollfd fds[4] = {{nRoom > 0 ? m_line.Master() : -1, POLLIN, 0},
+    pollfd fds[5] = {{nRoom > 0 ? m_line.Master() : -1, POLLIN, 0},
                      {m_input.Fd(), POLLIN, 0},
                      {m_outBuffer.Pending() > 0 ? m_outBuffer.Fd() : -1, POLLOUT, 0},
-                     {m_backlog.Fd(), POLLIN, 0}};
+                     {m_backlog.Fd(), POLLIN, 0},
+                     {m_opens.Fd(), POLLIN, 0}};
     const SimTime tWake = NextWake(tNow);
     const int nReady =
-        m_signals.Wait(fds, 4, tWake == kNever ? SimTime(-1) : std::max(tWake - tNow, SimTime(0)));
+        m_signals.Wait(fds, 5, tWake == kNever ? SimTime(-1) : std::max(tWake - tNow, SimTime(0)));
     if (nReady < 0 && errno != EINTR) {
         End("error: " + PlxFormatMessage(errno), 1);
         return;
@@ -182,6 +186,12 @@ void CSimulator::Step() {
     // Bytes that came while the simulator reads no more are counted as they come, for how long
     // each then waits.
     if (nReady > 0 && (fds[3].revents & POLLIN)) m_backlog.Look(tNow);
+    // A program opened the port: what was on the wire before reaches the board first, and what
+    // is read from now on comes after the open.
+    if (nReady > 0 && (fds[4].revents & POLLIN) && m_opens.Opened()) {
+        TakeWire(tNow);
+        m_controller.Opened(tNow, &m_sinks);
+    }
     if (nReady > 0 && (fds[0].revents & POLLIN)) ReadLine(tNow, nRoom);
     TakeWire(tNow);
     m_board.AdvanceTo(tNow, &m_sinks);

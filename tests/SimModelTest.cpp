@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <utility>
 
+#include "sim/controller/Controller.h"
 #include "sim/controller/ServoBoard.h"
 #include "sim/line/LineBacklog.h"
 #include "sim/line/MarkWatch.h"
@@ -340,9 +342,10 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
     // One wait known only as a bound makes the most a bound too.
     ExpectInOrder(words.str(), {"   15         -         -   (127.0)         0\n",
                                 "most behind: at least 1.87 s, at 0.005\n"});
-    ExpectInOrder(json.str(), {R"({"servo":15,"position":null,)",
-                               R"("not_understood":0,"behind_max":1.872,"behind_max_t":0.005000,)"
-                               R"("behind_floor":true})"});
+    ExpectInOrder(json.str(),
+                  {R"({"servo":15,"position":null,)",
+                   R"("not_understood":0,"lost":0,"behind_max":1.872,"behind_max_t":0.005000,)"
+                   R"("behind_floor":true})"});
 
     // The live view on 80 by 12: the line's row says what was queued when the last packet was
     // taken and how long that packet waited, each row its servo's model, and the rows that do not
@@ -383,6 +386,50 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
               std::string::npos);
     EXPECT_NE(plot.Svg(2s, board, std::string(165, 'x')).find(R"(font-size="10.00">xxx)"),
               std::string::npos);
+}
+
+TEST(Controller, ABoardRestartedByAnOpenLosesWhatComesMeanwhileAndItsServosStopWithoutAPulse) {
+    const CSimRig rig = RigOf({"--resets-on-open", "1.4"});
+    CServoBoard board(rig);
+    CController controller(rig, board);
+    std::ostringstream words;
+    CSimReport report(words, false, rig);
+    CRecorder told;
+    CSimSinks sinks;
+    sinks.Add(&report);
+    sinks.Add(&told);
+    CLineSettings line;
+    line.nBaud = 9600;
+    const auto Take = [&](const std::vector<std::uint8_t>& bytes, SimTime tDone) {
+        CWireByte byte;
+        byte.tDone = byte.reached.t = tDone;
+        for (std::uint8_t nByte : bytes) {
+            byte.nByte = nByte;
+            controller.Take(byte, line, 0ms);
+        }
+    };
+    Take(Bytes({0xFF, 2, 150}), 5ms);
+    board.AdvanceTo(30ms, &sinks);
+    // Opened at 30 ms: servo 2 stops on its way, and the board takes nothing until 1.43 s.
+    controller.Opened(30ms, &sinks);
+    Take(Bytes({0xFF, 3, 100, 0xFF, 4}), 100ms);
+    board.AdvanceTo(1s, &sinks);
+    const std::string sRow = PlxRenderPanel(board, "", CLineState(), 1s, 80, 24, false)[5].sText;
+    EXPECT_EQ(sRow, " 2 [---------------------|#-------------------]  no pulse: restarted, +3 deg");
+    Take(Bytes({10, 0xFF, 2, 200}), 1510ms);
+    board.AdvanceTo(2s, &sinks);
+    report.Summary(board, 2s, "SIGINT");
+    EXPECT_EQ(told.Samples(), (Texts{"begin 20.000 2 150 127.00", "end 30.000 2 150 135.91",
+                                     "begin 1520.000 2 200 135.91", "frame 1540.000 2 200 153.74",
+                                     "frame 1560.000 2 200 171.56", "frame 1580.000 2 200 189.39",
+                                     "end 1591.909 2 200 200.00"}));
+    ExpectInOrder(
+        words.str(),
+        {"    0.100  lost     servo 3 to 100 (the board was restarting after its port was "
+         "opened)\n",
+         "    1.510  dropped  0A (no sync byte)\n",
+         "    1.510  move     servo 2 to 200 (1787 us), turns from 135.9 at 1.520",
+         "1 packet lost while the board restarted after its port was opened\n"});
 }
 
 TEST(SimReport, AMaestroNamesItsChannelsBesideTheServosAndWhatItAnswers) {

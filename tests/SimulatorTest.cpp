@@ -140,7 +140,7 @@ TEST_F(SimulatorTest, APacedSessionKeepsTheWiresTimeAndTheServosMotion) {
              Entry(3) +
              R"(","replaced":false,"board":"minissc2","baud":9600,"servos":[0,7],"range":90,)"
              R"("paced":true,)"
-             R"("frame_ms":20,"speed_s_per_60":0.19,"volts":4.8,"models":[{"model":"standard",)"
+             R"("frame_ms":20,"resets_on_open_s":null,"speed_s_per_60":0.19,"volts":4.8,"models":[{"model":"standard",)"
              R"("servos":[0,1,2,3,4,5,6,7],"speed_s_per_60":0.19,"deadband_us":0}]})",
          R"("settings":"9600 8N1 raw VMIN=0 VTIME=2")",
          R"("servo":2,"position":150,"pulse_us":1591,"understood":true,"begins":)",
@@ -154,7 +154,7 @@ TEST_F(SimulatorTest, APacedSessionKeepsTheWiresTimeAndTheServosMotion) {
          R"("shaft":127.0,"shaft_assumed":true,"moves":0})",
          R"({"servo":2,"position":150,"pulse_us":1591,"shaft":150.0,"shaft_assumed":false,)"
          R"("moves":1})",
-         R"(],"not_understood":0,"behind_max":)"});
+         R"(],"not_understood":0,"lost":0,"behind_max":)"});
     EXPECT_FALSE(Exists(Entry(3)));
 
     // The wire's time: each event when its last byte arrived, never sooner after the one before
@@ -235,6 +235,19 @@ TEST_F(SimulatorTest, EachControllersJumpersAndServosAreTheRigsOwn) {
     ASSERT_EQ(arrives.size(), 1u);
     EXPECT_NEAR(arrives[0] - begins[0], 114 * 90.0 / 254 * 0.14 / 60, 2e-6);
 
+    // A board that restarts whenever its port is opened, for 10 s: what a program sends at once
+    // is lost.
+    CProgram arduino(PLX_SSC_SIM_EXE, EStreams::Pipe,
+                     {"--json", "--port=2", "--resets-on-open", "10"});
+    Ready(arduino);
+    RunTest("2\n2 150\n");
+    arduino.WaitForOutput(R"({"event":"lost")");
+    arduino.CloseInput();
+    EXPECT_EQ(ExitCode(arduino.Wait()), 0) << arduino.Err();
+    ExpectInOrder(arduino.Out(),
+                  {R"("resets_on_open_s":10,)", R"({"event":"lost","t":)",
+                   R"(,"servo":2,"position":150,"behind":)", R"("not_understood":0,"lost":1,)"});
+
     // A Maestro at Mini SSC offset 12 answers servos 12-23 on its channels 0-11.
     const std::string sTrace = m_map.ConfigHome() + "/maestro.csv";
     CProgram maestro(PLX_SSC_SIM_EXE, EStreams::Pipe,
@@ -300,7 +313,7 @@ TEST_F(SimulatorTest, PacketsAreFlaggedOnALineSetUpWronglyAndTellHowLongTheyWait
          R"({"servo":1,"position":2,"pulse_us":1008,"shaft":)",
          R"({"servo":2,"position":null,"pulse_us":null,"shaft":127.0,"shaft_assumed":true,)"
          R"("moves":0})",
-         R"(],"not_understood":3,"behind_max":)"});
+         R"(],"not_understood":3,"lost":0,"behind_max":)"});
     const std::vector<double> queued = Numbers(sim.Out(), "queued", R"("servo":3,"position":4)");
     ASSERT_EQ(queued.size(), 99u);
     EXPECT_EQ(queued.front(), 0.309);
@@ -418,8 +431,8 @@ TEST_F(SimulatorTest, OptionsAreCheckedAndExplained) {
         EXPECT_EQ(sim.Out().rfind("Usage: plx-ssc-sim [OPTION]...\n", 0), 0u);
         for (const char* pszOption :
              {"--board B", "--range R", "--id I", "--channels N", "--offset N", "--autobaud",
-              "--servo LIST=MODEL", "--volts V", "--speed S", "--instant", "--trace FILE",
-              "--plot FILE", "\"behind\""})
+              "--servo LIST=MODEL", "--volts V", "--speed S", "--resets-on-open S", "--instant",
+              "--trace FILE", "--plot FILE", "\"behind\""})
             EXPECT_NE(sim.Out().find(pszOption), std::string::npos) << pszOption;
     }
     {
@@ -470,6 +483,7 @@ TEST_F(SimulatorTest, OptionsAreCheckedAndExplained) {
         {{"--autobaud", "--board=maestro", "--baud", "9600"},
          "--autobaud detects the baud rate from the byte 0xAA: give no --baud with it"},
         {{"--board", "ssc32"}, "--board takes minissc2 or maestro"},
+        {{"--resets-on-open", "0.05"}, "--resets-on-open takes the seconds the board restarts"},
         {{"--frobnicate"}, "unknown option --frobnicate"}};
     for (const auto& bad : kBad) {
         CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, bad.first);

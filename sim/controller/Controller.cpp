@@ -1,8 +1,24 @@
 #include "sim/controller/Controller.h"
 
+void CController::Opened(SimTime t, CSimSink* pSink) {
+    if (m_rig.dResetS <= 0) return;
+    m_board.Restart(t, pSink);
+    m_decoder.Reset();
+    m_nDetected = 0;
+    m_tRestart = t;
+    m_bRestarting = true;
+}
+
 void CController::Take(const CWireByte& byte, const CLineSettings& line, SimTime tQueued) {
+    // What arrives while the board restarts is still read, to tell what was lost; once it is
+    // back it listens afresh.
+    const bool bLost = m_bRestarting && byte.tDone < m_tRestart + m_rig.Restart();
+    if (m_bRestarting && !bLost) {
+        m_bRestarting = false;
+        m_decoder.Reset();
+    }
     // The byte it detects the baud rate from is its own, not a packet's.
-    if (Detecting() && byte.nByte == m_rig.Board().DetectByte()) {
+    if (!bLost && Detecting() && byte.nByte == m_rig.Board().DetectByte()) {
         m_nDetected = line.nBaud != 0 ? line.nBaud : m_rig.Board().Baud();
         m_decoder.Reset();
         return;
@@ -13,6 +29,7 @@ void CController::Take(const CWireByte& byte, const CLineSettings& line, SimTime
         event.tBehind = byte.tDone - byte.reached.t;
         event.bBehindFloor = byte.reached.bHidden;
         event.tQueued = tQueued;
+        event.bLost = bLost;
         std::string sWhyNot = WhyNot(line);
         // What to do about a board that waits to detect its baud rate, with the first packet
         // it took nothing of.

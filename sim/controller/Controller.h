@@ -1,6 +1,6 @@
 // The controller as the wire feeds it: each byte in the order it arrived, through what the board
-// does before it reads a packet (waiting for the byte it detects its baud rate from), to the
-// decoder, and each event to the servos with how long its packet waited on the line and why a
+// does before it reads a packet (a restart after its port was opened, waiting for the byte it
+// detects its baud rate from), to the decoder, and each event to the servos with how long its packet waited on the line and why a
 // real controller would not have understood it.
 #pragma once
 
@@ -24,6 +24,10 @@ public:
     // One byte whose stop bit has arrived, taken on a line set as line is; tQueued: the wire time
     // still waiting after it.
     void Take(const CWireByte& byte, const CLineSettings& line, SimTime tQueued);
+    // A program opened the port at t, after the bytes taken so far: a board that resets when its
+    // port is opened restarts, and loses what arrives while it does; pSink hears what the restart
+    // ends.
+    void Opened(SimTime t, CSimSink* pSink);
     // Why the board would not follow a line set as line is now; empty when it would.
     std::string WhyNot(const CLineSettings& line) const;
 
@@ -36,5 +40,7 @@ private:
     CSscDecoder m_decoder;
     std::uint32_t m_nDetected = 0;  // the baud rate it detected
     bool m_bToldDetect = false;     // whether a packet has said what to do about the wait
+    SimTime m_tRestart = kNever;    // when it last began to restart
+    bool m_bRestarting = false;     // no byte has yet come after that restart
     std::vector<CSscEvent> m_events;
 };

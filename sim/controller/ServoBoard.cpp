@@ -26,7 +26,7 @@ double CServoBoard::UnitsPerSecond(int nOutput) const {
 
 double CServoBoard::ShaftAt(int nOutput, SimTime t) const {
     const CServo& s = Servo(nOutput);
-    if (s.nCommanded < 0) return NEUTRAL;
+    if (s.nCommanded < 0) return s.bStopped ? s.dTo : NEUTRAL;
     if (t >= s.tArrive) return s.dTo;
     if (t <= s.tBegin) return s.dFrom;
     const double dMoved = UnitsPerSecond(nOutput) * PlxSeconds(t - s.tBegin);
@@ -145,7 +145,7 @@ void CServoBoard::Start(int nOutput, SimTime tFrame, CSimEvent* pEvent, CSimSink
     if (m_rig.SecondsPer60(nOutput) > 0)
         tTurn = std::chrono::round<SimTime>(
             std::chrono::duration<double>(dDistance / UnitsPerSecond(nOutput)));
-    pEvent->bFromNeutral = s.nCommanded < 0;
+    pEvent->bFromNeutral = !ShaftKnown(nOutput);
     pEvent->tArrives = tFrame + tTurn;
     s.nCommanded = nTo;
     s.dFrom = dFrom;
@@ -156,8 +156,27 @@ void CServoBoard::Start(int nOutput, SimTime tFrame, CSimEvent* pEvent, CSimSink
     pSink->OnSample({CMotionSample::EKind::Begin, tFrame, nOutput, nTo, dFrom});
 }
 
+void CServoBoard::Restart(SimTime t, CSimSink* pSink) {
+    AdvanceTo(t, pSink);
+    for (CSimEvent& pending : m_pending) pending.event.bLost = true;
+    for (int n = 0; n < m_nOutputs; ++n) {
+        CServo& s = m_servos[static_cast<std::size_t>(n)];
+        if (s.nCommanded < 0) continue;
+        const double dShaft = ShaftAt(n, t);
+        // A shaft on its way stops where the restart finds it.
+        if (s.bEndDue) pSink->OnSample({CMotionSample::EKind::End, t, n, s.nCommanded, dShaft});
+        s.nCommanded = -1;
+        s.dFrom = s.dTo = dShaft;
+        s.tBegin = s.tArrive = t;
+        s.bEndDue = false;
+        s.bStopped = true;
+    }
+}
+
 void CServoBoard::Note(const CSimEvent& event) {
-    if (!event.sWhyNot.empty()) ++m_nNotUnderstood;
+    const bool bPacket = event.event.kind != CSscEvent::EKind::Dropped;
+    if (event.event.bLost && bPacket) ++m_nLost;
+    if (!event.event.bLost && !event.sWhyNot.empty()) ++m_nNotUnderstood;
     m_tBehind = event.event.tBehind;
     m_bBehindFloor = event.event.bBehindFloor;
     m_tQueued = event.event.tQueued;

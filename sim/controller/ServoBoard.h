@@ -28,7 +28,9 @@ struct CSimEvent {
     double dFrom = 0;              // the shaft's position then, 0-254
     SimTime tArrives{};  // when the shaft reaches the commanded position; tBegins when it stays
 
-    bool IsMove() const { return event.kind == CSscEvent::EKind::Move && sWhyNot.empty(); }
+    bool IsMove() const {
+        return event.kind == CSscEvent::EKind::Move && sWhyNot.empty() && !event.bLost;
+    }
 };
 
 // Where one servo's shaft is at one moment.
@@ -87,6 +89,10 @@ public:
     SimTime Finish(SimTime tEnd, CSimSink* pSink);
     // When AdvanceTo next has something to do; kNever while nothing waits or moves.
     SimTime NextDue() const;
+    // The board restarts at t (a program opened its port), after the frames before it: no output
+    // puts out a pulse from then on, each shaft stops where it is, and the commands that had not
+    // yet taken effect are lost.
+    void Restart(SimTime t, CSimSink* pSink);
 
     const CSimRig& Rig() const { return m_rig; }
     // Servos by the board's output they are on. The commanded position in effect; -1 before the
@@ -94,10 +100,17 @@ public:
     int Commanded(int nOutput) const { return Servo(nOutput).nCommanded; }
     // The shaft at t, no earlier than the last AdvanceTo: 0-254, neutral before any command.
     double ShaftAt(int nOutput, SimTime t) const;
+    // Whether where the shaft is is known, not taken to be neutral: once commanded, even if a
+    // restart has left it without a pulse.
+    bool ShaftKnown(int nOutput) const {
+        return Servo(nOutput).nCommanded >= 0 || Servo(nOutput).bStopped;
+    }
     bool MovingAt(int nOutput, SimTime t) const;
     // Understood commands for the servo, those another overtook included.
     int Moves(int nOutput) const { return Servo(nOutput).nMoves; }
     int NotUnderstood() const { return m_nNotUnderstood; }
+    // Packets that came while the board restarted.
+    int Lost() const { return m_nLost; }
     // The output that was commanded last, and a count that changes with every command.
     int LastMoved() const { return m_nLastMoved; }
     std::uint64_t MoveCount() const { return m_nMoveCount; }
@@ -122,7 +135,8 @@ private:
         double dTo = NEUTRAL;    // and where it ends: the commanded position, unless it stays
         SimTime tBegin{};
         SimTime tArrive{};
-        bool bEndDue = false;  // its arrival not yet told
+        bool bEndDue = false;   // its arrival not yet told
+        bool bStopped = false;  // a restart left it without a pulse, its shaft where it was
         int nMoves = 0;
     };
     const CServo& Servo(int nOutput) const { return m_servos[static_cast<std::size_t>(nOutput)]; }
@@ -139,6 +153,7 @@ private:
     std::deque<CSimEvent> m_pending;
     SimTime m_tLastFrame{-1};
     int m_nNotUnderstood = 0;
+    int m_nLost = 0;
     int m_nLastMoved = -1;
     std::uint64_t m_nMoveCount = 0;
     std::deque<CSimEvent> m_recent;

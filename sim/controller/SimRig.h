@@ -44,6 +44,7 @@ struct CSimRig {
     bool bSixVolts = false;                              // the servos' supply: 6.0 V, else 4.8 V
     double dSpeed = -1;     // seconds per 60 degrees for every servo; < 0: the models'
     bool bInstant = false;  // no frames, and every servo jumps
+    double dResetS = 0;     // how long it restarts for whenever its port is opened; 0: never
 
     const CBoardModel& Board() const { return *pBoard; }
     const CServoModel& Model(int nOutput) const;
@@ -52,6 +53,10 @@ struct CSimRig {
     double SecondsPer60(int nOutput) const { return SecondsPer60(Model(nOutput)); }
     // A command takes effect at the next frame start; 0: as it arrives.
     SimTime Frame() const;
+    // How long the board restarts for when its port is opened; 0: it does not.
+    SimTime Restart() const {
+        return std::chrono::round<SimTime>(std::chrono::duration<double>(dResetS));
+    }
     double Volts() const { return bSixVolts ? 6.0 : 4.8; }
     // What sets the named models' speeds, in a few words: the supply ("4.8 V"), or the one speed
     // --speed gives every servo ("1 s per 60 deg"), under which the supply changes nothing.

@@ -23,6 +23,7 @@ struct CSscEvent {
     double dPulseUs = 0;              // Move only
     std::vector<std::uint8_t> bytes;  // Dropped only: what was lost
     bool bNewPacket = false;          // Dropped only: cut short by a sync byte
+    bool bLost = false;               // it came while the board restarted: nothing took it
     SimTime t{};                      // when the byte that made it arrived
     // How long that byte waited: from when the program's write put it on the line to t. A bound
     // when it may have waited where the line does not show it.

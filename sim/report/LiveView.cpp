@@ -64,14 +64,16 @@ std::string ServoRow(const CServoBoard& board, int nOutput, SimTime tNow, int nW
     const int nCommanded = board.Commanded(nOutput);
     const double dShaft = board.ShaftAt(nOutput, tNow);
     std::string sFigures;
-    if (nCommanded < 0) {
+    const long nAngle = std::lround(rig.Board().AngleAt(dShaft));
+    const std::string sAngle = (nAngle > 0 ? "+" : "") + std::to_string(nAngle) + " deg";
+    if (nCommanded < 0 && board.ShaftKnown(nOutput)) {
+        sFigures = "  no pulse: restarted, " + sAngle;
+    } else if (nCommanded < 0) {
         sFigures = "  " + std::string(rig.Board().Uncommanded()) + ", 0 deg assumed";
     } else {
-        const long nAngle = std::lround(rig.Board().AngleAt(dShaft));
         sFigures = RightAligned(std::to_string(nCommanded), kPosition) +
                    RightAligned(rig.Board().PulseText(nCommanded) + " us", PulseColumns(rig)) +
-                   RightAligned((nAngle > 0 ? "+" : "") + std::to_string(nAngle) + " deg", kShaft) +
-                   (board.MovingAt(nOutput, tNow) ? " moving" : "");
+                   RightAligned(sAngle, kShaft) + (board.MovingAt(nOutput, tNow) ? " moving" : "");
     }
     sFigures.resize(std::max(sFigures.size(), FigureColumns(rig)), ' ');
     if (rig.bModelsNamed) sFigures += std::string(" ") + rig.Model(nOutput).pszName;
@@ -80,10 +82,9 @@ std::string ServoRow(const CServoBoard& board, int nOutput, SimTime tNow, int nW
     const int nCells = GaugeCells(rig, nWidth);
     std::string sGauge(static_cast<std::size_t>(nCells), '-');
     sGauge[static_cast<std::size_t>(Cell(kNeutral, nCells))] = '|';
-    if (nCommanded >= 0) {
-        sGauge[static_cast<std::size_t>(Cell(nCommanded, nCells))] = 'o';
+    if (nCommanded >= 0) sGauge[static_cast<std::size_t>(Cell(nCommanded, nCells))] = 'o';
+    if (board.ShaftKnown(nOutput))
         sGauge[static_cast<std::size_t>(Cell(static_cast<int>(std::lround(dShaft)), nCells))] = '#';
-    }
     std::string sRow = sNumber + "[" + sGauge + "]" + sFigures;
     while (!sRow.empty() && sRow.back() == ' ') sRow.pop_back();
     return Fit(sRow, nWidth);

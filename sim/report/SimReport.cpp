@@ -82,6 +82,14 @@ std::string PlxJsonString(const std::string& s) {
 }
 
 std::string PlxEventLine(const CSscEvent& event, const CSimRig& rig, const std::string& sWhyNot) {
+    if (event.bLost)
+        return "lost     " +
+               (event.kind == CSscEvent::EKind::Dropped
+                    ? Hex(event.bytes)
+                    : (event.nOutput >= 0 ? rig.Board().OutputWords(event.nOutput)
+                                          : "servo " + std::to_string(event.nServo)) +
+                          " to " + std::to_string(event.nPosition)) +
+               " (the board was restarting after its port was opened)";
     std::string sLine;
     switch (event.kind) {
         case CSscEvent::EKind::Move:
@@ -123,6 +131,8 @@ void CSimReport::Ready(const CSimStart& start) {
         m_out << ',' << m_rig.Board().JsonFields() << R"(,"paced":)"
               << (m_rig.bInstant ? "false" : "true") << R"(,"frame_ms":)"
               << std::chrono::duration_cast<std::chrono::milliseconds>(m_rig.Frame()).count()
+              << R"(,"resets_on_open_s":)"
+              << (m_rig.dResetS > 0 ? PlxShortNumber(m_rig.dResetS) : std::string("null"))
               << R"(,"speed_s_per_60":)" << dSpeed << R"(,"volts":)" << m_rig.Volts()
               << R"(,"models":[)";
         const char* pszComma = "";
@@ -142,6 +152,8 @@ void CSimReport::Ready(const CSimStart& start) {
         m_out << " as COM" << start.nPort << " (" << start.sEntry << ")";
         if (!start.sReplaced.empty()) m_out << ", replacing " << start.sReplaced;
     }
+    if (m_rig.dResetS > 0)
+        m_out << "; restarts for " << m_rig.dResetS << " s whenever its port is opened";
     if (m_rig.bInstant) {
         m_out << "; instant: bytes taken as they come, servos jump\n";
     } else if (!m_rig.bModelsNamed) {
@@ -200,6 +212,21 @@ namespace {
 
 void JsonEventFields(std::ostream& out, const CSimEvent& e, const CBoardModel& board) {
     const CSscEvent& event = e.event;
+    // What was lost is only what came: nothing took it.
+    if (event.bLost && event.kind == CSscEvent::EKind::Dropped) {
+        out << R"(,"bytes":[)";
+        for (std::size_t i = 0; i < event.bytes.size(); ++i)
+            out << (i ? "," : "") << static_cast<int>(event.bytes[i]);
+        out << ']';
+        return;
+    }
+    if (event.bLost) {
+        out << ','
+            << (event.nOutput >= 0 ? board.JsonOutput(event.nOutput)
+                                   : "\"servo\":" + std::to_string(event.nServo))
+            << R"(,"position":)" << event.nPosition;
+        return;
+    }
     switch (event.kind) {
         case CSscEvent::EKind::Move:
             out << ',' << board.JsonOutput(event.nOutput) << R"(,"position":)" << event.nPosition
@@ -247,10 +274,10 @@ std::string MoveWords(const CSimEvent& e, const CSimRig& rig) {
 
 void CSimReport::OnEvent(const CSimEvent& e) {
     const char* const kNames[] = {"move", "ignored", "dropped"};  // in the order of EKind
-    Begin(e.event.t, kNames[static_cast<int>(e.event.kind)]);
+    Begin(e.event.t, e.event.bLost ? "lost" : kNames[static_cast<int>(e.event.kind)]);
     if (m_bJson) {
         JsonEventFields(m_out, e, m_rig.Board());
-        if (e.event.kind == CSscEvent::EKind::Move)
+        if (e.event.kind == CSscEvent::EKind::Move && !e.event.bLost)
             m_out << R"(,"model":")" << m_rig.Model(e.event.nOutput).pszName << '"';
         m_out << R"(,"behind":)" << PlxFormatSeconds(e.event.tBehind, 3)
               << (e.event.bBehindFloor ? R"(,"behind_floor":true)" : "") << R"(,"queued":)"
@@ -288,9 +315,11 @@ void CSimReport::Summary(const CServoBoard& board, SimTime tEnd, const std::stri
                       << model.PulseText(nPosition);
             }
             m_out << R"(,"shaft":)" << Fixed1(board.ShaftAt(n, tEnd)) << R"(,"shaft_assumed":)"
-                  << (nPosition < 0 ? "true" : "false") << R"(,"moves":)" << board.Moves(n) << '}';
+                  << (board.ShaftKnown(n) ? "false" : "true") << R"(,"moves":)" << board.Moves(n)
+                  << '}';
         }
-        m_out << R"(],"not_understood":)" << board.NotUnderstood() << R"(,"behind_max":)";
+        m_out << R"(],"not_understood":)" << board.NotUnderstood() << R"(,"lost":)" << board.Lost()
+              << R"(,"behind_max":)";
         if (board.AnyEvent())
             m_out << PlxFormatSeconds(board.MostBehind(), 3) << R"(,"behind_max_t":)"
                   << PlxFormatSeconds(board.MostBehindAt(), 6)
@@ -315,13 +344,16 @@ void CSimReport::Summary(const CServoBoard& board, SimTime tEnd, const std::stri
               << (pszKind != nullptr ? Padded(std::to_string(model.OutputNumber(n)), nKind) : "")
               << Padded(bSeen ? std::to_string(nPosition) : "-", 10)
               << Padded(bSeen ? model.PulseText(nPosition) + " us" : "-", nPulse)
-              << Padded(bSeen ? sShaft : "(" + sShaft + ")", 10)
+              << Padded(board.ShaftKnown(n) ? sShaft : "(" + sShaft + ")", 10)
               << Padded(std::to_string(board.Moves(n)), 10) << '\n';
     }
     // What a real controller would not have followed moved nothing, and is counted apart.
     if (board.NotUnderstood() > 0)
         m_out << board.NotUnderstood() << (board.NotUnderstood() == 1 ? " packet" : " packets")
               << " not understood by the controller (not counted as moves)\n";
+    if (board.Lost() > 0)
+        m_out << board.Lost() << (board.Lost() == 1 ? " packet" : " packets")
+              << " lost while the board restarted after its port was opened\n";
     if (board.AnyEvent())
         m_out << "most behind: " << (board.MostBehindFloor() ? "at least " : "")
               << PlxFormatSeconds(board.MostBehind(), 2) << " s, at "
