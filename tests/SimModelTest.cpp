@@ -368,12 +368,18 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
               " 7 [----------------|----------------]  never commanded, 0 deg assumed standard");
     EXPECT_EQ(screen[11], "8 servos hidden (8-15): the terminal is too short");
 
-    // The chart's title names the models; it and the live view give the one speed --speed gives
-    // them all in place of the supply.
+    // The chart's title names the models; it, the live view and the ready line give the one speed
+    // --speed gives them all in place of the supply.
     EXPECT_EQ(rig.Title(),
               "servos 0-15, 90 deg range, 4.8 V, 0-1,4-15 standard, 2 sg90, 3 mg996r, 9600 baud "
               "jumper");
     rig.dSpeed = 1;
+    wordReport.Ready({"/dev/pts/9", 0, "", ""});
+    EXPECT_NE(words.str().find("; paced at the line's speed; every servo turns 60 degrees in 1 s: "
+                               "0-1,4-15 standard, 2 sg90 (dead band 10 us), 3 mg996r (dead band "
+                               "5 us)\n"),
+              std::string::npos)
+        << words.str();
     EXPECT_EQ(PlxRenderPanel(board, "COM1 /dev/pts/9", line, 2s, 100, 12, false)[0].sText,
               "MINI-SSC II x2 COM1 /dev/pts/9  jumpers: 9600 baud, servos 0-15, 90 deg, 1 s per 60 "
               "deg");

@@ -140,7 +140,7 @@ TEST_F(SimulatorTest, APacedSessionKeepsTheWiresTimeAndTheServosMotion) {
              Entry(3) +
              R"(","replaced":false,"board":"minissc2","baud":9600,"servos":[0,7],"range":90,)"
              R"("paced":true,)"
-             R"("frame_ms":20,"resets_on_open_s":null,"speed_s_per_60":0.19,"volts":4.8,"models":[{"model":"standard",)"
+             R"("frame_ms":20,"resets_on_open_s":null,"volts":4.8,"models":[{"model":"standard",)"
              R"("servos":[0,1,2,3,4,5,6,7],"speed_s_per_60":0.19,"deadband_us":0}]})",
          R"("settings":"9600 8N1 raw VMIN=0 VTIME=2")",
          R"("servo":2,"position":150,"pulse_us":1591,"understood":true,"begins":)",
@@ -220,7 +220,7 @@ TEST_F(SimulatorTest, EachControllersJumpersAndServosAreTheRigsOwn) {
     ExpectInOrder(
         sim.Out(),
         {R"("servos":[0,15],"range":90,)",
-         R"("speed_s_per_60":0.19,"volts":6,"models":[{"model":"standard","servos":[0,1,3,4,6,7,)"
+         R"("volts":6,"models":[{"model":"standard","servos":[0,1,3,4,6,7,)"
          R"(8,11,12,13,14,15],"speed_s_per_60":0.19,"deadband_us":0},{"model":"sg90","servos":)"
          R"([2,5],"speed_s_per_60":0.1,"deadband_us":10},{"model":"mg996r","servos":[9,10],)"
          R"("speed_s_per_60":0.14,"deadband_us":5}]})",

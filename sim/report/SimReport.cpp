@@ -133,7 +133,7 @@ void CSimReport::Ready(const CSimStart& start) {
               << std::chrono::duration_cast<std::chrono::milliseconds>(m_rig.Frame()).count()
               << R"(,"resets_on_open_s":)"
               << (m_rig.dResetS > 0 ? PlxShortNumber(m_rig.dResetS) : std::string("null"))
-              << R"(,"speed_s_per_60":)" << dSpeed << R"(,"volts":)" << m_rig.Volts()
+              << R"(,"volts":)" << m_rig.Volts()
               << R"(,"models":[)";
         const char* pszComma = "";
         for (const auto& group : m_rig.ModelGroups()) {
@@ -159,14 +159,24 @@ void CSimReport::Ready(const CSimStart& start) {
     } else if (!m_rig.bModelsNamed) {
         m_out << "; paced at the line's speed, servos turn 60 degrees in " << dSpeed << " s\n";
     } else {
-        m_out << "; paced at the line's speed; servos at " << m_rig.Volts() << " V:";
+        // Under --speed the supply changes nothing: the one speed is said once, and each model
+        // keeps only its dead band.
+        const bool bOneSpeed = m_rig.dSpeed >= 0;
+        if (bOneSpeed)
+            m_out << "; paced at the line's speed; every servo turns 60 degrees in " << dSpeed
+                  << " s:";
+        else
+            m_out << "; paced at the line's speed; servos at " << m_rig.Volts() << " V:";
         const char* pszComma = "";
         for (const auto& group : m_rig.ModelGroups()) {
-            m_out << pszComma << ' ' << PlxServoList(group.second) << ' ' << group.first->pszName
-                  << " (" << m_rig.SecondsPer60(*group.first) << " s per 60 degrees";
+            std::string sFigures;
+            if (!bOneSpeed)
+                sFigures = PlxShortNumber(m_rig.SecondsPer60(*group.first)) + " s per 60 degrees";
             if (group.first->nDeadBandUs > 0)
-                m_out << ", dead band " << group.first->nDeadBandUs << " us";
-            m_out << ')';
+                sFigures += (sFigures.empty() ? "" : ", ") + std::string("dead band ") +
+                            std::to_string(group.first->nDeadBandUs) + " us";
+            m_out << pszComma << ' ' << PlxServoList(group.second) << ' ' << group.first->pszName
+                  << (sFigures.empty() ? "" : " (" + sFigures + ")");
             pszComma = ",";
         }
         m_out << '\n';
