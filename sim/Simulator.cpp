@@ -122,10 +122,13 @@ bool CSimulator::Open(std::string* pError) {
         return false;
     }
     // The slave descriptor CPtyLine holds also lets the simulator lift a stale exclusive mark.
-    if (!m_line.Open(pError) || !m_backlog.Open(m_line.Master(), pError)) return false;
-    if (m_rig.dResetS > 0 && !m_opens.Open(m_line.Device(), pError)) return false;
+    if (!m_line.Open(pError)) return false;
     if (m_options.bMap && !m_registration.Register(PlxPortMapDirectory(), m_options.nPort,
                                                    m_line.Device(), &m_sReplaced, pError))
+        return false;
+    // The watches on the line: bytes coming in, and programs opening it.
+    if (!m_backlog.Open(m_line.Master(), pError) ||
+        (m_rig.dResetS > 0 && !m_opens.Open(m_line.Device(), pError)))
         return false;
     // No output file is touched before the simulator has its port.
     return !Tracing() || m_trace.Open(pError);
