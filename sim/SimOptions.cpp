@@ -82,6 +82,14 @@ bool TakeValue(int argc, const char* const* argv, int* pi, const std::string& sA
     return false;
 }
 
+// A number, the whole of psz; false when it is not one.
+bool ParseNumber(const char* psz, double* pd) {
+    if (psz == nullptr || *psz == '\0') return false;
+    char* pszEnd = nullptr;
+    *pd = std::strtod(psz, &pszEnd);
+    return *pszEnd == '\0';
+}
+
 // Servos given a model, as --servo named them, before the board that answers them is known.
 struct CNamedServos {
     std::vector<int> servos;
@@ -154,27 +162,23 @@ bool ApplyValue(const std::string& sName, const char* pszValue, CSimOptions* pOp
     } else if (sName == "--volts") {
         *pMessage = "--volts takes 4.8 or 6, the servos' supply";
         // The number, however it is written: 4.80 is 4.8 as 6.0 is 6.
-        char* pszEnd = nullptr;
-        const double d = pszValue != nullptr ? std::strtod(pszValue, &pszEnd) : -1;
-        if (pszEnd == pszValue || *pszEnd != '\0' || (d != 4.8 && d != 6)) return false;
+        double d = 0;
+        if (!ParseNumber(pszValue, &d) || (d != 4.8 && d != 6)) return false;
         rig.bSixVolts = d == 6;
     } else if (sName == "--resets-on-open") {
         *pMessage =
             "--resets-on-open takes the seconds the board restarts for when its port is opened: "
             "from 0.1 to 10 (about 1.4 for an Arduino Uno)";
-        char* pszEnd = nullptr;
-        const double d = pszValue != nullptr ? std::strtod(pszValue, &pszEnd) : -1;
-        if (pszEnd == pszValue || *pszEnd != '\0' || !(d >= 0.1 && d <= 10)) return false;
+        double d = 0;
+        if (!ParseNumber(pszValue, &d) || !(d >= 0.1 && d <= 10)) return false;
         rig.dResetS = d;
     } else if (sName == "--speed") {
         *pMessage =
             "--speed takes the seconds a servo takes to turn 60 degrees: from 0.01 to 60, or 0 "
             "to let it jump";
-        char* pszEnd = nullptr;
-        const double d = pszValue != nullptr ? std::strtod(pszValue, &pszEnd) : -1;
+        double d = 0;
         // No servo turns 60 degrees in less than a hundredth of a second; -0 is 0.
-        if (pszEnd == pszValue || *pszEnd != '\0' || !(d == 0 || (d >= 0.01 && d <= 60)))
-            return false;
+        if (!ParseNumber(pszValue, &d) || !(d == 0 || (d >= 0.01 && d <= 60))) return false;
         rig.dSpeed = d == 0 ? 0.0 : d;
     } else {
         *pMessage = sName + " takes a file name";

@@ -74,6 +74,17 @@ CSscEvent Move(int nServo, int nPosition, SimTime t, SimTime tBehind = {}) {
     return event;
 }
 
+// The report in words and as JSON, both hearing what the board tells.
+struct CReports {
+    explicit CReports(const CSimRig& rig) : word(words, false, rig), json(jsonText, true, rig) {
+        sinks.Add(&word);
+        sinks.Add(&json);
+    }
+    std::ostringstream words, jsonText;
+    CSimReport word, json;
+    CSimSinks sinks;
+};
+
 // Servo 2 an sg90 (0.1 s per 60 degrees at 4.8 V, a dead band of 10 us), 3 an mg996r (0.17 s).
 CSimRig MixedRig() { return RigOf({"--servo", "2=sg90", "--servo", "3=mg996r"}); }
 
@@ -303,12 +314,7 @@ TEST(ServoBoard, EachServoTurnsAtItsModelsSpeedAndADeadBandHoldsItsShaft) {
 TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
     CSimRig rig = RigOf({"--id", "0,8", "--servo", "2=sg90", "--servo", "3=mg996r"});
     CServoBoard board(rig);
-    std::ostringstream words, json;
-    CSimReport wordReport(words, false, rig);
-    CSimReport jsonReport(json, true, rig);
-    CSimSinks reports;
-    reports.Add(&wordReport);
-    reports.Add(&jsonReport);
+    CReports reports(rig);
     board.Take(Move(2, 150, 5ms, 1871875us), "");  // the last of 600 packets sent at once
     board.Take(Move(2, 151, 1001ms), "");
     board.Take(Move(3, 128, 1002ms), "");  // never commanded, and within the mg996r's 5 us
@@ -319,8 +325,8 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
     other.bBehindFloor = true;
     other.tQueued = 300ms;
     board.Take(other, "");
-    board.AdvanceTo(2s, &reports);
-    ExpectInOrder(words.str(),
+    board.AdvanceTo(2s, &reports.sinks);
+    ExpectInOrder(reports.words.str(),
                   {"    0.005  move     servo 2 to 150 (1591 us) sg90, turns from 127.0 (neutral: "
                    "never commanded before) at 0.020, there at 0.034; behind 1.87 s\n",
                    "    1.001  move     servo 2 to 151 (1594 us) sg90, within dead band: stays at "
@@ -330,19 +336,19 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
                    "    1.003  ignored  servo 16 to 1 (not one of servos 0-15); behind at least "
                    "0.50 s\n"});
     ExpectInOrder(
-        json.str(),
+        reports.jsonText.str(),
         {R"(,"arrives":0.033583,"model":"sg90","behind":1.872,"queued":0.000})",
          R"(,"begins":1.020000,"from":150.0,"from_assumed":false,)"
          R"("arrives":1.020000,"within_deadband":true,"model":"sg90",)"
          R"("behind":0.000,"queued":0.000})",
          R"("servo":16,"position":1,"understood":true,"behind":0.500,"behind_floor":true,)"
          R"("queued":0.300})"});
-    wordReport.Summary(board, 2s, "SIGINT");
-    jsonReport.Summary(board, 2s, "SIGINT");
+    reports.word.Summary(board, 2s, "SIGINT");
+    reports.json.Summary(board, 2s, "SIGINT");
     // One wait known only as a bound makes the most a bound too.
-    ExpectInOrder(words.str(), {"   15         -         -   (127.0)         0\n",
-                                "most behind: at least 1.87 s, at 0.005\n"});
-    ExpectInOrder(json.str(),
+    ExpectInOrder(reports.words.str(), {"   15         -         -   (127.0)         0\n",
+                                        "most behind: at least 1.87 s, at 0.005\n"});
+    ExpectInOrder(reports.jsonText.str(),
                   {R"({"servo":15,"position":null,)",
                    R"("not_understood":0,"lost":0,"behind_max":1.872,"behind_max_t":0.005000,)"
                    R"("behind_floor":true})"});
@@ -374,12 +380,13 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
               "servos 0-15, 90 deg range, 4.8 V, 0-1,4-15 standard, 2 sg90, 3 mg996r, 9600 baud "
               "jumper");
     rig.dSpeed = 1;
-    wordReport.Ready({"/dev/pts/9", 0, "", ""});
-    EXPECT_NE(words.str().find("; paced at the line's speed; every servo turns 60 degrees in 1 s: "
-                               "0-1,4-15 standard, 2 sg90 (dead band 10 us), 3 mg996r (dead band "
-                               "5 us)\n"),
+    reports.word.Ready({"/dev/pts/9", 0, "", ""});
+    EXPECT_NE(reports.words.str().find(
+                  "; paced at the line's speed; every servo turns 60 degrees in 1 s: "
+                  "0-1,4-15 standard, 2 sg90 (dead band 10 us), 3 mg996r (dead band "
+                  "5 us)\n"),
               std::string::npos)
-        << words.str();
+        << reports.words.str();
     EXPECT_EQ(PlxRenderPanel(board, "COM1 /dev/pts/9", line, 2s, 100, 12, false)[0].sText,
               "MINI-SSC II x2 COM1 /dev/pts/9  jumpers: 9600 baud, servos 0-15, 90 deg, 1 s per 60 "
               "deg");
@@ -441,15 +448,10 @@ TEST(Controller, ABoardRestartedByAnOpenLosesWhatComesMeanwhileAndItsServosStopW
 TEST(SimReport, AMaestroNamesItsChannelsBesideTheServosAndWhatItAnswers) {
     const CSimRig rig = RigOf({"--board", "maestro", "--offset", "12", "--channels", "12"});
     CServoBoard board(rig);
-    std::ostringstream words, json;
-    CSimReport wordReport(words, false, rig);
-    CSimReport jsonReport(json, true, rig);
-    CSimSinks reports;
-    reports.Add(&wordReport);
-    reports.Add(&jsonReport);
+    CReports reports(rig);
     CSimPlot plot("", rig);
-    reports.Add(&plot);
-    for (CSimReport* pReport : {&wordReport, &jsonReport})
+    reports.sinks.Add(&plot);
+    for (CSimReport* pReport : {&reports.word, &reports.json})
         pReport->Ready({"/dev/pts/9", 0, "", ""});
     CSscEvent move = Move(12, 0, 5ms);
     move.nOutput = 0;
@@ -459,9 +461,10 @@ TEST(SimReport, AMaestroNamesItsChannelsBesideTheServosAndWhatItAnswers) {
     other.nOutput = -1;
     board.Take(move, "");
     board.Take(other, "");
-    board.AdvanceTo(1s, &reports);
-    for (CSimReport* pReport : {&wordReport, &jsonReport}) pReport->Summary(board, 1s, "SIGINT");
-    ExpectInOrder(words.str(),
+    board.AdvanceTo(1s, &reports.sinks);
+    for (CSimReport* pReport : {&reports.word, &reports.json})
+        pReport->Summary(board, 1s, "SIGINT");
+    ExpectInOrder(reports.words.str(),
                   {"Pololu Mini Maestro 12 at 9600 baud, servos 12-23 on channels 0-11 (Mini SSC "
                    "offset 12), listening on /dev/pts/9;",
                    "move     servo 12 (channel 0) to 0 (1023.75 us), turns from 127.0",
@@ -469,11 +472,12 @@ TEST(SimReport, AMaestroNamesItsChannelsBesideTheServosAndWhatItAnswers) {
                    "at Mini SSC offset 12)\n",
                    "servo  channel  position       pulse     shaft     moves\n"
                    "   12        0         0  1023.75 us       0.0         1\n"});
-    ExpectInOrder(json.str(), {R"("board":"maestro","baud":9600,"servos":[12,23],"channels":12,)"
-                               R"("offset":12,"autobaud":false,)",
-                               R"("servo":12,"channel":0,"position":0,"pulse_us":1023.75,)",
-                               R"({"servo":12,"channel":0,"position":0,"pulse_us":1023.75,)"
-                               R"("shaft":0.0,)"});
+    ExpectInOrder(reports.jsonText.str(),
+                  {R"("board":"maestro","baud":9600,"servos":[12,23],"channels":12,)"
+                   R"("offset":12,"autobaud":false,)",
+                   R"("servo":12,"channel":0,"position":0,"pulse_us":1023.75,)",
+                   R"({"servo":12,"channel":0,"position":0,"pulse_us":1023.75,)"
+                   R"("shaft":0.0,)"});
     // The live view numbers its rows by channel; a channel never commanded puts out no pulse.
     const std::vector<CPanelLine> screen =
         PlxRenderPanel(board, "COM1 /dev/pts/9", CLineState(), 1s, 80, 24, false);

@@ -197,28 +197,31 @@ TEST_F(SimulatorTest, APacedSessionKeepsTheWiresTimeAndTheServosMotion) {
 }
 
 TEST_F(SimulatorTest, EachControllersJumpersAndServosAreTheRigsOwn) {
-    {
-        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe,
-                     {"--json", "--port=2", "--id", "8", "--range", "180"});
+    // The simulator as COM2 with args, plx-ssc-test's input sent to it; its JSON report once it
+    // has shown sUntil and ended.
+    const auto Session = [&](std::vector<std::string> args, const std::string& sInput,
+                             const std::string& sUntil) {
+        args.insert(args.begin(), {"--json", "--port=2"});
+        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, args);
         Ready(sim);
-        RunTest("2\n10 13\n2 150\n");
-        sim.WaitForOutput(R"("servo":2,"position":150)");
-        ExpectInOrder(sim.Out(), {R"("servos":[8,15],"range":180,)",
-                                  R"("servo":10,"position":13,"pulse_us":602,"understood":true,)",
-                                  R"("servo":2,"position":150,"understood":true,"behind":)"});
-    }
+        RunTest("2\n" + sInput);
+        sim.WaitForOutput(sUntil);
+        sim.CloseInput();
+        EXPECT_EQ(ExitCode(sim.Wait()), 0) << sim.Err();
+        return sim.Out();
+    };
+    ExpectInOrder(
+        Session({"--id", "8", "--range", "180"}, "10 13\n2 150\n", R"("servo":2,"position":150)"),
+        {R"("servos":[8,15],"range":180,)",
+         R"("servo":10,"position":13,"pulse_us":602,"understood":true,)",
+         R"("servo":2,"position":150,"understood":true,"behind":)"});
     // Two controllers on the line, and servos of three kinds at 6 V: each move names its
     // servo's model, and the end covers all sixteen.
-    CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe,
-                 {"--json", "--port=2", "--id", "0,8", "--servo", "2,5=sg90", "--servo=9-10=mg996r",
-                  "--volts", "6.00"});
-    Ready(sim);
-    RunTest("2\n10 13\n2 150\n16 1\n");
-    sim.WaitForOutput(R"("servo":16,"position":1)");
-    sim.CloseInput();
-    EXPECT_EQ(ExitCode(sim.Wait()), 0) << sim.Err();
+    const std::string sOut =
+        Session({"--id", "0,8", "--servo", "2,5=sg90", "--servo=9-10=mg996r", "--volts", "6.00"},
+                "10 13\n2 150\n16 1\n", R"("servo":16,"position":1)");
     ExpectInOrder(
-        sim.Out(),
+        sOut,
         {R"("servos":[0,15],"range":90,)",
          R"("volts":6,"models":[{"model":"standard","servos":[0,1,3,4,6,7,)"
          R"(8,11,12,13,14,15],"speed_s_per_60":0.19,"deadband_us":0},{"model":"sg90","servos":)"
@@ -229,36 +232,23 @@ TEST_F(SimulatorTest, EachControllersJumpersAndServosAreTheRigsOwn) {
          R"("servo":16,"position":1,"understood":true,"behind":)",
          R"({"servo":15,"position":null,)", R"(],"not_understood":0,)"});
     // The mg996r turns 23 steps of 90/254 degrees at 0.14 s per 60 degrees at 6 V.
-    const std::vector<double> begins = Numbers(sim.Out(), "begins", R"("servo":10)");
-    const std::vector<double> arrives = Numbers(sim.Out(), "arrives", R"("servo":10)");
+    const std::vector<double> begins = Numbers(sOut, "begins", R"("servo":10)");
+    const std::vector<double> arrives = Numbers(sOut, "arrives", R"("servo":10)");
     ASSERT_EQ(begins.size(), 1u);
     ASSERT_EQ(arrives.size(), 1u);
     EXPECT_NEAR(arrives[0] - begins[0], 114 * 90.0 / 254 * 0.14 / 60, 2e-6);
 
     // A board that restarts whenever its port is opened, for 10 s: what a program sends at once
     // is lost.
-    CProgram arduino(PLX_SSC_SIM_EXE, EStreams::Pipe,
-                     {"--json", "--port=2", "--resets-on-open", "10"});
-    Ready(arduino);
-    RunTest("2\n2 150\n");
-    arduino.WaitForOutput(R"({"event":"lost")");
-    arduino.CloseInput();
-    EXPECT_EQ(ExitCode(arduino.Wait()), 0) << arduino.Err();
-    ExpectInOrder(arduino.Out(),
+    ExpectInOrder(Session({"--resets-on-open", "10"}, "2 150\n", R"({"event":"lost")"),
                   {R"("resets_on_open_s":10,)", R"({"event":"lost","t":)",
                    R"(,"servo":2,"position":150,"behind":)", R"("not_understood":0,"lost":1,)"});
 
     // A Maestro at Mini SSC offset 12 answers servos 12-23 on its channels 0-11.
     const std::string sTrace = m_map.ConfigHome() + "/maestro.csv";
-    CProgram maestro(PLX_SSC_SIM_EXE, EStreams::Pipe,
-                     {"--json", "--port=2", "--board", "maestro", "--offset", "12", "--channels",
-                      "12", "--baud", "9600", "--trace", sTrace});
-    Ready(maestro);
-    RunTest("2\n12 0\n11 5\n");
-    maestro.WaitForOutput(R"("servo":11,"position":5)");
-    maestro.CloseInput();
-    EXPECT_EQ(ExitCode(maestro.Wait()), 0) << maestro.Err();
-    ExpectInOrder(maestro.Out(),
+    ExpectInOrder(Session({"--board", "maestro", "--offset", "12", "--channels", "12", "--baud",
+                           "9600", "--trace", sTrace},
+                          "12 0\n11 5\n", R"("servo":11,"position":5)"),
                   {R"("board":"maestro","baud":9600,"servos":[12,23],"channels":12,"offset":12,)",
                    R"({"event":"move","t":)",
                    R"(,"servo":12,"channel":0,"position":0,"pulse_us":1023.75,"understood":true,)",

@@ -1,7 +1,7 @@
 // The controller as the wire feeds it: each byte in the order it arrived, through what the board
 // does before it reads a packet (a restart after its port was opened, waiting for the byte it
-// detects its baud rate from), to the decoder, and each event to the servos with how long its packet waited on the line and why a
-// real controller would not have understood it.
+// detects its baud rate from), to the decoder, and each event to the servos with how long its
+// packet waited on the line and why a real controller would not have understood it.
 #pragma once
 
 #include <cstdint>

@@ -133,8 +133,7 @@ void CSimReport::Ready(const CSimStart& start) {
               << std::chrono::duration_cast<std::chrono::milliseconds>(m_rig.Frame()).count()
               << R"(,"resets_on_open_s":)"
               << (m_rig.dResetS > 0 ? PlxShortNumber(m_rig.dResetS) : std::string("null"))
-              << R"(,"volts":)" << m_rig.Volts()
-              << R"(,"models":[)";
+              << R"(,"volts":)" << m_rig.Volts() << R"(,"models":[)";
         const char* pszComma = "";
         for (const auto& group : m_rig.ModelGroups()) {
             m_out << pszComma << R"({"model":")" << group.first->pszName << R"(","servos":[)";
