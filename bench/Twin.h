@@ -6,14 +6,15 @@
 #include <string>
 
 struct CTwinResult {
-    std::string sWhy;         // why it could not be measured; empty when it was
-    long nPackets = 0;        // moves the simulator reported
-    double dIdealS = 0;       // the wire's time from the first packet's end to the last's
-    double dSimSpanS = 0;     // the same by the simulator's clock (its events' "t")
-    double dWallSpanS = 0;    // the same as the harness saw the events arrive
-    double dBusy = 0;         // share of the time the wire was kept busy
-    double dCpuShare = 0;     // the simulator's CPU per second of wire time
-    double dMostBehindS = 0;  // the most a move ran behind, by the report
+    std::string sWhy;           // why it could not be measured; empty when it was
+    long nPackets = 0;          // moves the simulator reported
+    double dIdealS = 0;         // the wire's time from the first packet's end to the last's
+    double dSimSpanS = 0;       // the same by the simulator's clock (its events' "t")
+    double dWallSpanS = 0;      // the same as the harness saw the events arrive
+    double dBusy = 0;           // share of the time the wire was kept busy
+    double dCpuShare = 0;       // the simulator's CPU per second of wire time
+    double dMostBehindS = 0;    // the longest a move waited on the line, by the report
+    bool bBehindFloor = false;  // and whether any wait was only a floor
 };
 
 // nPairs pairs to a paced simulator at nBaud 8N1: through plx-ssc-test (which sets 9600) when

@@ -24,8 +24,8 @@
 #include "Spawn.h"
 #include "Twin.h"
 #include "serial/PortMap.h"
-#include "sim/PortRegistration.h"
-#include "sim/PtyLine.h"
+#include "sim/line/PortRegistration.h"
+#include "sim/line/PtyLine.h"
 
 namespace {
 
@@ -357,9 +357,13 @@ int main(int argc, char** argv) {
         const double dError =
             std::max(std::abs(r.dWallSpanS - r.dIdealS), std::abs(r.dSimSpanS - r.dIdealS)) /
             r.dIdealS;
-        std::printf("%-18s %6ld %9.3f %10.3f %9.3f %7.2f%% %7.2f%% %8.2f%% %8.3f\n", twin.pszName,
+        // A wait only known as a floor is marked so: ">=4.270".
+        char szBehind[32];
+        (void)std::snprintf(szBehind, sizeof(szBehind), "%s%.3f", r.bBehindFloor ? ">=" : "",
+                            r.dMostBehindS);
+        std::printf("%-18s %6ld %9.3f %10.3f %9.3f %7.2f%% %7.2f%% %8.2f%% %8s\n", twin.pszName,
                     r.nPackets, r.dIdealS, r.dSimSpanS, r.dWallSpanS, 100 * dError, 100 * r.dBusy,
-                    100 * r.dCpuShare, r.dMostBehindS);
+                    100 * r.dCpuShare, szBehind);
         std::fflush(stdout);
         bTwinMet = bTwinMet && dError < 0.005 && r.dBusy >= 0.99 && r.dCpuShare < 0.02;
     }

@@ -56,9 +56,9 @@ double Field(const std::string& sLine, const std::string& sKey) {
 }
 
 // Reads the simulator's report until nPairs moves came; the time of each by its "t" and by
-// the harness's clock, and the most any ran behind.
+// the harness's clock, and the longest any waited on the line, with whether that is a floor.
 void ReadMoves(int fd, long nPairs, std::chrono::seconds tGiveUp, std::vector<double>* pSim,
-               std::vector<double>* pWall, double* pMostBehind) {
+               std::vector<double>* pWall, double* pMostBehind, bool* pFloor) {
     const auto start = Clock::now();
     std::string sPending;
     while (static_cast<long>(pSim->size()) < nPairs && Clock::now() - start < tGiveUp) {
@@ -76,6 +76,7 @@ void ReadMoves(int fd, long nPairs, std::chrono::seconds tGiveUp, std::vector<do
             pSim->push_back(Field(sLine, "t"));
             pWall->push_back(dNow);
             *pMostBehind = std::max(*pMostBehind, Field(sLine, "behind"));
+            *pFloor = *pFloor || sLine.find("\"behind_floor\":true") != std::string::npos;
         }
     }
 }
@@ -119,7 +120,7 @@ CTwinResult PlxRunTwin(const std::string& sSimExe, const std::string& sTestExe, 
     result.dIdealS = static_cast<double>(nPairs - 1) * 3 * dByte;
     std::vector<double> simT, wallT;
     ReadMoves(out[0], nPairs, std::chrono::seconds(static_cast<long>(result.dIdealS) + 20), &simT,
-              &wallT, &result.dMostBehindS);
+              &wallT, &result.dMostBehindS, &result.bBehindFloor);
     ::close(in[1]);  // the end of its input ends the simulator
     char buf[65536];
     while (::read(out[0], buf, sizeof(buf)) > 0) {

@@ -13,8 +13,8 @@
 
 #include "console/ServoDialogue.h"
 #include "serial/PortMap.h"
-#include "sim/PortRegistration.h"
-#include "sim/PtyLine.h"
+#include "sim/line/PortRegistration.h"
+#include "sim/line/PtyLine.h"
 
 namespace {
 

@@ -1,7 +1,6 @@
 #include "sim/SimOptions.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <vector>
@@ -14,25 +13,36 @@ namespace {
 
 const char kHelp[] =
     "Usage: plx-ssc-sim [OPTION]...\n"
-    "A simulated MINI-SSC II servo controller on a pseudo-terminal. It registers the terminal as\n"
-    "COMn in the port map that plx-ssc-test reads, listens (it never sends a byte) and prints one\n"
-    "line for each thing that happens on the line (at a terminal, a live view of the servos),\n"
-    "until Ctrl+C, Ctrl+D at its terminal, or the end of a pipe on its standard input. It keeps\n"
-    "the hardware's time: bytes are taken at the line's pace, a command takes effect at the next\n"
-    "20 ms frame, and each servo's shaft turns toward it at the servo's speed.\n"
+    "A simulated MINI-SSC II servo controller, or a Pololu Maestro answering its protocol, on a\n"
+    "pseudo-terminal. It registers the terminal as COMn in the port map that plx-ssc-test reads,\n"
+    "listens (it never sends a byte) and prints one line for each thing that happens on the line\n"
+    "(at a terminal, a live view of the servos), until Ctrl+C, Ctrl+D at its terminal, or the end\n"
+    "of a pipe on its standard input. It keeps the hardware's time: bytes are taken at the line's\n"
+    "pace, a command takes effect at the next 20 ms frame, and each servo's shaft turns toward it\n"
+    "at the servo's speed.\n"
     "\n"
     "  --port N       register as COMn (default 1)\n"
     "  --no-map       do not register; only print the device path\n"
-    "  --baud B       baud jumper: 2400 or 9600 (default 9600)\n"
+    "  --board B      minissc2, the MINI-SSC II (default), or maestro, a Pololu Maestro\n"
+    "                 answering the same protocol\n"
+    "  --baud B       baud jumper: 2400 or 9600 (default 9600); a Maestro's baud rate, 300 to\n"
+    "                 200000\n"
     "  --range R      range jumper: 90 or 180 degrees (default 90)\n"
     "  --id I         identification jumper: 0 answers servos 0-7, 8 answers 8-15; 0,8 puts\n"
     "                 two controllers on the line, one for each (default 0)\n"
+    "  --channels N   the Maestro's channels: 6, 12, 18 or 24 (default 6)\n"
+    "  --offset N     the Maestro's Mini SSC offset: it answers servos N to N + channels - 1\n"
+    "                 (default 0)\n"
+    "  --autobaud     the Maestro detects its baud rate: it takes nothing until the byte 0xAA\n"
     "  --servo LIST=MODEL\n"
     "                 the servos in LIST (3, 0-7, 2,5) are of MODEL, for its speed and dead\n"
     "                 band; repeatable. --servo help lists the models (default: standard)\n"
     "  --volts V      the servos' supply, 4.8 or 6, for the models' speeds (default 4.8)\n"
     "  --speed S      seconds every servo takes to turn 60 degrees, 0.01 to 60, whatever its\n"
     "                 model (default: its model's; standard 0.19; 0: it jumps)\n"
+    "  --resets-on-open S\n"
+    "                 the board restarts whenever a program opens its port, as Arduino-class\n"
+    "                 boards do, and loses what comes in the S seconds it takes (0.1 to 10)\n"
     "  --instant      take bytes as they come and let servos jump, for speed over fidelity\n"
     "  --json         one JSON object per line instead of words\n"
     "  --log          one line per event at a terminal too, instead of the live view\n"
@@ -41,8 +51,9 @@ const char kHelp[] =
     "  --help         show this help and exit\n"
     "  --version      show the version and exit\n"
     "\n"
-    "Each packet event tells how far the commands run behind: the wire time of the bytes\n"
-    "still waiting on the line when its last byte was taken (JSON \"behind\").\n"
+    "Each packet event tells how long its last byte waited on the line, from the program's\n"
+    "write to the controller (JSON \"behind\"), and the wire time still queued after it\n"
+    "(\"queued\").\n"
     "\n"
     "The trace and the plot are created once the port is registered; at the end the simulator\n"
     "waits less than a second for them (a FIFO nobody reads is given up).\n"
@@ -54,17 +65,8 @@ const char kHelp[] =
     "\n"
     "The port map is $XDG_CONFIG_HOME/plx/ports (an absolute path only), else\n"
     "~/.config/plx/ports. Pulse widths are a model: 1500 us at position 127, 500 us (90) or\n"
-    "1000 us (180) either side at 0 and 254.\n";
-
-bool ParseInt(const char* psz, long nMin, long nMax, long* pnValue) {
-    if (psz == nullptr || *psz == '\0') return false;
-    char* pszEnd = nullptr;
-    errno = 0;
-    const long n = std::strtol(psz, &pszEnd, 10);
-    if (errno != 0 || *pszEnd != '\0' || n < nMin || n > nMax) return false;
-    *pnValue = n;
-    return true;
-}
+    "1000 us (180) either side at 0 and 254; a Maestro's as it comes from the factory, 476.25 "
+    "us.\n";
 
 // Reads one option's value, from "--opt=value" or the next argument.
 bool TakeValue(int argc, const char* const* argv, int* pi, const std::string& sArg,
@@ -80,26 +82,28 @@ bool TakeValue(int argc, const char* const* argv, int* pi, const std::string& sA
     return false;
 }
 
-// --id: "0", "8", "0,8" or "8,0", into the rig's jumpers.
-bool ParseIds(const std::string& s, std::vector<int>* pFirstServos) {
-    if (s == "0" || s == "8") {
-        *pFirstServos = {s == "0" ? 0 : 8};
-        return true;
-    }
-    if (s != "0,8" && s != "8,0") return false;
-    *pFirstServos = {0, 8};
-    return true;
+// A number, the whole of psz; false when it is not one.
+bool ParseNumber(const char* psz, double* pd) {
+    if (psz == nullptr || *psz == '\0') return false;
+    char* pszEnd = nullptr;
+    *pd = std::strtod(psz, &pszEnd);
+    return *pszEnd == '\0';
 }
 
-// --servo LIST=MODEL into the rig; the servos it named are added to *pNamed.
-bool ParseServos(const std::string& s, CSimRig* pRig, std::vector<int>* pNamed,
-                 std::string* pMessage) {
+// Servos given a model, as --servo named them, before the board that answers them is known.
+struct CNamedServos {
+    std::vector<int> servos;
+    int nModel = 0;
+};
+
+// --servo LIST=MODEL, appended to *pNamed.
+bool ParseServos(const std::string& s, std::vector<CNamedServos>* pNamed, std::string* pMessage) {
     const std::size_t nEquals = s.find('=');
     *pMessage =
         "--servo takes LIST=MODEL: servo numbers (3, 0-7 or 2,5) and a model --servo help lists";
     if (nEquals == std::string::npos || nEquals + 1 == s.size()) return false;
-    const int nModel = PlxFindServoModel(s.substr(nEquals + 1));
-    std::vector<int> servos;
+    CNamedServos named;
+    named.nModel = PlxFindServoModel(s.substr(nEquals + 1));
     for (std::size_t nAt = 0; nAt <= nEquals;) {
         std::size_t nEnd = s.find(',', nAt);
         if (nEnd == std::string::npos || nEnd > nEquals) nEnd = nEquals;
@@ -107,79 +111,108 @@ bool ParseServos(const std::string& s, CSimRig* pRig, std::vector<int>* pNamed,
         const std::size_t nDash = sItem.find('-');
         long nFirst = 0;
         long nLast = 0;
-        if (!ParseInt(sItem.substr(0, nDash).c_str(), 0, LONG_MAX, &nFirst) ||
-            !ParseInt(nDash == std::string::npos ? sItem.c_str() : sItem.c_str() + nDash + 1,
-                      nFirst, LONG_MAX, &nLast))
+        if (!PlxParseWhole(sItem.substr(0, nDash).c_str(), 0, LONG_MAX, &nFirst) ||
+            !PlxParseWhole(nDash == std::string::npos ? sItem.c_str() : sItem.c_str() + nDash + 1,
+                           nFirst, LONG_MAX, &nLast))
             return false;
-        if (nLast >= CSimRig::SERVOS) {
+        if (nLast >= CBoardModel::POSITIONS) {
             *pMessage = "--servo names servo " +
-                        std::to_string(std::max<long>(nFirst, CSimRig::SERVOS)) +
-                        ", which no controller answers (two answer servos 0-15 at most)";
+                        std::to_string(std::max<long>(nFirst, CBoardModel::POSITIONS)) +
+                        ", which no byte on the line can name (servos 0-254)";
             return false;
         }
-        for (long n = nFirst; n <= nLast; ++n) servos.push_back(static_cast<int>(n));
+        for (long n = nFirst; n <= nLast; ++n) named.servos.push_back(static_cast<int>(n));
         nAt = nEnd + 1;
     }
-    if (nModel < 0) {
+    if (named.nModel < 0) {
         *pMessage =
             "--servo: no model is named " + s.substr(nEquals + 1) + "; --servo help lists them";
         return false;
     }
-    for (int nServo : servos) pRig->models[static_cast<std::size_t>(nServo)] = nModel;
-    pRig->bModelsNamed = true;
-    pNamed->insert(pNamed->end(), servos.begin(), servos.end());
+    pNamed->push_back(named);
     return true;
 }
 
-// The value of an option that takes one into *pOptions; false, with the complaint, when it does
-// not fit. The servos --servo named are added to *pNamed.
+// The value of an option that takes one into *pOptions, or into *pBoard for the board to read
+// once every option is known; false, with the complaint, when it does not fit. What --servo
+// names is appended to *pNamed.
 bool ApplyValue(const std::string& sName, const char* pszValue, CSimOptions* pOptions,
-                std::vector<int>* pNamed, std::string* pMessage) {
+                CBoardOptions* pBoard, std::vector<CNamedServos>* pNamed, std::string* pMessage) {
     CSimRig& rig = pOptions->rig;
     long n = 0;
+    const std::string sValue = pszValue != nullptr ? pszValue : "";
     if (sName == "--port") {
         *pMessage = "--port takes a whole number, as in COMn";
-        if (!ParseInt(pszValue, INT32_MIN, INT32_MAX, &n)) return false;
+        if (!PlxParseWhole(pszValue, INT32_MIN, INT32_MAX, &n)) return false;
         pOptions->nPort = static_cast<std::int32_t>(n);
     } else if (sName == "--baud") {
-        *pMessage = "--baud takes 2400 or 9600, as the controller's jumper does";
-        if (!ParseInt(pszValue, 0, LONG_MAX, &n) || (n != 2400 && n != 9600)) return false;
-        rig.nBaud = static_cast<std::uint32_t>(n);
+        pBoard->baud = sValue;
     } else if (sName == "--range") {
-        *pMessage = "--range takes 90 or 180 (degrees)";
-        if (!ParseInt(pszValue, 0, LONG_MAX, &n) || (n != 90 && n != 180)) return false;
-        rig.nRange = static_cast<int>(n);
+        pBoard->range = sValue;
     } else if (sName == "--id") {
-        *pMessage = "--id takes 0 (servos 0-7), 8 (servos 8-15) or 0,8 (two controllers)";
-        if (pszValue == nullptr || !ParseIds(pszValue, &rig.firstServos)) return false;
+        pBoard->id = sValue;
+    } else if (sName == "--board") {
+        pBoard->sBoard = sValue;
+    } else if (sName == "--offset") {
+        pBoard->offset = sValue;
+    } else if (sName == "--channels") {
+        pBoard->channels = sValue;
     } else if (sName == "--servo") {
-        if (!ParseServos(pszValue != nullptr ? pszValue : "", &rig, pNamed, pMessage)) return false;
+        if (!ParseServos(sValue, pNamed, pMessage)) return false;
     } else if (sName == "--volts") {
         *pMessage = "--volts takes 4.8 or 6, the servos' supply";
         // The number, however it is written: 4.80 is 4.8 as 6.0 is 6.
-        char* pszEnd = nullptr;
-        const double d = pszValue != nullptr ? std::strtod(pszValue, &pszEnd) : -1;
-        if (pszEnd == pszValue || *pszEnd != '\0' || (d != 4.8 && d != 6)) return false;
+        double d = 0;
+        if (!ParseNumber(pszValue, &d) || (d != 4.8 && d != 6)) return false;
         rig.bSixVolts = d == 6;
+    } else if (sName == "--resets-on-open") {
+        *pMessage =
+            "--resets-on-open takes the seconds the board restarts for when its port is opened: "
+            "from 0.1 to 10 (about 1.4 for an Arduino Uno)";
+        double d = 0;
+        if (!ParseNumber(pszValue, &d) || !(d >= 0.1 && d <= 10)) return false;
+        rig.dResetS = d;
     } else if (sName == "--speed") {
         *pMessage =
             "--speed takes the seconds a servo takes to turn 60 degrees: from 0.01 to 60, or 0 "
             "to let it jump";
-        char* pszEnd = nullptr;
-        const double d = pszValue != nullptr ? std::strtod(pszValue, &pszEnd) : -1;
+        double d = 0;
         // No servo turns 60 degrees in less than a hundredth of a second; -0 is 0.
-        if (pszEnd == pszValue || *pszEnd != '\0' || !(d == 0 || (d >= 0.01 && d <= 60)))
-            return false;
+        if (!ParseNumber(pszValue, &d) || !(d == 0 || (d >= 0.01 && d <= 60))) return false;
         rig.dSpeed = d == 0 ? 0.0 : d;
     } else {
         *pMessage = sName + " takes a file name";
-        if (pszValue == nullptr || *pszValue == '\0') return false;
+        if (sValue.empty()) return false;
         if (sName == "--trace")
-            pOptions->sTrace = pszValue;
+            pOptions->sTrace = sValue;
         else
-            pOptions->sPlot = pszValue;
+            pOptions->sPlot = sValue;
     }
     pMessage->clear();
+    return true;
+}
+
+// Known only once every option is read: the board, and the outputs the servos --servo named are
+// on.
+bool ApplyBoard(const CBoardOptions& board, const std::vector<CNamedServos>& named, CSimRig* pRig,
+                std::string* pMessage) {
+    pRig->pBoard = PlxMakeBoard(board, pMessage);
+    if (pRig->pBoard == nullptr) {
+        pRig->pBoard = CSimRig().pBoard;
+        return false;
+    }
+    for (const CNamedServos& servos : named) {
+        for (int nServo : servos.servos) {
+            const int nOutput = pRig->Board().OutputOf(nServo);
+            if (nOutput < 0) {
+                *pMessage = "--servo names servo " + std::to_string(nServo) +
+                            ", which no controller answers (" + pRig->Board().Answering() + ")";
+                return false;
+            }
+            pRig->models[static_cast<std::size_t>(nOutput)] = servos.nModel;
+        }
+        pRig->bModelsNamed = true;
+    }
     return true;
 }
 
@@ -187,9 +220,11 @@ bool ApplyValue(const std::string& sName, const char* pszValue, CSimOptions* pOp
 
 EParseResult PlxParseSimOptions(int argc, const char* const* argv, CSimOptions* pOptions,
                                 std::string* pMessage) {
-    static const char* const kValued[] = {"--port",  "--baud",  "--range", "--id",  "--servo",
-                                          "--volts", "--speed", "--trace", "--plot"};
-    std::vector<int> named;  // servos --servo named
+    static const char* const kValued[] = {
+        "--port",  "--board", "--baud",  "--range", "--id",   "--offset",        "--channels",
+        "--servo", "--volts", "--speed", "--trace", "--plot", "--resets-on-open"};
+    CBoardOptions board;
+    std::vector<CNamedServos> named;
     for (int i = 1; i < argc; ++i) {
         const std::string sArg = argv[i];
         if (sArg == "--help" || sArg == "-h") {
@@ -200,8 +235,10 @@ EParseResult PlxParseSimOptions(int argc, const char* const* argv, CSimOptions* 
             *pMessage = std::string("plx-ssc-sim ") + PLX_VERSION + "\n";
             return EParseResult::Done;
         }
-        if (sArg == "--no-map" || sArg == "--json" || sArg == "--log" || sArg == "--instant") {
+        if (sArg == "--no-map" || sArg == "--json" || sArg == "--log" || sArg == "--instant" ||
+            sArg == "--autobaud") {
             pOptions->bMap = pOptions->bMap && sArg != "--no-map";
+            board.bAutobaud = board.bAutobaud || sArg == "--autobaud";
             pOptions->bJson = pOptions->bJson || sArg == "--json";
             pOptions->bLog = pOptions->bLog || sArg == "--log";
             pOptions->rig.bInstant = pOptions->rig.bInstant || sArg == "--instant";
@@ -217,7 +254,7 @@ EParseResult PlxParseSimOptions(int argc, const char* const* argv, CSimOptions* 
                 *pMessage = PlxServoModelHelp();
                 return EParseResult::Done;
             }
-            if (!ApplyValue(pszName, pszValue, pOptions, &named, pMessage))
+            if (!ApplyValue(pszName, pszValue, pOptions, &board, &named, pMessage))
                 return EParseResult::Usage;
         }
         if (!bValued) {
@@ -225,16 +262,6 @@ EParseResult PlxParseSimOptions(int argc, const char* const* argv, CSimOptions* 
             return EParseResult::Usage;
         }
     }
-    // Known only now that every option is read: which servos the boards answer.
-    for (int nServo : named) {
-        if (pOptions->rig.Answers(nServo)) continue;
-        *pMessage =
-            "--servo names servo " + std::to_string(nServo) +
-            ", which no controller answers (--id " +
-            (pOptions->rig.firstServos.size() > 1 ? std::string("0,8")
-                                                  : std::to_string(pOptions->rig.firstServos[0])) +
-            ": servos " + pOptions->rig.Span() + ")";
-        return EParseResult::Usage;
-    }
-    return EParseResult::Run;
+    return ApplyBoard(board, named, &pOptions->rig, pMessage) ? EParseResult::Run
+                                                              : EParseResult::Usage;
 }

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "sim/SimRig.h"
+#include "sim/controller/SimRig.h"
 
 struct CSimOptions {
     std::int32_t nPort = 1;

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,23 +10,26 @@
 #include <chrono>
 #include <optional>
 #include <ostream>
+#include <utility>
 #include <vector>
 
 #include "serial/CommApi.h"
 #include "serial/PortMap.h"
-#include "sim/LineWatch.h"
-#include "sim/LiveView.h"
-#include "sim/MarkWatch.h"
-#include "sim/PacedLine.h"
-#include "sim/PortRegistration.h"
-#include "sim/PtyLine.h"
-#include "sim/ReportOut.h"
-#include "sim/ServoBoard.h"
-#include "sim/SimPlot.h"
-#include "sim/SimReport.h"
 #include "sim/SimSignals.h"
-#include "sim/SimTrace.h"
-#include "sim/SscDecoder.h"
+#include "sim/controller/Controller.h"
+#include "sim/controller/ServoBoard.h"
+#include "sim/line/LineBacklog.h"
+#include "sim/line/LineWatch.h"
+#include "sim/line/MarkWatch.h"
+#include "sim/line/OpenWatch.h"
+#include "sim/line/PacedLine.h"
+#include "sim/line/PortRegistration.h"
+#include "sim/line/PtyLine.h"
+#include "sim/report/LiveView.h"
+#include "sim/report/ReportOut.h"
+#include "sim/report/SimPlot.h"
+#include "sim/report/SimReport.h"
+#include "sim/report/SimTrace.h"
 
 namespace {
 
@@ -52,7 +54,7 @@ public:
           m_sCom(options.bMap ? "COM" + std::to_string(options.nPort) : std::string()),
           m_out(&m_outBuffer),
           m_board(m_rig),
-          m_decoder(m_rig),
+          m_controller(m_rig, m_board),
           m_paced(m_rig.bInstant),
           m_report(m_out, options.bJson, m_rig),
           m_trace(options.sTrace, m_rig),
@@ -81,7 +83,7 @@ private:
     // A failure, on standard error without waiting for it to be read: a stalled reader (a
     // stopped pager, a terminal held with Ctrl+S) must not keep the simulator from ending.
     void Tell(const std::string& sFailure);
-    SimTime ByteTime() const { return PlxByteTime(m_lineState.settings, m_rig.nBaud); }
+    SimTime ByteTime() const { return PlxByteTime(m_lineState.settings, m_rig.Board().Baud()); }
 
     const CSimOptions& m_options;
     const CSimRig& m_rig;
@@ -91,10 +93,12 @@ private:
     std::ostream m_out;
     CReportOut m_errBuffer{STDERR_FILENO};
     CPtyLine m_line;
+    CLineBacklog m_backlog;
+    COpenWatch m_opens;  // with a board that restarts when its port is opened
     CPortRegistration m_registration;
     std::string m_sReplaced;
     CServoBoard m_board;
-    CSscDecoder m_decoder;
+    CController m_controller;
     CPacedLine m_paced;
     CSimReport m_report;
     CSimTrace m_trace;
@@ -105,7 +109,7 @@ private:
     std::optional<CMarkWatch> m_marks;
     std::chrono::steady_clock::time_point m_t0;
     std::vector<CWireByte> m_wire;
-    std::vector<CSscEvent> m_events;
+    std::vector<CReached> m_reached;
     SimTime m_tLook{};      // the next look at the line and the terminal
     SimTime m_tTaken{};     // when bytes last came off the wire
     SimTime m_tLastByte{};  // when the last of them arrived
@@ -132,6 +136,10 @@ bool CSimulator::Open(std::string* pError) {
     }
     if (m_options.bMap && !m_registration.Register(PlxPortMapDirectory(), m_options.nPort,
                                                    m_line.Device(), &m_sReplaced, pError))
+        return false;
+    // The watches on the line: bytes coming in, and programs opening it.
+    if (!m_backlog.Open(m_line.Master(), pError) ||
+        (m_rig.dResetS > 0 && !m_opens.Open(m_line.Device(), pError)))
         return false;
     // No output file is touched before the simulator has its port.
     return !Tracing() || m_trace.Open(pError);
@@ -165,12 +173,14 @@ bool CSimulator::Start() {
 void CSimulator::Step() {
     SimTime tNow = Now();
     const std::size_t nRoom = m_outBuffer.Pending() < kMaxBacklog ? m_paced.Room(ByteTime()) : 0;
-    pollfd fds[3] = {{nRoom > 0 ? m_line.Master() : -1, POLLIN, 0},
+    pollfd fds[5] = {{nRoom > 0 ? m_line.Master() : -1, POLLIN, 0},
                      {m_input.Fd(), POLLIN, 0},
-                     {m_outBuffer.Pending() > 0 ? m_outBuffer.Fd() : -1, POLLOUT, 0}};
+                     {m_outBuffer.Pending() > 0 ? m_outBuffer.Fd() : -1, POLLOUT, 0},
+                     {m_backlog.Fd(), POLLIN, 0},
+                     {m_opens.Fd(), POLLIN, 0}};
     const SimTime tWake = NextWake(tNow);
     const int nReady =
-        m_signals.Wait(fds, 3, tWake == kNever ? SimTime(-1) : std::max(tWake - tNow, SimTime(0)));
+        m_signals.Wait(fds, 5, tWake == kNever ? SimTime(-1) : std::max(tWake - tNow, SimTime(0)));
     if (nReady < 0 && errno != EINTR) {
         End("error: " + PlxFormatMessage(errno), 1);
         return;
@@ -188,6 +198,15 @@ void CSimulator::Step() {
     if (tNow >= m_tLook) Look(tNow);
     if (m_marks->Look(tNow) && !m_view)
         m_report.Mark(tNow, m_marks->State(), m_marks->Holder(), m_marks->HolderCommand());
+    // Bytes that came while the simulator reads no more are counted as they come, for how long
+    // each then waits.
+    if (nReady > 0 && (fds[3].revents & POLLIN)) m_backlog.Look(tNow);
+    // A program opened the port: what was on the wire before reaches the board first, and what
+    // is read from now on comes after the open.
+    if (nReady > 0 && (fds[4].revents & POLLIN) && m_opens.Opened()) {
+        TakeWire(tNow);
+        m_controller.Opened(tNow, &m_sinks);
+    }
     if (nReady > 0 && (fds[0].revents & POLLIN)) ReadLine(tNow, nRoom);
     TakeWire(tNow);
     m_board.AdvanceTo(tNow, &m_sinks);
@@ -232,7 +251,7 @@ void CSimulator::WatchLine(SimTime tNow) {
     }
     const CLineSettings now = PlxReadLineSettings(tio);
     if (m_lineState.bKnown && now == m_lineState.settings) return;
-    m_lineState = {now, true, PlxWhyNotUnderstood(now, m_rig.nBaud)};
+    m_lineState = {now, true, m_controller.WhyNot(now)};
     if (m_view)
         m_view->Changed();
     else
@@ -241,31 +260,35 @@ void CSimulator::WatchLine(SimTime tNow) {
 
 // At most nMost bytes off the line, onto the wire; what read() gave.
 ssize_t CSimulator::ReadLine(SimTime tNow, std::size_t nMost) {
-    WatchLine(tNow);  // the program may have set the line just before it wrote
+    WatchLine(tNow);       // the program may have set the line just before it wrote
+    m_backlog.Look(tNow);  // when the bytes about to be read reached the line
     std::uint8_t buf[4096];
     const ssize_t n = ::read(m_line.Master(), buf, std::min(nMost, sizeof(buf)));
-    if (n > 0) m_paced.Arrive(buf, static_cast<std::size_t>(n), tNow, ByteTime());
+    if (n <= 0) return n;
+    m_reached.clear();
+    m_backlog.Read(static_cast<std::size_t>(n), tNow, &m_reached);
+    m_paced.Arrive(buf, m_reached.data(), static_cast<std::size_t>(n), tNow, ByteTime());
     return n;
 }
 
-// The bytes whose stop bit has arrived by tUpTo, to the controllers; each event with how far
-// the commands run behind: the wire time of every byte after its own still waiting, read ahead
-// here or in the line's buffer.
+// The bytes whose stop bit has arrived by tUpTo, to the controllers; each event with how long its
+// last byte waited since it reached the line, and the line's backlog then: the wire time of every
+// byte after it still waiting, read ahead here or in the line's buffer.
 void CSimulator::TakeWire(SimTime tUpTo) {
     m_wire.clear();
     m_paced.Take(tUpTo, &m_wire);
-    int nQueued = 0;
-    if (m_wire.empty() || ::ioctl(m_line.Master(), FIONREAD, &nQueued) != 0) nQueued = 0;
+    if (!m_wire.empty()) m_backlog.Look(std::min(tUpTo, Now()));
     for (const CWireByte& byte : m_wire) {
-        m_events.clear();
-        m_decoder.Feed(&byte.nByte, 1, byte.tDone, &m_events);
-        for (CSscEvent& event : m_events) {
-            event.tBehind =
-                static_cast<SimTime::rep>(byte.nAfter + static_cast<std::size_t>(nQueued)) *
-                ByteTime();
-            m_board.Take(event, m_lineState.sWhyNot);
-        }
+        m_controller.Take(
+            byte, m_lineState.settings,
+            static_cast<SimTime::rep>(byte.nAfter + m_backlog.Waiting()) * ByteTime());
         m_tLastByte = byte.tDone;
+    }
+    // What the board makes of the line can change with a byte (one it detects its baud rate from).
+    if (!m_wire.empty() && m_lineState.bKnown) {
+        std::string sWhyNot = m_controller.WhyNot(m_lineState.settings);
+        if (sWhyNot != m_lineState.sWhyNot && m_view) m_view->Changed();
+        m_lineState.sWhyNot = std::move(sWhyNot);
     }
     if (!m_wire.empty()) m_tTaken = std::min(tUpTo, Now());
 }

@@ -8,15 +8,18 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <utility>
 
-#include "sim/LiveView.h"
-#include "sim/MarkWatch.h"
-#include "sim/PacedLine.h"
-#include "sim/ServoBoard.h"
-#include "sim/SimPlot.h"
-#include "sim/SimReport.h"
+#include "sim/controller/Controller.h"
+#include "sim/controller/ServoBoard.h"
+#include "sim/line/LineBacklog.h"
+#include "sim/line/MarkWatch.h"
+#include "sim/line/PacedLine.h"
+#include "sim/report/LiveView.h"
+#include "sim/report/SimPlot.h"
+#include "sim/report/SimReport.h"
 #include "tests/TestSupport.h"
 
 namespace {
@@ -45,7 +48,7 @@ public:
         const char* const kKinds[] = {"begin", "frame", "end"};
         char sz[96];
         std::snprintf(sz, sizeof(sz), "%s %.3f %d %d %.2f", kKinds[static_cast<int>(s.kind)],
-                      Ms(s.t), s.nServo, s.nCommanded, s.dPosition);
+                      Ms(s.t), s.nOutput, s.nCommanded, s.dPosition);
         m_samples.emplace_back(sz);
     }
     // Everything told since last asked.
@@ -59,24 +62,31 @@ private:
 
 using Texts = std::vector<std::string>;
 
+// A move for a servo of a MINI-SSC II jumpered 0 (servos 0-7 on outputs 0-7) or 0,8.
 CSscEvent Move(int nServo, int nPosition, SimTime t, SimTime tBehind = {}) {
     CSscEvent event;
     event.nServo = nServo;
+    event.nOutput = nServo;
     event.nPosition = nPosition;
-    event.nPulseUs = CSscDecoder::PulseWidthUs(nPosition, 90);
+    event.dPulseUs = CSimRig().Board().PulseUs(nPosition);
     event.t = t;
     event.tBehind = tBehind;
     return event;
 }
 
+// The report in words and as JSON, both hearing what the board tells.
+struct CReports {
+    explicit CReports(const CSimRig& rig) : word(words, false, rig), json(jsonText, true, rig) {
+        sinks.Add(&word);
+        sinks.Add(&json);
+    }
+    std::ostringstream words, jsonText;
+    CSimReport word, json;
+    CSimSinks sinks;
+};
+
 // Servo 2 an sg90 (0.1 s per 60 degrees at 4.8 V, a dead band of 10 us), 3 an mg996r (0.17 s).
-CSimRig MixedRig() {
-    CSimRig rig;
-    rig.models[2] = PlxFindServoModel("sg90");
-    rig.models[3] = PlxFindServoModel("mg996r");
-    rig.bModelsNamed = true;
-    return rig;
-}
+CSimRig MixedRig() { return RigOf({"--servo", "2=sg90", "--servo", "3=mg996r"}); }
 
 TEST(PacedLine, TakesBytesNoFasterThanTheLineCarriesThem) {
     CLineSettings line;  // 9600 8N1: 10 bits a byte
@@ -93,8 +103,9 @@ TEST(PacedLine, TakesBytesNoFasterThanTheLineCarriesThem) {
 
     CPacedLine paced(false);
     const std::vector<std::uint8_t> packets = Bytes({0xFF, 2, 150, 0xFF, 3, 200});
-    EXPECT_EQ(paced.Room(tByte), 64u);  // read ahead of the wire only a little
-    paced.Arrive(packets.data(), packets.size(), 0ms, tByte);
+    const std::vector<CReached> reached(packets.size());  // when is the backlog's to say
+    EXPECT_EQ(paced.Room(tByte), 64u);                    // read ahead of the wire only a little
+    paced.Arrive(packets.data(), reached.data(), packets.size(), 0ms, tByte);
     EXPECT_EQ(paced.Room(tByte), 58u);
     std::vector<CWireByte> wire;
     paced.Take(3 * tByte - 1ns, &wire);
@@ -109,8 +120,8 @@ TEST(PacedLine, TakesBytesNoFasterThanTheLineCarriesThem) {
         EXPECT_EQ(wire[i].tDone, static_cast<int>(i + 1) * tByte);
     }
     // An idle line carries the next byte when it comes; one that comes while it is busy waits.
-    paced.Arrive(packets.data(), 1, 100ms, tByte);
-    paced.Arrive(packets.data() + 1, 1, 100ms + tByte / 2, tByte);
+    paced.Arrive(packets.data(), reached.data(), 1, 100ms, tByte);
+    paced.Arrive(packets.data() + 1, reached.data(), 1, 100ms + tByte / 2, tByte);
     wire.clear();
     paced.Take(1s, &wire);
     ASSERT_EQ(wire.size(), 2u);
@@ -119,9 +130,9 @@ TEST(PacedLine, TakesBytesNoFasterThanTheLineCarriesThem) {
     EXPECT_EQ(paced.NextDue(), kNever);
 
     CPacedLine instant(true);  // --instant: as they come
-    instant.Arrive(packets.data(), packets.size(), 7ms, tByte);
+    instant.Arrive(packets.data(), reached.data(), packets.size(), 7ms, tByte);
     wire.clear();
-    instant.Arrive(packets.data(), 3, 8ms, tByte);
+    instant.Arrive(packets.data(), reached.data(), 3, 8ms, tByte);
     instant.Take(8ms, &wire);
     ASSERT_EQ(wire.size(), 9u);
     EXPECT_EQ(wire[5].tDone, 7ms);
@@ -129,6 +140,50 @@ TEST(PacedLine, TakesBytesNoFasterThanTheLineCarriesThem) {
     EXPECT_EQ(wire[0].nAfter, 3u);
     EXPECT_EQ(wire[5].nAfter, 3u);
     EXPECT_EQ(wire[6].nAfter, 0u);
+}
+
+TEST(LineBacklog, EachByteWaitsFromWhenItReachedTheLineAndBehindAFullBufferOnlyABoundIsKnown) {
+    // 600 packets written at once, taken at 9600 baud and read 64 bytes ahead of the wire as the
+    // simulator's loop does: each waits for those before it, the first packet for its own three
+    // bytes, the last for all 1800 (1.875 s).
+    const SimTime tByte = 1041667ns;
+    const std::vector<std::uint8_t> packets(1800, 0xFF);
+    CLineBacklog backlog;
+    CPacedLine paced(false);
+    backlog.Saw(0ms, packets.size());
+    std::vector<CWireByte> wire;
+    for (SimTime t = 0ms; wire.size() < packets.size(); t = paced.NextDue()) {
+        paced.Take(t, &wire);
+        const std::size_t nRead = packets.size() - backlog.Waiting();
+        std::vector<CReached> reached;
+        backlog.Read(std::min(paced.Room(tByte), backlog.Waiting()), t, &reached);
+        paced.Arrive(packets.data() + nRead, reached.data(), reached.size(), t, tByte);
+    }
+    EXPECT_EQ(wire[2].tDone - wire[2].reached.t, 3 * tByte);
+    EXPECT_EQ(wire.back().tDone - wire.back().reached.t, 1800 * tByte);
+    EXPECT_EQ(backlog.Waiting(), 0u);
+
+    // A pseudo-terminal shows 4095 bytes at most: those that come into view after a look that
+    // found it full may have waited unseen before it, and a byte no look saw reached the line when
+    // it was read.
+    CLineBacklog full;
+    std::vector<CReached> reached;
+    full.Saw(0ms, 3000);
+    full.Saw(10ms, 4095);
+    full.Read(64, 20ms, &reached);
+    full.Saw(30ms, 4095);  // 64 more came into view
+    full.Read(4000, 40ms, &reached);
+    full.Saw(50ms, 105);
+    full.Saw(60ms, 110);
+    full.Read(110, 70ms, &reached);
+    full.Read(1, 80ms, &reached);
+    ASSERT_EQ(reached.size(), 4175u);
+    const auto At = [&](std::size_t n) {
+        return std::to_string(reached[n].t / 1ms) + (reached[n].bHidden ? "+" : "");
+    };
+    EXPECT_EQ((Texts{At(0), At(2999), At(3000), At(4094), At(4095), At(4158), At(4159), At(4168),
+                     At(4169), At(4173), At(4174)}),
+              (Texts{"0", "0", "10", "10", "30+", "30+", "50+", "50+", "60", "60", "80"}));
 }
 
 TEST(ServoBoard, ACommandTakesEffectAtTheNextFrameAndTheShaftTurnsAtItsSpeed) {
@@ -257,45 +312,50 @@ TEST(ServoBoard, EachServoTurnsAtItsModelsSpeedAndADeadBandHoldsItsShaft) {
 }
 
 TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
-    CSimRig rig = MixedRig();
-    rig.firstServos = {0, 8};
+    CSimRig rig = RigOf({"--id", "0,8", "--servo", "2=sg90", "--servo", "3=mg996r"});
     CServoBoard board(rig);
-    std::ostringstream words, json;
-    CSimReport wordReport(words, false, rig);
-    CSimReport jsonReport(json, true, rig);
-    CSimSinks reports;
-    reports.Add(&wordReport);
-    reports.Add(&jsonReport);
-    board.Take(Move(2, 150, 5ms, 1871875us), "");  // the first of 600 packets sent at once
+    CReports reports(rig);
+    board.Take(Move(2, 150, 5ms, 1871875us), "");  // the last of 600 packets sent at once
     board.Take(Move(2, 151, 1001ms), "");
     board.Take(Move(3, 128, 1002ms), "");  // never commanded, and within the mg996r's 5 us
+    // One that waited behind bytes the line did not show, taken with 0.3 s of others after it.
     CSscEvent other = Move(16, 1, 1003ms, 500ms);
     other.kind = CSscEvent::EKind::Ignored;
+    other.nOutput = -1;
+    other.bBehindFloor = true;
+    other.tQueued = 300ms;
     board.Take(other, "");
-    board.AdvanceTo(2s, &reports);
-    ExpectInOrder(words.str(),
+    board.AdvanceTo(2s, &reports.sinks);
+    ExpectInOrder(reports.words.str(),
                   {"    0.005  move     servo 2 to 150 (1591 us) sg90, turns from 127.0 (neutral: "
                    "never commanded before) at 0.020, there at 0.034; behind 1.87 s\n",
                    "    1.001  move     servo 2 to 151 (1594 us) sg90, within dead band: stays at "
                    "150.0 from 1.020\n",
                    "    1.002  move     servo 3 to 128 (1504 us) mg996r, within dead band: stays "
                    "at 127.0 (neutral: never commanded before) from 1.020\n",
-                   "    1.003  ignored  servo 16 to 1 (not one of servos 0-15); behind 0.50 s\n"});
-    ExpectInOrder(json.str(), {R"(,"arrives":0.033583,"model":"sg90","behind":1.872})",
-                               R"(,"begins":1.020000,"from":150.0,"from_assumed":false,)"
-                               R"("arrives":1.020000,"within_deadband":true,"model":"sg90",)"
-                               R"("behind":0.000})",
-                               R"("servo":16,"position":1,"understood":true,"behind":0.500})"});
-    wordReport.Summary(board, 2s, "SIGINT");
-    jsonReport.Summary(board, 2s, "SIGINT");
-    ExpectInOrder(words.str(), {"   15         -         -   (127.0)         0\n",
-                                "most behind: 1.87 s, at 0.005\n"});
-    ExpectInOrder(json.str(),
+                   "    1.003  ignored  servo 16 to 1 (not one of servos 0-15); behind at least "
+                   "0.50 s\n"});
+    ExpectInOrder(
+        reports.jsonText.str(),
+        {R"(,"arrives":0.033583,"model":"sg90","behind":1.872,"queued":0.000})",
+         R"(,"begins":1.020000,"from":150.0,"from_assumed":false,)"
+         R"("arrives":1.020000,"within_deadband":true,"model":"sg90",)"
+         R"("behind":0.000,"queued":0.000})",
+         R"("servo":16,"position":1,"understood":true,"behind":0.500,"behind_floor":true,)"
+         R"("queued":0.300})"});
+    reports.word.Summary(board, 2s, "SIGINT");
+    reports.json.Summary(board, 2s, "SIGINT");
+    // One wait known only as a bound makes the most a bound too.
+    ExpectInOrder(reports.words.str(), {"   15         -         -   (127.0)         0\n",
+                                        "most behind: at least 1.87 s, at 0.005\n"});
+    ExpectInOrder(reports.jsonText.str(),
                   {R"({"servo":15,"position":null,)",
-                   R"("not_understood":0,"behind_max":1.872,"behind_max_t":0.005000})"});
+                   R"("not_understood":0,"lost":0,"behind_max":1.872,"behind_max_t":0.005000,)"
+                   R"("behind_floor":true})"});
 
-    // The live view on 80 by 12: the line's row says how far behind the last packet was, each
-    // row its servo's model, and the rows that do not fit are counted.
+    // The live view on 80 by 12: the line's row says what was queued when the last packet was
+    // taken and how long that packet waited, each row its servo's model, and the rows that do not
+    // fit are counted.
     CLineState line;
     std::vector<std::string> screen;
     for (const CPanelLine& panelLine :
@@ -304,7 +364,7 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
     ASSERT_EQ(screen.size(), 12u);
     EXPECT_EQ(screen[0],
               "MINI-SSC II x2 COM1 /dev/pts/9  jumpers: 9600 baud, servos 0-15, 90 deg, 4.8 V");
-    EXPECT_EQ(screen[1], "line: ?  behind 0.50 s");
+    EXPECT_EQ(screen[1], "line: ?  queued 0.30 s  behind at least 0.50 s");
     EXPECT_EQ(screen[2].substr(screen[2].size() - 5), "model");
     EXPECT_EQ(screen[4].substr(0, 3), " 1 ");
     EXPECT_EQ(screen[4].substr(screen[4].size() - 9), " standard");
@@ -314,12 +374,19 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
               " 7 [----------------|----------------]  never commanded, 0 deg assumed standard");
     EXPECT_EQ(screen[11], "8 servos hidden (8-15): the terminal is too short");
 
-    // The chart's title names the models; it and the live view give the one speed --speed gives
-    // them all in place of the supply.
+    // The chart's title names the models; it, the live view and the ready line give the one speed
+    // --speed gives them all in place of the supply.
     EXPECT_EQ(rig.Title(),
               "servos 0-15, 90 deg range, 4.8 V, 0-1,4-15 standard, 2 sg90, 3 mg996r, 9600 baud "
               "jumper");
     rig.dSpeed = 1;
+    reports.word.Ready({"/dev/pts/9", 0, "", ""});
+    EXPECT_NE(reports.words.str().find(
+                  "; paced at the line's speed; every servo turns 60 degrees in 1 s: "
+                  "0-1,4-15 standard, 2 sg90 (dead band 10 us), 3 mg996r (dead band "
+                  "5 us)\n"),
+              std::string::npos)
+        << reports.words.str();
     EXPECT_EQ(PlxRenderPanel(board, "COM1 /dev/pts/9", line, 2s, 100, 12, false)[0].sText,
               "MINI-SSC II x2 COM1 /dev/pts/9  jumpers: 9600 baud, servos 0-15, 90 deg, 1 s per 60 "
               "deg");
@@ -332,6 +399,95 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
               std::string::npos);
     EXPECT_NE(plot.Svg(2s, board, std::string(165, 'x')).find(R"(font-size="10.00">xxx)"),
               std::string::npos);
+}
+
+TEST(Controller, ABoardRestartedByAnOpenLosesWhatComesMeanwhileAndItsServosStopWithoutAPulse) {
+    const CSimRig rig = RigOf({"--resets-on-open", "1.4"});
+    CServoBoard board(rig);
+    CController controller(rig, board);
+    std::ostringstream words;
+    CSimReport report(words, false, rig);
+    CRecorder told;
+    CSimSinks sinks;
+    sinks.Add(&report);
+    sinks.Add(&told);
+    CLineSettings line;
+    line.nBaud = 9600;
+    const auto Take = [&](const std::vector<std::uint8_t>& bytes, SimTime tDone) {
+        CWireByte byte;
+        byte.tDone = byte.reached.t = tDone;
+        for (std::uint8_t nByte : bytes) {
+            byte.nByte = nByte;
+            controller.Take(byte, line, 0ms);
+        }
+    };
+    Take(Bytes({0xFF, 2, 150}), 5ms);
+    board.AdvanceTo(30ms, &sinks);
+    // Opened at 30 ms: servo 2 stops on its way, and the board takes nothing until 1.43 s.
+    controller.Opened(30ms, &sinks);
+    Take(Bytes({0xFF, 3, 100, 0xFF, 4}), 100ms);
+    board.AdvanceTo(1s, &sinks);
+    const std::string sRow = PlxRenderPanel(board, "", CLineState(), 1s, 80, 24, false)[5].sText;
+    EXPECT_EQ(sRow, " 2 [---------------------|#-------------------]  no pulse: restarted, +3 deg");
+    Take(Bytes({10, 0xFF, 2, 200}), 1510ms);
+    board.AdvanceTo(2s, &sinks);
+    report.Summary(board, 2s, "SIGINT");
+    EXPECT_EQ(told.Samples(), (Texts{"begin 20.000 2 150 127.00", "end 30.000 2 150 135.91",
+                                     "begin 1520.000 2 200 135.91", "frame 1540.000 2 200 153.74",
+                                     "frame 1560.000 2 200 171.56", "frame 1580.000 2 200 189.39",
+                                     "end 1591.909 2 200 200.00"}));
+    ExpectInOrder(
+        words.str(),
+        {"    0.100  lost     servo 3 to 100 (the board was restarting after its port was "
+         "opened)\n",
+         "    1.510  dropped  0A (no sync byte)\n",
+         "    1.510  move     servo 2 to 200 (1787 us), turns from 135.9 at 1.520",
+         "1 packet lost while the board restarted after its port was opened\n"});
+}
+
+TEST(SimReport, AMaestroNamesItsChannelsBesideTheServosAndWhatItAnswers) {
+    const CSimRig rig = RigOf({"--board", "maestro", "--offset", "12", "--channels", "12"});
+    CServoBoard board(rig);
+    CReports reports(rig);
+    CSimPlot plot("", rig);
+    reports.sinks.Add(&plot);
+    for (CSimReport* pReport : {&reports.word, &reports.json})
+        pReport->Ready({"/dev/pts/9", 0, "", ""});
+    CSscEvent move = Move(12, 0, 5ms);
+    move.nOutput = 0;
+    move.dPulseUs = rig.Board().PulseUs(0);
+    CSscEvent other = Move(30, 1, 6ms);
+    other.kind = CSscEvent::EKind::Ignored;
+    other.nOutput = -1;
+    board.Take(move, "");
+    board.Take(other, "");
+    board.AdvanceTo(1s, &reports.sinks);
+    for (CSimReport* pReport : {&reports.word, &reports.json})
+        pReport->Summary(board, 1s, "SIGINT");
+    ExpectInOrder(reports.words.str(),
+                  {"Pololu Mini Maestro 12 at 9600 baud, servos 12-23 on channels 0-11 (Mini SSC "
+                   "offset 12), listening on /dev/pts/9;",
+                   "move     servo 12 (channel 0) to 0 (1023.75 us), turns from 127.0",
+                   "ignored  servo 30 to 1 (not one of servos 12-23: the Maestro's channels 0-11 "
+                   "at Mini SSC offset 12)\n",
+                   "servo  channel  position       pulse     shaft     moves\n"
+                   "   12        0         0  1023.75 us       0.0         1\n"});
+    ExpectInOrder(reports.jsonText.str(),
+                  {R"("board":"maestro","baud":9600,"servos":[12,23],"channels":12,)"
+                   R"("offset":12,"autobaud":false,)",
+                   R"("servo":12,"channel":0,"position":0,"pulse_us":1023.75,)",
+                   R"({"servo":12,"channel":0,"position":0,"pulse_us":1023.75,)"
+                   R"("shaft":0.0,)"});
+    // The live view numbers its rows by channel; a channel never commanded puts out no pulse.
+    const std::vector<CPanelLine> screen =
+        PlxRenderPanel(board, "COM1 /dev/pts/9", CLineState(), 1s, 80, 24, false);
+    EXPECT_EQ(screen[0].sText,
+              "Mini Maestro 12 COM1 /dev/pts/9  servos 12-23 on channels 0-11, "
+              "9600 baud");
+    EXPECT_EQ(screen[3].sText.substr(0, 4), " 0 [");
+    EXPECT_NE(screen[3].sText.find("]    0  1023.75 us   -43 deg"), std::string::npos);
+    EXPECT_NE(screen[4].sText.find("no pulse yet, 0 deg assumed"), std::string::npos);
+    EXPECT_NE(plot.Svg(1s, board, "").find(">channel 0 shaft<"), std::string::npos);
 }
 
 TEST(MarkWatch, LooksAtMostFourTimesASecondAndKeepsAMarkItCannotAccountFor) {

@@ -149,8 +149,9 @@ TEST_F(SimulatorTest, APacedSessionKeepsTheWiresTimeAndTheServosMotion) {
         sim.Out(),
         {R"({"event":"ready","t":0.000000,"device":")" + sDevice + R"(","port":3,"entry":")" +
              Entry(3) +
-             R"(","replaced":false,"baud":9600,"servos":[0,7],"range":90,"paced":true,)"
-             R"("frame_ms":20,"speed_s_per_60":0.19,"volts":4.8,"models":[{"model":"standard",)"
+             R"(","replaced":false,"board":"minissc2","baud":9600,"servos":[0,7],"range":90,)"
+             R"("paced":true,)"
+             R"("frame_ms":20,"resets_on_open_s":null,"volts":4.8,"models":[{"model":"standard",)"
              R"("servos":[0,1,2,3,4,5,6,7],"speed_s_per_60":0.19,"deadband_us":0}]})",
          R"("settings":"9600 8N1 raw VMIN=0 VTIME=2")",
          R"("servo":2,"position":150,"pulse_us":1591,"understood":true,"begins":)",
@@ -164,7 +165,7 @@ TEST_F(SimulatorTest, APacedSessionKeepsTheWiresTimeAndTheServosMotion) {
          R"("shaft":127.0,"shaft_assumed":true,"moves":0})",
          R"({"servo":2,"position":150,"pulse_us":1591,"shaft":150.0,"shaft_assumed":false,)"
          R"("moves":1})",
-         R"(],"not_understood":0,"behind_max":)"});
+         R"(],"not_understood":0,"lost":0,"behind_max":)"});
     EXPECT_FALSE(Exists(Entry(3)));
 
     // The wire's time: each event when its last byte arrived, never sooner after the one before
@@ -207,30 +208,33 @@ TEST_F(SimulatorTest, APacedSessionKeepsTheWiresTimeAndTheServosMotion) {
 }
 
 TEST_F(SimulatorTest, EachControllersJumpersAndServosAreTheRigsOwn) {
-    {
-        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe,
-                     {"--json", "--port=2", "--id", "8", "--range", "180"});
+    // The simulator as COM2 with args, plx-ssc-test's input sent to it; its JSON report once it
+    // has shown sUntil and ended.
+    const auto Session = [&](std::vector<std::string> args, const std::string& sInput,
+                             const std::string& sUntil) {
+        args.insert(args.begin(), {"--json", "--port=2"});
+        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, args);
         Ready(sim);
-        RunTest("2\n10 13\n2 150\n");
-        sim.WaitForOutput(R"("servo":2,"position":150)");
-        ExpectInOrder(sim.Out(), {R"("servos":[8,15],"range":180,)",
-                                  R"("servo":10,"position":13,"pulse_us":602,"understood":true,)",
-                                  R"("servo":2,"position":150,"understood":true,"behind":)"});
-    }
+        RunTest("2\n" + sInput);
+        sim.WaitForOutput(sUntil);
+        sim.CloseInput();
+        EXPECT_EQ(ExitCode(sim.Wait()), 0) << sim.Err();
+        return sim.Out();
+    };
+    ExpectInOrder(
+        Session({"--id", "8", "--range", "180"}, "10 13\n2 150\n", R"("servo":2,"position":150)"),
+        {R"("servos":[8,15],"range":180,)",
+         R"("servo":10,"position":13,"pulse_us":602,"understood":true,)",
+         R"("servo":2,"position":150,"understood":true,"behind":)"});
     // Two controllers on the line, and servos of three kinds at 6 V: each move names its
     // servo's model, and the end covers all sixteen.
-    CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe,
-                 {"--json", "--port=2", "--id", "0,8", "--servo", "2,5=sg90", "--servo=9-10=mg996r",
-                  "--volts", "6.00"});
-    Ready(sim);
-    RunTest("2\n10 13\n2 150\n16 1\n");
-    sim.WaitForOutput(R"("servo":16,"position":1)");
-    sim.CloseInput();
-    EXPECT_EQ(ExitCode(sim.Wait()), 0) << sim.Err();
+    const std::string sOut =
+        Session({"--id", "0,8", "--servo", "2,5=sg90", "--servo=9-10=mg996r", "--volts", "6.00"},
+                "10 13\n2 150\n16 1\n", R"("servo":16,"position":1)");
     ExpectInOrder(
-        sim.Out(),
+        sOut,
         {R"("servos":[0,15],"range":90,)",
-         R"("speed_s_per_60":0.19,"volts":6,"models":[{"model":"standard","servos":[0,1,3,4,6,7,)"
+         R"("volts":6,"models":[{"model":"standard","servos":[0,1,3,4,6,7,)"
          R"(8,11,12,13,14,15],"speed_s_per_60":0.19,"deadband_us":0},{"model":"sg90","servos":)"
          R"([2,5],"speed_s_per_60":0.1,"deadband_us":10},{"model":"mg996r","servos":[9,10],)"
          R"("speed_s_per_60":0.14,"deadband_us":5}]})",
@@ -239,14 +243,32 @@ TEST_F(SimulatorTest, EachControllersJumpersAndServosAreTheRigsOwn) {
          R"("servo":16,"position":1,"understood":true,"behind":)",
          R"({"servo":15,"position":null,)", R"(],"not_understood":0,)"});
     // The mg996r turns 23 steps of 90/254 degrees at 0.14 s per 60 degrees at 6 V.
-    const std::vector<double> begins = Numbers(sim.Out(), "begins", R"("servo":10)");
-    const std::vector<double> arrives = Numbers(sim.Out(), "arrives", R"("servo":10)");
+    const std::vector<double> begins = Numbers(sOut, "begins", R"("servo":10)");
+    const std::vector<double> arrives = Numbers(sOut, "arrives", R"("servo":10)");
     ASSERT_EQ(begins.size(), 1u);
     ASSERT_EQ(arrives.size(), 1u);
     EXPECT_NEAR(arrives[0] - begins[0], 114 * 90.0 / 254 * 0.14 / 60, 2e-6);
+
+    // A board that restarts whenever its port is opened, for 10 s: what a program sends at once
+    // is lost.
+    ExpectInOrder(Session({"--resets-on-open", "10"}, "2 150\n", R"({"event":"lost")"),
+                  {R"("resets_on_open_s":10,)", R"({"event":"lost","t":)",
+                   R"(,"servo":2,"position":150,"behind":)", R"("not_understood":0,"lost":1,)"});
+
+    // A Maestro at Mini SSC offset 12 answers servos 12-23 on its channels 0-11.
+    const std::string sTrace = m_map.ConfigHome() + "/maestro.csv";
+    ExpectInOrder(Session({"--board", "maestro", "--offset", "12", "--channels", "12", "--baud",
+                           "9600", "--trace", sTrace},
+                          "12 0\n11 5\n", R"("servo":11,"position":5)"),
+                  {R"("board":"maestro","baud":9600,"servos":[12,23],"channels":12,"offset":12,)",
+                   R"({"event":"move","t":)",
+                   R"(,"servo":12,"channel":0,"position":0,"pulse_us":1023.75,"understood":true,)",
+                   R"({"event":"ignored","t":)", R"({"servo":23,"channel":11,"position":null,)"});
+    ExpectInOrder(ReadFileText(sTrace),
+                  {"t,servo,channel,commanded,pulse_us,angle_deg\n", ",12,0,0,1023.75,0.0\n"});
 }
 
-TEST_F(SimulatorTest, PacketsAreFlaggedOnALineSetUpWronglyAndTellHowFarBehindTheyRan) {
+TEST_F(SimulatorTest, PacketsAreFlaggedOnALineSetUpWronglyAndTellHowLongTheyWaited) {
     CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--json", "--port", "4", "--baud", "9600"});
     CFd port(::open(Ready(sim).c_str(), O_RDWR | O_NOCTTY));
     ASSERT_GE(port.Get(), 0);
@@ -268,8 +290,8 @@ TEST_F(SimulatorTest, PacketsAreFlaggedOnALineSetUpWronglyAndTellHowFarBehindThe
     sim.WaitForOutput(R"("bytes":[5])");
     Send(B9600, 0, Bytes({0xFF, 1, 2}));
     sim.WaitForOutput(R"("servo":1,"position":2)");
-    // 100 packets at once: the first waits for the 99 behind it, 297 bytes of 10 bits at 9600
-    // baud, and the last for none.
+    // 100 packets at once: when the first is taken the 99 after it are queued, 297 bytes of 10
+    // bits at 9600 baud, and none after the last; the last waited longest.
     std::vector<std::uint8_t> burst;
     for (int i = 0; i < 99; ++i) burst.insert(burst.end(), {0xFF, 3, 4});
     burst.insert(burst.end(), {0xFF, 4, 5});
@@ -281,10 +303,10 @@ TEST_F(SimulatorTest, PacketsAreFlaggedOnALineSetUpWronglyAndTellHowFarBehindThe
         sim.Out(),
         {R"("settings":"4800 8N1 raw VMIN=1 VTIME=0")",
          R"("servo":2,"position":150,"pulse_us":1591,"understood":false,)"
-         R"("why":"line at 4800 baud, controller at 9600","model":"standard","behind":0.000})",
+         R"("why":"line at 4800 baud, controller at 9600","model":"standard","behind":)",
          R"("settings":"9600 8N1 cooked (opost onlcr) VMIN=1 VTIME=0")",
-         R"("servo":13,"position":10,"understood":false,"why":"output processing alters bytes",)"
-         R"("behind":0.001})",  // the 5 after it
+         R"("servo":13,"position":10,"understood":false,"why":"output processing alters bytes",)",
+         R"(,"queued":0.001})",  // the 5 after it
          R"("bytes":[5],"reason":"no sync","understood":false)",
          R"("settings":"9600 8N1 raw VMIN=1 VTIME=0")",
          R"("servo":1,"position":2,"pulse_us":1008,"understood":true,)",
@@ -292,12 +314,17 @@ TEST_F(SimulatorTest, PacketsAreFlaggedOnALineSetUpWronglyAndTellHowFarBehindThe
          R"({"servo":1,"position":2,"pulse_us":1008,"shaft":)",
          R"({"servo":2,"position":null,"pulse_us":null,"shaft":127.0,"shaft_assumed":true,)"
          R"("moves":0})",
-         R"(],"not_understood":3,"behind_max":0.309,"behind_max_t":)"});
+         R"(],"not_understood":3,"lost":0,"behind_max":)"});
+    const std::vector<double> queued = Numbers(sim.Out(), "queued", R"("servo":3,"position":4)");
+    ASSERT_EQ(queued.size(), 99u);
+    EXPECT_EQ(queued.front(), 0.309);
+    EXPECT_EQ(queued.back(), 0.003);
+    EXPECT_EQ(Numbers(sim.Out(), "queued", R"("servo":4,"position":5)"), std::vector<double>{0});
     const std::vector<double> behind = Numbers(sim.Out(), "behind", R"("servo":3,"position":4)");
     ASSERT_EQ(behind.size(), 99u);
-    EXPECT_EQ(behind.front(), 0.309);
-    EXPECT_EQ(behind.back(), 0.003);
-    EXPECT_EQ(Numbers(sim.Out(), "behind", R"("servo":4,"position":5)"), std::vector<double>{0});
+    EXPECT_LT(behind.front(), behind.back());
+    EXPECT_EQ(Numbers(sim.Out(), "behind_max_t", R"("event":"end")"),
+              Numbers(sim.Out(), "t", R"("servo":4,"position":5,"pulse_us":1020,"understood")"));
 }
 
 TEST_F(SimulatorTest, ATakenPortIsRefusedAndLeftAlone) {
@@ -404,7 +431,8 @@ TEST_F(SimulatorTest, OptionsAreCheckedAndExplained) {
         EXPECT_EQ(ExitCode(sim.Wait()), 0);
         EXPECT_EQ(sim.Out().rfind("Usage: plx-ssc-sim [OPTION]...\n", 0), 0u);
         for (const char* pszOption :
-             {"--range R", "--id I", "--servo LIST=MODEL", "--volts V", "--speed S", "--instant",
+             {"--board B", "--range R", "--id I", "--channels N", "--offset N", "--autobaud",
+              "--servo LIST=MODEL", "--volts V", "--speed S", "--resets-on-open S", "--instant",
               "--trace FILE", "--plot FILE", "\"behind\""})
             EXPECT_NE(sim.Out().find(pszOption), std::string::npos) << pszOption;
     }
@@ -430,7 +458,9 @@ TEST_F(SimulatorTest, OptionsAreCheckedAndExplained) {
         {{"--servo", "2"}, "--servo takes LIST=MODEL"},
         {{"--servo", "3-1=sg90"}, "--servo takes LIST=MODEL"},
         {{"--servo", "0,12-99=sg90"},
-         "--servo names servo 16, which no controller answers (two answer servos 0-15 at most)"},
+         "--servo names servo 12, which no controller answers (--id 0: servos 0-7)"},
+        {{"--servo", "250-300=sg90"},
+         "--servo names servo 255, which no byte on the line can name (servos 0-254)"},
         {{"--servo", "0-7="}, "--servo takes LIST=MODEL"},
         {{"--servo", "2=sg91"}, "--servo: no model is named sg91; --servo help lists them"},
         {{"--servo=9=sg90", "--id", "0"},
@@ -443,6 +473,18 @@ TEST_F(SimulatorTest, OptionsAreCheckedAndExplained) {
         {{"--speed", "1e-320"}, "--speed takes the seconds"},  // no servo is that fast
         {{"--trace"}, "--trace takes a file name"},
         {{"--plot="}, "--plot takes a file name"},
+        {{"--board", "maestro", "--range", "90"},
+         "--range is a jumper of the MINI-SSC II, which --board maestro is not"},
+        {{"--offset", "3"},
+         "--offset is a setting of the Maestro (--board maestro); the MINI-SSC II has jumpers"},
+        {{"--board=maestro", "--channels", "8"}, "--channels takes 6, 12, 18 or 24"},
+        {{"--board=maestro", "--offset", "250"},
+         "--offset 250 puts channel 5 at servo 255, which no byte on the line can name"},
+        {{"--board=maestro", "--baud", "200001"}, "--baud takes 300 to 200000 for the Maestro"},
+        {{"--autobaud", "--board=maestro", "--baud", "9600"},
+         "--autobaud detects the baud rate from the byte 0xAA: give no --baud with it"},
+        {{"--board", "ssc32"}, "--board takes minissc2 or maestro"},
+        {{"--resets-on-open", "0.05"}, "--resets-on-open takes the seconds the board restarts"},
         {{"--frobnicate"}, "unknown option --frobnicate"}};
     for (const auto& bad : kBad) {
         CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, bad.first);

@@ -1,10 +1,14 @@
-// The simulated controller's reading of the byte stream, and its view of the line settings.
+// The simulated controller's reading of the byte stream, and its view of the line settings and of
+// the byte a board detects its baud rate from.
 #include <gtest/gtest.h>
 #include <termios.h>
 
-#include "sim/LineWatch.h"
-#include "sim/ServoBoard.h"
-#include "sim/SscDecoder.h"
+#include <tuple>
+
+#include "sim/controller/Controller.h"
+#include "sim/controller/ServoBoard.h"
+#include "sim/controller/SscDecoder.h"
+#include "sim/line/LineWatch.h"
 #include "tests/TestSupport.h"
 
 namespace {
@@ -12,6 +16,14 @@ namespace {
 class CNoSink : public CSimSink {
     void OnEvent(const CSimEvent& /*event*/) override {}
     void OnSample(const CMotionSample& /*sample*/) override {}
+};
+
+// Why the controller would not have understood each event: empty for one it would.
+class CWhyNots : public CSimSink {
+public:
+    void OnEvent(const CSimEvent& event) override { texts.push_back(event.sWhyNot); }
+    void OnSample(const CMotionSample& /*sample*/) override {}
+    std::vector<std::string> texts;
 };
 
 // Events as short text, so that whole sequences compare at once.
@@ -32,7 +44,7 @@ std::vector<std::string> Decode(CSscDecoder& decoder, const std::vector<std::uin
         switch (e.kind) {
             case CSscEvent::EKind::Move:
                 texts.push_back("move " + std::to_string(e.nServo) + " " +
-                                std::to_string(e.nPosition) + " " + std::to_string(e.nPulseUs));
+                                std::to_string(e.nPosition) + " " + PlxShortNumber(e.dPulseUs));
                 break;
             case CSscEvent::EKind::Ignored:
                 texts.push_back("ignored " + std::to_string(e.nServo) + " " +
@@ -53,7 +65,7 @@ using Texts = std::vector<std::string>;
 
 TEST(SscDecoder, ReadsPacketsAndRemembersPositions) {
     const CSimRig rig;
-    CSscDecoder decoder(rig);
+    CSscDecoder decoder(rig.Board());
     CServoBoard board(rig);
     EXPECT_EQ(Decode(decoder, Bytes({0xFF, 2, 150, 0xFF, 7, 0, 0xFF, 2, 254}), 0, &board),
               (Texts{"move 2 150 1591", "move 7 0 1000", "move 2 254 2000"}));
@@ -64,7 +76,7 @@ TEST(SscDecoder, ReadsPacketsAndRemembersPositions) {
 
 TEST(SscDecoder, ASyncByteWhereDataIsDueStartsANewPacket) {
     const CSimRig rig;
-    CSscDecoder decoder(rig);
+    CSscDecoder decoder(rig.Board());
     // "1 255" from the program: the position 255 is taken for a sync byte.
     EXPECT_EQ(Decode(decoder, Bytes({0xFF, 1, 0xFF, 0xFF, 3, 200})),
               (Texts{"cut 255 1", "cut 255", "move 3 200 1787"}));
@@ -73,63 +85,77 @@ TEST(SscDecoder, ASyncByteWhereDataIsDueStartsANewPacket) {
               (Texts{"stray 13", "stray 10", "move 4 127 1500"}));
 }
 
-TEST(SscDecoder, EachControllerOnTheLineTakesTheServosOfItsJumper) {
+TEST(SscDecoder, EachBoardOnTheLineTakesTheServosItAnswers) {
     const std::vector<std::uint8_t> stream =
         Bytes({0xFF, 10, 13, 0xFF, 7, 1, 0xFF, 15, 254, 0xFF, 16, 1, 0xFF, 200, 1, 0xFF, 8, 10});
     struct CCase {
-        std::vector<int> firstServos;  // --id 0, 8, and 0,8: every servo from 0 to 15 is somebody's
+        // --id 0, 8, and 0,8: every servo from 0 to 15 is somebody's; a Maestro at offset 8.
+        std::vector<std::string> args;
         Texts expected;
         int nCommanded7;
         int nCommanded10;
     };
-    const CCase cases[] = {{{0},
+    const CCase cases[] = {{{"--id", "0"},
                             {"ignored 10 13", "move 7 1 1004", "ignored 15 254", "ignored 16 1",
                              "ignored 200 1", "ignored 8 10"},
                             1,
                             -1},
-                           {{8},
+                           {{"--id", "8"},
                             {"move 10 13 1051", "ignored 7 1", "move 15 254 2000", "ignored 16 1",
                              "ignored 200 1", "move 8 10 1039"},
                             -1,
                             13},
-                           {{0, 8},
+                           {{"--id", "0,8"},
                             {"move 10 13 1051", "move 7 1 1004", "move 15 254 2000", "ignored 16 1",
                              "ignored 200 1", "move 8 10 1039"},
                             1,
+                            13},
+                           {{"--board", "maestro", "--offset", "8"},
+                            {"move 10 13 1072.5", "ignored 7 1", "ignored 15 254", "ignored 16 1",
+                             "ignored 200 1", "move 8 10 1061.25"},
+                            -1,
                             13}};
     for (const CCase& c : cases) {
-        const CSimRig rig{9600, 90, c.firstServos};
-        CSscDecoder decoder(rig);
+        const CSimRig rig = RigOf(c.args);
+        CSscDecoder decoder(rig.Board());
         CServoBoard board(rig);
-        EXPECT_EQ(Decode(decoder, stream, 0, &board), c.expected) << rig.Jumpers();
-        EXPECT_EQ(board.Commanded(7), c.nCommanded7) << rig.Jumpers();
-        EXPECT_EQ(board.Commanded(10), c.nCommanded10) << rig.Jumpers();
+        const auto Commanded = [&](int nServo) {
+            const int nOutput = rig.Board().OutputOf(nServo);
+            return nOutput < 0 ? -1 : board.Commanded(nOutput);
+        };
+        EXPECT_EQ(Decode(decoder, stream, 0, &board), c.expected) << rig.Board().Words();
+        EXPECT_EQ(Commanded(7), c.nCommanded7) << rig.Board().Words();
+        EXPECT_EQ(Commanded(10), c.nCommanded10) << rig.Board().Words();
     }
-    const CSimRig both{9600, 90, {0, 8}};
-    EXPECT_EQ(both.Span(), "0-15");
-    EXPECT_EQ(both.Jumpers(), "0-7 and 8-15");
+    EXPECT_EQ(RigOf({"--id", "8,0"}).Board().Words(),
+              "two MINI-SSC II at 9600 baud, servos 0-7 and 8-15, 90 degrees");
 }
 
-TEST(SscDecoder, PulseWidthsAtBothRanges) {
-    EXPECT_EQ(CSscDecoder::PulseWidthUs(127, 90), 1500);
-    EXPECT_EQ(CSscDecoder::PulseWidthUs(0, 90), 1000);
-    EXPECT_EQ(CSscDecoder::PulseWidthUs(254, 90), 2000);
-    EXPECT_EQ(CSscDecoder::PulseWidthUs(150, 90), 1591);
-    EXPECT_EQ(CSscDecoder::PulseWidthUs(127, 180), 1500);
-    EXPECT_EQ(CSscDecoder::PulseWidthUs(0, 180), 500);
-    EXPECT_EQ(CSscDecoder::PulseWidthUs(254, 180), 2500);
-    EXPECT_EQ(CSscDecoder::PulseWidthUs(150, 180), 1681);
+TEST(SscDecoder, PulseWidthsAtBothRangesAndOnAMaestro) {
+    const CSimRig narrow;
+    const CSimRig wide = RigOf({"--range", "180"});
+    // The Maestro's factory neutral and range, 1500 us and 476.25 us, to the quarter microsecond.
+    const CSimRig maestro = RigOf({"--board", "maestro"});
+    for (const auto& [nPosition, dNarrow, dWide, dMaestro] :
+         {std::tuple{127, 1500.0, 1500.0, 1500.0},
+          {0, 1000.0, 500.0, 1023.75},
+          {254, 2000.0, 2500.0, 1976.25},
+          {150, 1591.0, 1681.0, 1586.25}}) {
+        EXPECT_EQ(narrow.Board().PulseUs(nPosition), dNarrow) << nPosition;
+        EXPECT_EQ(wide.Board().PulseUs(nPosition), dWide) << nPosition;
+        EXPECT_EQ(maestro.Board().PulseUs(nPosition), dMaestro) << nPosition;
+    }
 }
 
 TEST(SscDecoder, PiecesOfAnySizeReadAlike) {
     const std::vector<std::uint8_t> stream =
         Bytes({0x41, 0xFF, 2, 150, 0xFF, 1, 0xFF, 0xFF, 9, 9, 0xFF, 0, 0, 0xFF, 5});
-    const CSimRig rig{9600, 180};
-    CSscDecoder whole(rig);
+    const CSimRig rig = RigOf({"--range", "180"});
+    CSscDecoder whole(rig.Board());
     const Texts expected = Decode(whole, stream);
     EXPECT_EQ(expected.size(), 6u);
     for (std::size_t nPiece = 1; nPiece <= 4; ++nPiece) {
-        CSscDecoder pieces(rig);
+        CSscDecoder pieces(rig.Board());
         EXPECT_EQ(Decode(pieces, stream, nPiece), expected) << nPiece;
     }
 }
@@ -164,6 +190,34 @@ TEST(LineWatch, DescribesTheLineAndWhatAControllerMakesOfIt) {
     termios opost = Raw(B9600);
     opost.c_oflag |= OPOST;
     EXPECT_EQ(PlxWhyNotUnderstood(PlxReadLineSettings(opost), 9600), "");
+
+    // A Maestro that detects its baud rate takes nothing until the byte 0xAA, says once with the
+    // first packet what to do about it, and then holds the line to the rate 0xAA came at.
+    const CSimRig rig = RigOf({"--board", "maestro", "--autobaud"});
+    CServoBoard board(rig);
+    CController controller(rig, board);
+    const auto Take = [&](const std::vector<std::uint8_t>& bytes) {
+        CWireByte byte;
+        for (std::uint8_t nByte : bytes) {
+            byte.nByte = nByte;
+            controller.Take(byte, raw, SimTime(0));
+        }
+    };
+    Take(Bytes({0xFF, 0, 100, 0xFF, 1, 100}));
+    EXPECT_EQ(controller.WhyNot(raw), "no byte 0xAA yet to detect the baud rate from");
+    Take(Bytes({0xAA, 0xFF, 2, 150}));
+    EXPECT_EQ(controller.WhyNot(raw), "");
+    EXPECT_EQ(controller.WhyNot(PlxReadLineSettings(Raw(B19200))),
+              "line at 19200 baud, controller at 9600");
+    CWhyNots whys;
+    board.AdvanceTo(std::chrono::seconds(1), &whys);
+    EXPECT_EQ(whys.texts,
+              (Texts{"the Maestro's serial mode is \"UART, detect baud rate\": it takes nothing "
+                     "until the byte 0xAA; set it to \"USB Dual Port\" or \"UART, fixed baud "
+                     "rate\"",
+                     "no byte 0xAA yet to detect the baud rate from", ""}));
+    EXPECT_EQ(board.Commanded(0), -1);
+    EXPECT_EQ(board.Commanded(2), 150);
 }
 
 }  // namespace

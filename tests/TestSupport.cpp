@@ -249,3 +249,14 @@ void ExpectInOrder(const std::string& sText, const std::vector<std::string>& par
         nAt = nFound + sPart.size();
     }
 }
+
+CSimRig RigOf(const std::vector<std::string>& args) {
+    std::vector<const char*> argv = {"plx-ssc-sim"};
+    for (const std::string& sArg : args) argv.push_back(sArg.c_str());
+    CSimOptions options;
+    std::string sMessage;
+    EXPECT_EQ(PlxParseSimOptions(static_cast<int>(argv.size()), argv.data(), &options, &sMessage),
+              EParseResult::Run)
+        << sMessage;
+    return options.rig;
+}

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/PtyLine.h"
+#include "sim/SimOptions.h"
+#include "sim/line/PtyLine.h"
 #include "tests/Expected.h"
 
 // Whether the test has failed already, or the run is being stopped (SIGTERM, as from a
@@ -159,3 +160,7 @@ std::string ReadFileText(const std::string& sPath);
 
 // Checks that the texts appear in sText in this order.
 void ExpectInOrder(const std::string& sText, const std::vector<std::string>& parts);
+
+// The rig plx-ssc-sim plays for these options, for the tests that drive its pieces; options it
+// refuses fail the test.
+CSimRig RigOf(const std::vector<std::string>& args);

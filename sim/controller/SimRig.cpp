@@ -1,7 +1,9 @@
-#include "sim/SimRig.h"
+#include "sim/controller/SimRig.h"
 
 #include <algorithm>
 #include <cstdio>
+
+#include "sim/controller/MiniSsc2.h"
 
 // The figures are the makers' own, at no load; plx-ssc-sim(1) names each source with them.
 const std::array<CServoModel, PLX_SERVO_MODELS> PLX_SERVO_MODEL_TABLE = {{
@@ -32,32 +34,11 @@ std::string PlxServoModelHelp() {
     return s;
 }
 
-bool CSimRig::Answers(int nServo) const {
-    return std::any_of(firstServos.begin(), firstServos.end(), [&](int nFirst) {
-        return nServo >= nFirst && nServo < nFirst + BOARD_SERVOS;
-    });
-}
+CSimRig::CSimRig() : pBoard(std::make_shared<CMiniSsc2>(9600, 90, std::vector<int>{0})) {}
 
-std::vector<int> CSimRig::Servos() const {
-    std::vector<int> servos;
-    for (int nFirst : firstServos)
-        for (int i = 0; i < BOARD_SERVOS; ++i) servos.push_back(nFirst + i);
-    return servos;
-}
-
-std::string CSimRig::Span() const { return PlxServoList(Servos()); }
-
-std::string CSimRig::Jumpers() const {
-    std::string s;
-    for (int nFirst : firstServos)
-        s += (s.empty() ? "" : " and ") + std::to_string(nFirst) + "-" +
-             std::to_string(nFirst + BOARD_SERVOS - 1);
-    return s;
-}
-
-const CServoModel& CSimRig::Model(int nServo) const {
+const CServoModel& CSimRig::Model(int nOutput) const {
     return PLX_SERVO_MODEL_TABLE[static_cast<std::size_t>(
-        models[static_cast<std::size_t>(nServo)])];
+        models[static_cast<std::size_t>(nOutput)])];
 }
 
 double CSimRig::SecondsPer60(const CServoModel& model) const {
@@ -74,8 +55,8 @@ std::vector<std::pair<const CServoModel*, std::vector<int>>> CSimRig::ModelGroup
     std::vector<std::pair<const CServoModel*, std::vector<int>>> groups;
     for (const CServoModel& model : PLX_SERVO_MODEL_TABLE) {
         std::vector<int> servos;
-        for (int nServo : Servos())
-            if (&Model(nServo) == &model) servos.push_back(nServo);
+        for (int n = 0; n < Board().Outputs(); ++n)
+            if (&Model(n) == &model) servos.push_back(Board().ServoOf(n));
         if (!servos.empty()) groups.emplace_back(&model, servos);
     }
     return groups;
@@ -94,24 +75,12 @@ std::string CSimRig::Title() const {
         sMotion = Supply();
         for (const auto& group : ModelGroups())
             sMotion += ", " + PlxServoList(group.second) + " " + group.first->pszName;
-        sMotion += ", " + std::to_string(nBaud) + " baud jumper";
+        sMotion += ", " + Board().TitleBaud();
     } else {
         sMotion = PlxShortNumber(SecondsPer60(PLX_SERVO_MODEL_TABLE[0])) + " s per 60 deg, " +
-                  std::to_string(nBaud) + " baud jumper";
+                  Board().TitleBaud();
     }
-    return "servos " + Span() + ", " + std::to_string(nRange) + " deg range, " + sMotion;
-}
-
-std::string PlxServoList(const std::vector<int>& servos) {
-    std::string s;
-    for (std::size_t i = 0; i < servos.size();) {
-        std::size_t j = i;
-        while (j + 1 < servos.size() && servos[j + 1] == servos[j] + 1) ++j;
-        s += (s.empty() ? "" : ",") + std::to_string(servos[i]);
-        if (j > i) s += "-" + std::to_string(servos[j]);
-        i = j + 1;
-    }
-    return s;
+    return Board().TitleHead() + ", " + sMotion;
 }
 
 std::string PlxShortNumber(double d) {

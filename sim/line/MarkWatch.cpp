@@ -1,4 +1,4 @@
-#include "sim/MarkWatch.h"
+#include "sim/line/MarkWatch.h"
 
 #include <dirent.h>
 #include <sys/file.h>

@@ -1,4 +1,4 @@
-#include "sim/ReportOut.h"
+#include "sim/report/ReportOut.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "sim/SimPlot.h"
+#include "sim/report/SimPlot.h"
 
 #include <algorithm>
 #include <cmath>
@@ -14,10 +14,12 @@ constexpr double kRight = 740;
 constexpr double kTop = 50;
 constexpr double kBottom = 420;
 
-// By servo number: the second controller's servos in colours of their own.
-const char* const kColours[CSimRig::SERVOS] = {
+// By output: a second controller's servos, and a large board's later channels, in colours of their
+// own.
+const char* const kColours[CBoardModel::MAX_OUTPUTS] = {
     "#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#17becf",
-    "#7f7f7f", "#bcbd22", "#393b79", "#637939", "#8c6d31", "#843c39", "#7b4173", "#000000"};
+    "#7f7f7f", "#bcbd22", "#393b79", "#637939", "#8c6d31", "#843c39", "#7b4173", "#000000",
+    "#aec7e8", "#ff9896", "#98df8a", "#ffbb78", "#c5b0d5", "#c49c94", "#f7b6d2", "#9edae5"};
 // A legend of more servos than this gives each one line.
 constexpr std::size_t kRoomyLegend = 8;
 // The title's type, and about as many characters of it as fit across the chart.
@@ -134,22 +136,25 @@ void CSimPlot::OnEvent(const CSimEvent& event) {
     if (!event.IsMove()) return;
     const double t = PlxSeconds(event.event.t);
     if (Keep(t))
-        m_series[static_cast<std::size_t>(event.event.nServo)].commanded.emplace_back(
-            t, PlxServoAngle(event.event.nPosition, m_rig.nRange));
+        m_series[static_cast<std::size_t>(event.event.nOutput)].commanded.emplace_back(
+            t, m_rig.Board().AngleAt(event.event.nPosition));
 }
 
 void CSimPlot::OnSample(const CMotionSample& sample) {
     if (sample.kind == CMotionSample::EKind::Frame) return;  // the line between is straight
     const double t = PlxSeconds(sample.t);
     if (Keep(t))
-        m_series[static_cast<std::size_t>(sample.nServo)].shaft.emplace_back(
-            t, PlxServoAngle(sample.dPosition, m_rig.nRange));
+        m_series[static_cast<std::size_t>(sample.nOutput)].shaft.emplace_back(
+            t, m_rig.Board().AngleAt(sample.dPosition));
 }
 
 std::string CSimPlot::Svg(SimTime tEnd, const CServoBoard& board, const std::string& sTitle) const {
     const double dEnd = m_dCutAt >= 0 ? m_dCutAt : std::max(PlxSeconds(tEnd), 0.001);
     const double dStep = TickStep(dEnd);
-    const CScale scale{std::ceil(dEnd / dStep - 1e-9) * dStep, m_rig.nRange / 2.0};
+    // The angle axis reaches past the board's widest angle to a whole step of 15 degrees.
+    const double dWidest = std::max(std::abs(m_rig.Board().AngleAt(0)),
+                                    std::abs(m_rig.Board().AngleAt(CBoardModel::POSITIONS - 1)));
+    const CScale scale{std::ceil(dEnd / dStep - 1e-9) * dStep, std::ceil(dWidest / 15 - 1e-9) * 15};
     std::string s =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"" +
@@ -171,8 +176,7 @@ std::string CSimPlot::Svg(SimTime tEnd, const CServoBoard& board, const std::str
         const CSeries& series = m_series[i];
         if (series.commanded.empty()) continue;
         CPoints shaft = series.shaft;
-        const double dShaftEnd =
-            PlxServoAngle(board.ShaftAt(static_cast<int>(i), tEnd), m_rig.nRange);
+        const double dShaftEnd = m_rig.Board().AngleAt(board.ShaftAt(static_cast<int>(i), tEnd));
         if (!shaft.empty())
             shaft.emplace_back(dEnd, m_dCutAt >= 0 ? shaft.back().second : dShaftEnd);
         CPoints steps;
@@ -183,7 +187,7 @@ std::string CSimPlot::Svg(SimTime tEnd, const CServoBoard& board, const std::str
         steps.emplace_back(dEnd, steps.back().second);
         s += Polyline(scale, steps, kColours[i], true);
         s += Polyline(scale, shaft, kColours[i], false);
-        const std::string sServo = "servo " + std::to_string(i);
+        const std::string sServo = m_rig.Board().OutputShort(static_cast<int>(i));
         const std::string sSolid = "stroke=\"" + std::string(kColours[i]) + "\" stroke-width=\"2\"";
         if (nShown > kRoomyLegend) {
             s += Line(kRight + 14, dLegendY, kRight + 34, dLegendY, sSolid);

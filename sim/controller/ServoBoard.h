@@ -1,8 +1,8 @@
-// What the simulated controllers do with what they decode. Each answers the servos of its
-// identification jumper and puts out each one's pulse every frame (20 ms); a new position takes
-// effect at the start of the next frame, and from there the servo's shaft turns toward it at its
-// model's speed, unless the pulse changed by less than the model's dead band. What came over
-// the line that a real controller would not have understood moves nothing and is kept apart.
+// What the simulated board does with what it decodes. It puts out each output's pulse every frame
+// (20 ms); a new position takes effect at the start of the next frame, and from there the servo's
+// shaft turns toward it at its model's speed, unless the pulse changed by less than the model's
+// dead band. What came over the line that a real controller would not have understood moves
+// nothing and is kept apart.
 #pragma once
 
 #include <array>
@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/SimRig.h"
 #include "sim/SimTime.h"
-#include "sim/SscDecoder.h"
+#include "sim/controller/SimRig.h"
+#include "sim/controller/SscDecoder.h"
 
 // A decoded event as the controller acted on it.
 struct CSimEvent {
@@ -28,7 +28,9 @@ struct CSimEvent {
     double dFrom = 0;              // the shaft's position then, 0-254
     SimTime tArrives{};  // when the shaft reaches the commanded position; tBegins when it stays
 
-    bool IsMove() const { return event.kind == CSscEvent::EKind::Move && sWhyNot.empty(); }
+    bool IsMove() const {
+        return event.kind == CSscEvent::EKind::Move && sWhyNot.empty() && !event.bLost;
+    }
 };
 
 // Where one servo's shaft is at one moment.
@@ -40,7 +42,7 @@ struct CMotionSample {
     };
     EKind kind = EKind::Begin;
     SimTime t{};
-    int nServo = 0;  // as numbered on the line
+    int nOutput = 0;  // the board's output
     int nCommanded = 0;
     double dPosition = 0;  // the shaft, 0-254
 };
@@ -73,8 +75,8 @@ public:
     static constexpr std::size_t RECENT = 4;  // notes kept for the live view
     static constexpr int NEUTRAL = 127;
 
-    // rig: the controllers and their servos, read as the board runs.
-    explicit CServoBoard(const CSimRig& rig) : m_rig(rig) {}
+    // rig: the board and its servos, read as the board runs.
+    explicit CServoBoard(const CSimRig& rig) : m_rig(rig), m_nOutputs(rig.Board().Outputs()) {}
 
     // One decoded event; sWhyNot non-empty when the controller could not have understood it.
     // It waits for the frame that carries it.
@@ -87,26 +89,43 @@ public:
     SimTime Finish(SimTime tEnd, CSimSink* pSink);
     // When AdvanceTo next has something to do; kNever while nothing waits or moves.
     SimTime NextDue() const;
+    // The board restarts at t (a program opened its port), after the frames before it: no output
+    // puts out a pulse from then on, each shaft stops where it is, and the commands that had not
+    // yet taken effect are lost.
+    void Restart(SimTime t, CSimSink* pSink);
 
     const CSimRig& Rig() const { return m_rig; }
-    // Servos by their number on the line. The commanded position in effect; -1 before the first.
-    int Commanded(int nServo) const { return Servo(nServo).nCommanded; }
+    // Servos by the board's output they are on. The commanded position in effect; -1 before the
+    // first.
+    int Commanded(int nOutput) const { return Servo(nOutput).nCommanded; }
     // The shaft at t, no earlier than the last AdvanceTo: 0-254, neutral before any command.
-    double ShaftAt(int nServo, SimTime t) const;
-    bool MovingAt(int nServo, SimTime t) const;
+    double ShaftAt(int nOutput, SimTime t) const;
+    // Whether where the shaft is is known, not taken to be neutral: once commanded, even if a
+    // restart has left it without a pulse.
+    bool ShaftKnown(int nOutput) const {
+        return Servo(nOutput).nCommanded >= 0 || Servo(nOutput).bStopped;
+    }
+    bool MovingAt(int nOutput, SimTime t) const;
     // Understood commands for the servo, those another overtook included.
-    int Moves(int nServo) const { return Servo(nServo).nMoves; }
+    int Moves(int nOutput) const { return Servo(nOutput).nMoves; }
     int NotUnderstood() const { return m_nNotUnderstood; }
-    // The servo that was commanded last, and a count that changes with every command.
+    // Packets that came while the board restarted.
+    int Lost() const { return m_nLost; }
+    // The output that was commanded last, and a count that changes with every command.
     int LastMoved() const { return m_nLastMoved; }
     std::uint64_t MoveCount() const { return m_nMoveCount; }
     // Anything but an understood move, for the live view.
     const std::deque<CSimEvent>& Recent() const { return m_recent; }
-    // How far the commands ran behind: at the last event, and at most, with when that event's
-    // last byte arrived; whether any event came at all.
+    // The last event: how long its packet waited on the line, whether that is only a bound, and
+    // the line's backlog when it was taken.
     SimTime Behind() const { return m_tBehind; }
+    bool BehindFloor() const { return m_bBehindFloor; }
+    SimTime Queued() const { return m_tQueued; }
+    // The packet that waited longest, with when its last byte arrived; whether any wait was only
+    // a bound (then so is the most); whether any event came at all.
     SimTime MostBehind() const { return m_tMostBehind; }
     SimTime MostBehindAt() const { return m_tMostBehindAt; }
+    bool MostBehindFloor() const { return m_bMostBehindFloor; }
     bool AnyEvent() const { return m_bAnyEvent; }
 
 private:
@@ -116,31 +135,33 @@ private:
         double dTo = NEUTRAL;    // and where it ends: the commanded position, unless it stays
         SimTime tBegin{};
         SimTime tArrive{};
-        bool bEndDue = false;  // its arrival not yet told
+        bool bEndDue = false;   // its arrival not yet told
+        bool bStopped = false;  // a restart left it without a pulse, its shaft where it was
         int nMoves = 0;
     };
-    const CServo& Servo(int nServo) const { return m_servos[static_cast<std::size_t>(nServo)]; }
+    const CServo& Servo(int nOutput) const { return m_servos[static_cast<std::size_t>(nOutput)]; }
     SimTime NextFrame() const;
     void Frame(SimTime tFrame, CSimSink* pSink);
-    void Start(int nServo, SimTime tFrame, CSimEvent* pEvent, CSimSink* pSink);
+    void Start(int nOutput, SimTime tFrame, CSimEvent* pEvent, CSimSink* pSink);
     void Arrivals(SimTime tUpTo, CSimSink* pSink);
     void Note(const CSimEvent& event);
-    double UnitsPerSecond(int nServo) const;
+    double UnitsPerSecond(int nOutput) const;
 
     const CSimRig& m_rig;
-    std::array<CServo, CSimRig::SERVOS> m_servos{};
+    int m_nOutputs;
+    std::array<CServo, CBoardModel::MAX_OUTPUTS> m_servos{};
     std::deque<CSimEvent> m_pending;
     SimTime m_tLastFrame{-1};
     int m_nNotUnderstood = 0;
+    int m_nLost = 0;
     int m_nLastMoved = -1;
     std::uint64_t m_nMoveCount = 0;
     std::deque<CSimEvent> m_recent;
     SimTime m_tBehind{};
+    bool m_bBehindFloor = false;
+    SimTime m_tQueued{};
     SimTime m_tMostBehind{};
     SimTime m_tMostBehindAt{};
+    bool m_bMostBehindFloor = false;
     bool m_bAnyEvent = false;
 };
-
-// A position's angle from centre in degrees: 0 at 127, half the range jumper either side at the
-// ends.
-double PlxServoAngle(double dPosition, int nRange);

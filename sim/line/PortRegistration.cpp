@@ -1,4 +1,4 @@
-#include "sim/PortRegistration.h"
+#include "sim/line/PortRegistration.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -1,8 +1,8 @@
 // The live view of the controllers for a terminal: a header with the jumpers and the line (and
-// how far the commands run behind), one row per servo with a gauge of where its shaft is and
-// where it was commanded, and its model where the rig names models, and the last notes. Drawn in
-// place with plain VT100 escape sequences, the alternate screen while it runs, and the terminal as
-// it was after.
+// its backlog, and how long the last packet waited), one row per servo with a gauge of where its
+// shaft is and where it was commanded, and its model where the rig names models, and the last
+// notes. Drawn in place with plain VT100 escape sequences, the alternate screen while it runs, and
+// the terminal as it was after.
 #pragma once
 
 #include <cstdint>
@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "sim/LineWatch.h"
-#include "sim/ReportOut.h"
-#include "sim/ServoBoard.h"
 #include "sim/SimTime.h"
+#include "sim/controller/ServoBoard.h"
+#include "sim/line/LineWatch.h"
+#include "sim/report/ReportOut.h"
 
 struct CPanelLine {
     std::string sText;  // never wider than the panel

@@ -1,4 +1,4 @@
-#include "sim/FileOut.h"
+#include "sim/report/FileOut.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "sim/PacedLine.h"
+#include "sim/line/PacedLine.h"
 
 #include <algorithm>
 
@@ -20,12 +20,12 @@ std::size_t CPacedLine::Room(SimTime tByte) const {
     return m_queue.size() >= nAhead ? 0 : nAhead - m_queue.size();
 }
 
-void CPacedLine::Arrive(const std::uint8_t* pBytes, std::size_t nCount, SimTime tNow,
-                        SimTime tByte) {
+void CPacedLine::Arrive(const std::uint8_t* pBytes, const CReached* pReached, std::size_t nCount,
+                        SimTime tNow, SimTime tByte) {
     for (std::size_t i = 0; i < nCount; ++i) {
         const SimTime tDone = m_bInstant ? tNow : std::max(tNow, m_tFree) + tByte;
         m_tFree = tDone;
-        m_queue.push_back({pBytes[i], tDone});
+        m_queue.push_back({pBytes[i], pReached[i], tDone});
     }
 }
 

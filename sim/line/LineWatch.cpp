@@ -1,4 +1,4 @@
-#include "sim/LineWatch.h"
+#include "sim/line/LineWatch.h"
 
 #include "serial/CommTermios.h"
 

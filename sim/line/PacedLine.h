@@ -9,12 +9,14 @@
 #include <deque>
 #include <vector>
 
-#include "sim/LineWatch.h"
 #include "sim/SimTime.h"
+#include "sim/line/LineBacklog.h"
+#include "sim/line/LineWatch.h"
 
 struct CWireByte {
     std::uint8_t nByte = 0;
-    SimTime tDone{};  // when its last stop bit arrived
+    CReached reached;  // when the program's write put it on the line
+    SimTime tDone{};   // when its last stop bit arrived
     // Once taken: the bytes read onto the wire that had not arrived when it did.
     std::size_t nAfter = 0;
 };
@@ -27,9 +29,11 @@ public:
     // How many bytes may be read off the terminal now, for bytes of tByte each on the wire.
     std::size_t Room(SimTime tByte) const;
 
-    // nCount bytes read at tNow, each tByte long on the wire. On an idle line the first starts
-    // at once; otherwise each starts when the one before it has gone.
-    void Arrive(const std::uint8_t* pBytes, std::size_t nCount, SimTime tNow, SimTime tByte);
+    // nCount bytes read at tNow, each tByte long on the wire, with when each reached the line. On
+    // an idle line the first starts at once; otherwise each starts when the one before it has
+    // gone.
+    void Arrive(const std::uint8_t* pBytes, const CReached* pReached, std::size_t nCount,
+                SimTime tNow, SimTime tByte);
 
     // Appends, in order, the bytes whose last stop bit has arrived by tNow, each with the bytes
     // still to arrive after it (unpaced, those read with it arrive with it).

@@ -1,4 +1,4 @@
-#include "sim/LiveView.h"
+#include "sim/report/LiveView.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sim/SimReport.h"
 #include "sim/SimSignals.h"
+#include "sim/report/SimReport.h"
 
 const char* const PLX_PANEL_ENTER = "\x1b[?1049h\x1b[?25l\x1b[H\x1b[2J";
 const char* const PLX_PANEL_LEAVE = "\x1b[0m\x1b[?25h\x1b[?1049l";
@@ -34,20 +34,24 @@ std::string RightAligned(const std::string& s, std::size_t nWidth) {
     return s.size() >= nWidth ? s : std::string(nWidth - s.size(), ' ') + s;
 }
 
-// The figures of a row: the controller's (commanded position and pulse) then the shaft's.
+// The figures of a row: the controller's (commanded position and pulse) then the shaft's, and
+// " moving".
 constexpr std::size_t kPosition = 5;
-constexpr std::size_t kPulse = 9;   // "  1591 us"
 constexpr std::size_t kShaft = 10;  // "   +8 deg"
-constexpr std::size_t kFigures = 32;
-constexpr std::size_t kModel = 8;  // "standard": after the figures where the rig names models
+constexpr std::size_t kModel = 8;   // "standard": after the figures where the rig names models
+
+// "  1591 us": as wide as the board's widest pulse.
+std::size_t PulseColumns(const CSimRig& rig) { return rig.Board().PulseChars() + 5; }
+std::size_t FigureColumns(const CSimRig& rig) { return kPosition + PulseColumns(rig) + kShaft + 8; }
 
 // The columns the model takes on each row.
 std::size_t ModelColumns(const CSimRig& rig) { return rig.bModelsNamed ? kModel + 1 : 0; }
 
-// The cells of the gauge on a row of nWidth columns: what the servo's number ("%2d "), the
+// The cells of the gauge on a row of nWidth columns: what the output's number ("%2d "), the
 // figures and the model leave, with its two brackets; it shrinks before they do.
 int GaugeCells(const CSimRig& rig, int nWidth) {
-    return std::max(kMinGauge, nWidth - 3 - static_cast<int>(kFigures + ModelColumns(rig)) - 2);
+    return std::max(kMinGauge,
+                    nWidth - 3 - static_cast<int>(FigureColumns(rig) + ModelColumns(rig)) - 2);
 }
 
 // Where a position falls on a gauge of nCells cells.
@@ -55,32 +59,32 @@ int Cell(int nPosition, int nCells) {
     return (nPosition * (nCells - 1) + kPositionMax / 2) / kPositionMax;
 }
 
-std::string ServoRow(const CServoBoard& board, int nServo, SimTime tNow, int nWidth) {
+std::string ServoRow(const CServoBoard& board, int nOutput, SimTime tNow, int nWidth) {
     const CSimRig& rig = board.Rig();
-    const int nCommanded = board.Commanded(nServo);
-    const double dShaft = board.ShaftAt(nServo, tNow);
+    const int nCommanded = board.Commanded(nOutput);
+    const double dShaft = board.ShaftAt(nOutput, tNow);
     std::string sFigures;
-    if (nCommanded < 0) {
-        sFigures = "  never commanded, 0 deg assumed";
+    const long nAngle = std::lround(rig.Board().AngleAt(dShaft));
+    const std::string sAngle = (nAngle > 0 ? "+" : "") + std::to_string(nAngle) + " deg";
+    if (nCommanded < 0 && board.ShaftKnown(nOutput)) {
+        sFigures = "  no pulse: restarted, " + sAngle;
+    } else if (nCommanded < 0) {
+        sFigures = "  " + std::string(rig.Board().Uncommanded()) + ", 0 deg assumed";
     } else {
-        const long nAngle = std::lround(PlxServoAngle(dShaft, rig.nRange));
-        sFigures =
-            RightAligned(std::to_string(nCommanded), kPosition) +
-            RightAligned(std::to_string(CSscDecoder::PulseWidthUs(nCommanded, rig.nRange)) + " us",
-                         kPulse) +
-            RightAligned((nAngle > 0 ? "+" : "") + std::to_string(nAngle) + " deg", kShaft) +
-            (board.MovingAt(nServo, tNow) ? " moving" : "");
+        sFigures = RightAligned(std::to_string(nCommanded), kPosition) +
+                   RightAligned(rig.Board().PulseText(nCommanded) + " us", PulseColumns(rig)) +
+                   RightAligned(sAngle, kShaft) + (board.MovingAt(nOutput, tNow) ? " moving" : "");
     }
-    sFigures.resize(std::max(sFigures.size(), kFigures), ' ');
-    if (rig.bModelsNamed) sFigures += std::string(" ") + rig.Model(nServo).pszName;
-    const std::string sNumber = RightAligned(std::to_string(nServo), 2) + " ";
+    sFigures.resize(std::max(sFigures.size(), FigureColumns(rig)), ' ');
+    if (rig.bModelsNamed) sFigures += std::string(" ") + rig.Model(nOutput).pszName;
+    const std::string sNumber =
+        RightAligned(std::to_string(rig.Board().OutputNumber(nOutput)), 2) + " ";
     const int nCells = GaugeCells(rig, nWidth);
     std::string sGauge(static_cast<std::size_t>(nCells), '-');
     sGauge[static_cast<std::size_t>(Cell(kNeutral, nCells))] = '|';
-    if (nCommanded >= 0) {
-        sGauge[static_cast<std::size_t>(Cell(nCommanded, nCells))] = 'o';
+    if (nCommanded >= 0) sGauge[static_cast<std::size_t>(Cell(nCommanded, nCells))] = 'o';
+    if (board.ShaftKnown(nOutput))
         sGauge[static_cast<std::size_t>(Cell(static_cast<int>(std::lround(dShaft)), nCells))] = '#';
-    }
     std::string sRow = sNumber + "[" + sGauge + "]" + sFigures;
     while (!sRow.empty() && sRow.back() == ' ') sRow.pop_back();
     return Fit(sRow, nWidth);
@@ -92,10 +96,10 @@ std::string Legend(const CSimRig& rig, int nWidth) {
     const std::size_t nFiguresAt = static_cast<std::size_t>(GaugeCells(rig, nWidth)) + 5;
     std::string sLegend = sMarks;
     sLegend.resize(std::max(nFiguresAt, sMarks.size() + 1), ' ');
-    sLegend += RightAligned("cmd", kPosition) + RightAligned("pulse", kPulse - 3) + "   " +
-               RightAligned("shaft", kShaft - 4);
+    sLegend += RightAligned("cmd", kPosition) + RightAligned("pulse", PulseColumns(rig) - 3) +
+               "   " + RightAligned("shaft", kShaft - 4);
     if (rig.bModelsNamed) {
-        sLegend.resize(std::max(sLegend.size() + 1, nFiguresAt + kFigures + 1), ' ');
+        sLegend.resize(std::max(sLegend.size() + 1, nFiguresAt + FigureColumns(rig) + 1), ' ');
         sLegend += "model";
     }
     return Fit(sLegend, nWidth);
@@ -111,36 +115,34 @@ std::vector<CPanelLine> PlxRenderPanel(const CServoBoard& board, const std::stri
     nWidth = std::max(1, nWidth - 1);
     std::vector<CPanelLine> lines;
     lines.push_back(
-        {Fit("MINI-SSC II " + std::string(rig.firstServos.size() > 1 ? "x2 " : "") + sWhere +
-                 "  jumpers: " + std::to_string(rig.nBaud) + " baud, servos " + rig.Span() + ", " +
-                 std::to_string(rig.nRange) + " deg" +
+        {Fit(rig.Board().Heading() + " " + sWhere + "  " + rig.Board().Settings() +
                  (rig.bModelsNamed ? ", " + rig.Supply() : "") + (rig.bInstant ? "  instant" : ""),
              nWidth)});
     std::string sLine = "line: ";
     sLine += line.bKnown ? PlxDescribeLine(line.settings) : std::string("?");
-    const std::string sBehind = PlxBehindWords(board.Behind());
-    if (!sBehind.empty()) sLine += "  " + sBehind;
+    // The line's backlog, and how long the last packet waited in one.
+    for (const std::string& sWait :
+         {PlxQueuedWords(board.Queued()), PlxBehindWords(board.Behind(), board.BehindFloor())})
+        if (!sWait.empty()) sLine += "  " + sWait;
     if (!line.sWhyNot.empty()) sLine = "!! " + sLine + "  (not understood: " + line.sWhyNot + ")";
     lines.push_back({Fit(sLine, nWidth), !line.sWhyNot.empty()});
     lines.push_back({Legend(rig, nWidth)});
     // A terminal too short for every servo shows those that fit, and says which it hides.
-    const std::vector<int> servos = rig.Servos();
+    const int nOutputs = rig.Board().Outputs();
     const int nRows = nHeight - static_cast<int>(lines.size());
-    const std::size_t nShown = static_cast<int>(servos.size()) <= nRows
-                                   ? servos.size()
-                                   : static_cast<std::size_t>(std::max(nRows - 1, 0));
-    for (std::size_t n = 0; n < nShown; ++n) {
-        const int nServo = servos[n];
-        const bool bMark =
-            board.MovingAt(nServo, tNow) || (bHighlightLast && nServo == board.LastMoved());
-        lines.push_back({ServoRow(board, nServo, tNow, nWidth), bMark});
+    const int nShown = nOutputs <= nRows ? nOutputs : std::max(nRows - 1, 0);
+    for (int n = 0; n < nShown; ++n) {
+        const bool bMark = board.MovingAt(n, tNow) || (bHighlightLast && n == board.LastMoved());
+        lines.push_back({ServoRow(board, n, tNow, nWidth), bMark});
     }
-    if (nShown < servos.size()) {
-        const std::vector<int> hidden(servos.begin() + static_cast<std::ptrdiff_t>(nShown),
-                                      servos.end());
-        lines.push_back({Fit(std::to_string(hidden.size()) + " servos hidden (" +
-                                 PlxServoList(hidden) + "): the terminal is too short",
-                             nWidth)});
+    if (nShown < nOutputs) {
+        std::vector<int> hidden;
+        for (int n = nShown; n < nOutputs; ++n) hidden.push_back(rig.Board().OutputNumber(n));
+        const char* pszKind = rig.Board().OutputKind();
+        lines.push_back(
+            {Fit(std::to_string(hidden.size()) + " " + (pszKind != nullptr ? pszKind : "servo") +
+                     "s hidden (" + PlxServoList(hidden) + "): the terminal is too short",
+                 nWidth)});
     }
     const auto& recent = board.Recent();
     const int nRoom = nHeight - static_cast<int>(lines.size());
@@ -186,9 +188,9 @@ bool CLiveView::Leave() {
 }
 
 bool CLiveView::Moving(SimTime tNow) const {
-    const std::vector<int> servos = m_board.Rig().Servos();
-    return std::any_of(servos.begin(), servos.end(),
-                       [&](int nServo) { return m_board.MovingAt(nServo, tNow); });
+    for (int n = 0; n < m_board.Rig().Board().Outputs(); ++n)
+        if (m_board.MovingAt(n, tNow)) return true;
+    return false;
 }
 
 SimTime CLiveView::NextDue(SimTime tNow) const {

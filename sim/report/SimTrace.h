@@ -1,17 +1,18 @@
 // --trace FILE: the servos' motion as CSV, for spreadsheets and plotting tools. One row for each
 // servo still moving at every frame, and one when a move begins and when it ends:
 //   t,servo,commanded,pulse_us,angle_deg
-// t in seconds on the wire's clock; angle_deg the shaft's angle from neutral, to a tenth.
+// t in seconds on the wire's clock; angle_deg the shaft's angle from neutral, to a tenth. A board
+// that numbers its outputs apart from the servos (the Maestro's channels) has them after servo.
 #pragma once
 
 #include <string>
 
-#include "sim/FileOut.h"
-#include "sim/ServoBoard.h"
+#include "sim/controller/ServoBoard.h"
+#include "sim/report/FileOut.h"
 
 class CSimTrace : public CSimSink {
 public:
-    // rig: its range jumper gives the pulses and the angles.
+    // rig: its board gives the pulses and the angles.
     CSimTrace(const std::string& sPath, const CSimRig& rig) : m_file(sPath), m_rig(rig) {}
 
     // Creates the file, replacing one of that name, with its header; false, with the reason in

@@ -1,5 +1,6 @@
-#include "sim/SimReport.h"
+#include "sim/report/SimReport.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -81,16 +82,24 @@ std::string PlxJsonString(const std::string& s) {
 }
 
 std::string PlxEventLine(const CSscEvent& event, const CSimRig& rig, const std::string& sWhyNot) {
+    if (event.bLost)
+        return "lost     " +
+               (event.kind == CSscEvent::EKind::Dropped
+                    ? Hex(event.bytes)
+                    : (event.nOutput >= 0 ? rig.Board().OutputWords(event.nOutput)
+                                          : "servo " + std::to_string(event.nServo)) +
+                          " to " + std::to_string(event.nPosition)) +
+               " (the board was restarting after its port was opened)";
     std::string sLine;
     switch (event.kind) {
         case CSscEvent::EKind::Move:
-            sLine = "move     servo " + std::to_string(event.nServo) + " to " +
-                    std::to_string(event.nPosition) + " (" + std::to_string(event.nPulseUs) +
+            sLine = "move     " + rig.Board().OutputWords(event.nOutput) + " to " +
+                    std::to_string(event.nPosition) + " (" + PlxShortNumber(event.dPulseUs) +
                     " us)";
             break;
         case CSscEvent::EKind::Ignored:
             sLine = "ignored  servo " + std::to_string(event.nServo) + " to " +
-                    std::to_string(event.nPosition) + " (not one of servos " + rig.Span() + ")";
+                    std::to_string(event.nPosition) + " (" + rig.Board().NotAnswered() + ")";
             break;
         case CSscEvent::EKind::Dropped:
             sLine = "dropped  " + Hex(event.bytes) +
@@ -111,7 +120,6 @@ void CSimReport::Begin(SimTime t, const char* pszEvent) {
 }
 
 void CSimReport::Ready(const CSimStart& start) {
-    const std::vector<int> servos = m_rig.Servos();
     const double dSpeed = m_rig.SecondsPer60(PLX_SERVO_MODEL_TABLE[0]);
     Begin(SimTime(0), "ready");
     if (m_bJson) {
@@ -120,12 +128,12 @@ void CSimReport::Ready(const CSimStart& start) {
             m_out << R"(,"port":)" << start.nPort << R"(,"entry":)" << PlxJsonString(start.sEntry)
                   << R"(,"replaced":)"
                   << (start.sReplaced.empty() ? "false" : PlxJsonString(start.sReplaced));
-        m_out << R"(,"baud":)" << m_rig.nBaud << R"(,"servos":[)" << servos.front() << ','
-              << servos.back() << R"(],"range":)" << m_rig.nRange << R"(,"paced":)"
+        m_out << ',' << m_rig.Board().JsonFields() << R"(,"paced":)"
               << (m_rig.bInstant ? "false" : "true") << R"(,"frame_ms":)"
               << std::chrono::duration_cast<std::chrono::milliseconds>(m_rig.Frame()).count()
-              << R"(,"speed_s_per_60":)" << dSpeed << R"(,"volts":)" << m_rig.Volts()
-              << R"(,"models":[)";
+              << R"(,"resets_on_open_s":)"
+              << (m_rig.dResetS > 0 ? PlxShortNumber(m_rig.dResetS) : std::string("null"))
+              << R"(,"volts":)" << m_rig.Volts() << R"(,"models":[)";
         const char* pszComma = "";
         for (const auto& group : m_rig.ModelGroups()) {
             m_out << pszComma << R"({"model":")" << group.first->pszName << R"(","servos":[)";
@@ -138,26 +146,36 @@ void CSimReport::Ready(const CSimStart& start) {
         m_out << "]}\n";
         return;
     }
-    m_out << (m_rig.firstServos.size() > 1 ? "two " : "") << "MINI-SSC II at " << m_rig.nBaud
-          << " baud, servos " << m_rig.Jumpers() << ", " << m_rig.nRange
-          << " degrees, listening on " << start.sDevice;
+    m_out << m_rig.Board().Words() << ", listening on " << start.sDevice;
     if (!start.sEntry.empty()) {
         m_out << " as COM" << start.nPort << " (" << start.sEntry << ")";
         if (!start.sReplaced.empty()) m_out << ", replacing " << start.sReplaced;
     }
+    if (m_rig.dResetS > 0)
+        m_out << "; restarts for " << m_rig.dResetS << " s whenever its port is opened";
     if (m_rig.bInstant) {
         m_out << "; instant: bytes taken as they come, servos jump\n";
     } else if (!m_rig.bModelsNamed) {
         m_out << "; paced at the line's speed, servos turn 60 degrees in " << dSpeed << " s\n";
     } else {
-        m_out << "; paced at the line's speed; servos at " << m_rig.Volts() << " V:";
+        // Under --speed the supply changes nothing: the one speed is said once, and each model
+        // keeps only its dead band.
+        const bool bOneSpeed = m_rig.dSpeed >= 0;
+        if (bOneSpeed)
+            m_out << "; paced at the line's speed; every servo turns 60 degrees in " << dSpeed
+                  << " s:";
+        else
+            m_out << "; paced at the line's speed; servos at " << m_rig.Volts() << " V:";
         const char* pszComma = "";
         for (const auto& group : m_rig.ModelGroups()) {
-            m_out << pszComma << ' ' << PlxServoList(group.second) << ' ' << group.first->pszName
-                  << " (" << m_rig.SecondsPer60(*group.first) << " s per 60 degrees";
+            std::string sFigures;
+            if (!bOneSpeed)
+                sFigures = PlxShortNumber(m_rig.SecondsPer60(*group.first)) + " s per 60 degrees";
             if (group.first->nDeadBandUs > 0)
-                m_out << ", dead band " << group.first->nDeadBandUs << " us";
-            m_out << ')';
+                sFigures += (sFigures.empty() ? "" : ", ") + std::string("dead band ") +
+                            std::to_string(group.first->nDeadBandUs) + " us";
+            m_out << pszComma << ' ' << PlxServoList(group.second) << ' ' << group.first->pszName
+                  << (sFigures.empty() ? "" : " (" + sFigures + ")");
             pszComma = ",";
         }
         m_out << '\n';
@@ -201,12 +219,27 @@ void CSimReport::Mark(SimTime t, EMark state, pid_t nHolder, const std::string& 
 
 namespace {
 
-void JsonEventFields(std::ostream& out, const CSimEvent& e) {
+void JsonEventFields(std::ostream& out, const CSimEvent& e, const CBoardModel& board) {
     const CSscEvent& event = e.event;
+    // What was lost is only what came: nothing took it.
+    if (event.bLost && event.kind == CSscEvent::EKind::Dropped) {
+        out << R"(,"bytes":[)";
+        for (std::size_t i = 0; i < event.bytes.size(); ++i)
+            out << (i ? "," : "") << static_cast<int>(event.bytes[i]);
+        out << ']';
+        return;
+    }
+    if (event.bLost) {
+        out << ','
+            << (event.nOutput >= 0 ? board.JsonOutput(event.nOutput)
+                                   : "\"servo\":" + std::to_string(event.nServo))
+            << R"(,"position":)" << event.nPosition;
+        return;
+    }
     switch (event.kind) {
         case CSscEvent::EKind::Move:
-            out << R"(,"servo":)" << event.nServo << R"(,"position":)" << event.nPosition
-                << R"(,"pulse_us":)" << event.nPulseUs;
+            out << ',' << board.JsonOutput(event.nOutput) << R"(,"position":)" << event.nPosition
+                << R"(,"pulse_us":)" << PlxShortNumber(event.dPulseUs);
             break;
         case CSscEvent::EKind::Ignored:
             out << R"(,"servo":)" << event.nServo << R"(,"position":)" << event.nPosition;
@@ -235,7 +268,7 @@ void JsonEventFields(std::ostream& out, const CSimEvent& e) {
 // models, then whether and how the shaft turns.
 std::string MoveWords(const CSimEvent& e, const CSimRig& rig) {
     const std::string sModel =
-        rig.bModelsNamed ? std::string(" ") + rig.Model(e.event.nServo).pszName : std::string();
+        rig.bModelsNamed ? std::string(" ") + rig.Model(e.event.nOutput).pszName : std::string();
     if (e.bSuperseded) return sModel + ", overtaken by the next command before its frame";
     const std::string sFrom =
         Fixed1(e.dFrom) + (e.bFromNeutral ? " (neutral: never commanded before)" : "");
@@ -250,71 +283,88 @@ std::string MoveWords(const CSimEvent& e, const CSimRig& rig) {
 
 void CSimReport::OnEvent(const CSimEvent& e) {
     const char* const kNames[] = {"move", "ignored", "dropped"};  // in the order of EKind
-    Begin(e.event.t, kNames[static_cast<int>(e.event.kind)]);
+    Begin(e.event.t, e.event.bLost ? "lost" : kNames[static_cast<int>(e.event.kind)]);
     if (m_bJson) {
-        JsonEventFields(m_out, e);
-        if (e.event.kind == CSscEvent::EKind::Move)
-            m_out << R"(,"model":")" << m_rig.Model(e.event.nServo).pszName << '"';
-        m_out << R"(,"behind":)" << PlxFormatSeconds(e.event.tBehind, 3) << "}\n";
+        JsonEventFields(m_out, e, m_rig.Board());
+        if (e.event.kind == CSscEvent::EKind::Move && !e.event.bLost)
+            m_out << R"(,"model":")" << m_rig.Model(e.event.nOutput).pszName << '"';
+        m_out << R"(,"behind":)" << PlxFormatSeconds(e.event.tBehind, 3)
+              << (e.event.bBehindFloor ? R"(,"behind_floor":true)" : "") << R"(,"queued":)"
+              << PlxFormatSeconds(e.event.tQueued, 3) << "}\n";
     } else {
-        const std::string sBehind = PlxBehindWords(e.event.tBehind);
+        const std::string sBehind = PlxBehindWords(e.event.tBehind, e.event.bBehindFloor);
         m_out << PlxEventLine(e.event, m_rig, e.sWhyNot) << (e.IsMove() ? MoveWords(e, m_rig) : "")
               << (sBehind.empty() ? "" : "; " + sBehind) << '\n';
     }
 }
 
-std::string PlxBehindWords(SimTime tBehind) {
+std::string PlxBehindWords(SimTime tBehind, bool bFloor) {
     if (tBehind <= std::chrono::milliseconds(100)) return std::string();
-    return "behind " + PlxFormatSeconds(tBehind, 2) + " s";
+    return std::string("behind ") + (bFloor ? "at least " : "") + PlxFormatSeconds(tBehind, 2) +
+           " s";
+}
+
+std::string PlxQueuedWords(SimTime tQueued) {
+    if (tQueued <= std::chrono::milliseconds(100)) return std::string();
+    return "queued " + PlxFormatSeconds(tQueued, 2) + " s";
 }
 
 void CSimReport::Summary(const CServoBoard& board, SimTime tEnd, const std::string& sEndedBy) {
+    const CBoardModel& model = m_rig.Board();
     Begin(tEnd, "end");
     if (m_bJson) {
         m_out << R"(,"by":)" << PlxJsonString(sEndedBy) << R"(,"servos":[)";
-        const char* pszComma = "";
-        for (int nServo : m_rig.Servos()) {
-            const int nPosition = board.Commanded(nServo);
-            m_out << pszComma << R"({"servo":)" << nServo;
-            pszComma = ",";
+        for (int n = 0; n < model.Outputs(); ++n) {
+            const int nPosition = board.Commanded(n);
+            m_out << (n > 0 ? "," : "") << '{' << model.JsonOutput(n);
             if (nPosition < 0) {
                 m_out << R"(,"position":null,"pulse_us":null)";
             } else {
                 m_out << R"(,"position":)" << nPosition << R"(,"pulse_us":)"
-                      << CSscDecoder::PulseWidthUs(nPosition, m_rig.nRange);
+                      << model.PulseText(nPosition);
             }
-            m_out << R"(,"shaft":)" << Fixed1(board.ShaftAt(nServo, tEnd)) << R"(,"shaft_assumed":)"
-                  << (nPosition < 0 ? "true" : "false") << R"(,"moves":)" << board.Moves(nServo)
+            m_out << R"(,"shaft":)" << Fixed1(board.ShaftAt(n, tEnd)) << R"(,"shaft_assumed":)"
+                  << (board.ShaftKnown(n) ? "false" : "true") << R"(,"moves":)" << board.Moves(n)
                   << '}';
         }
-        m_out << R"(],"not_understood":)" << board.NotUnderstood() << R"(,"behind_max":)";
+        m_out << R"(],"not_understood":)" << board.NotUnderstood() << R"(,"lost":)" << board.Lost()
+              << R"(,"behind_max":)";
         if (board.AnyEvent())
             m_out << PlxFormatSeconds(board.MostBehind(), 3) << R"(,"behind_max_t":)"
-                  << PlxFormatSeconds(board.MostBehindAt(), 6) << "}\n";
+                  << PlxFormatSeconds(board.MostBehindAt(), 6)
+                  << (board.MostBehindFloor() ? R"(,"behind_floor":true)" : "") << "}\n";
         else
             m_out << R"(null,"behind_max_t":null})" << '\n';
         return;
     }
+    // A board that numbers its outputs apart from the servos (the Maestro's channels) has a column
+    // for them; pulses to a fraction of a microsecond widen theirs.
+    const char* const pszKind = model.OutputKind();
+    const std::size_t nKind = pszKind != nullptr ? std::string(pszKind).size() + 2 : 0;
+    const std::size_t nPulse = std::max<std::size_t>(10, model.PulseChars() + 5);
     m_out << "ended by " << sEndedBy << "; last positions:\n";
-    m_out << "servo  position     pulse     shaft     moves\n";
-    for (int nServo : m_rig.Servos()) {
-        const int nPosition = board.Commanded(nServo);
+    m_out << "servo" << (pszKind != nullptr ? Padded(pszKind, nKind) : "") << Padded("position", 10)
+          << Padded("pulse", nPulse) << Padded("shaft", 10) << Padded("moves", 10) << '\n';
+    for (int n = 0; n < model.Outputs(); ++n) {
+        const int nPosition = board.Commanded(n);
         const bool bSeen = nPosition >= 0;
-        const std::string sShaft = Fixed1(board.ShaftAt(nServo, tEnd));
-        m_out << Padded(std::to_string(nServo), 5)
+        const std::string sShaft = Fixed1(board.ShaftAt(n, tEnd));
+        m_out << Padded(std::to_string(model.ServoOf(n)), 5)
+              << (pszKind != nullptr ? Padded(std::to_string(model.OutputNumber(n)), nKind) : "")
               << Padded(bSeen ? std::to_string(nPosition) : "-", 10)
-              << Padded(bSeen ? std::to_string(CSscDecoder::PulseWidthUs(nPosition, m_rig.nRange)) +
-                                    " us"
-                              : "-",
-                        10)
-              << Padded(bSeen ? sShaft : "(" + sShaft + ")", 10)
-              << Padded(std::to_string(board.Moves(nServo)), 10) << '\n';
+              << Padded(bSeen ? model.PulseText(nPosition) + " us" : "-", nPulse)
+              << Padded(board.ShaftKnown(n) ? sShaft : "(" + sShaft + ")", 10)
+              << Padded(std::to_string(board.Moves(n)), 10) << '\n';
     }
     // What a real controller would not have followed moved nothing, and is counted apart.
     if (board.NotUnderstood() > 0)
         m_out << board.NotUnderstood() << (board.NotUnderstood() == 1 ? " packet" : " packets")
               << " not understood by the controller (not counted as moves)\n";
+    if (board.Lost() > 0)
+        m_out << board.Lost() << (board.Lost() == 1 ? " packet" : " packets")
+              << " lost while the board restarted after its port was opened\n";
     if (board.AnyEvent())
-        m_out << "most behind: " << PlxFormatSeconds(board.MostBehind(), 2) << " s, at "
+        m_out << "most behind: " << (board.MostBehindFloor() ? "at least " : "")
+              << PlxFormatSeconds(board.MostBehind(), 2) << " s, at "
               << PlxFormatSeconds(board.MostBehindAt(), 3) << '\n';
 }

@@ -6,11 +6,11 @@
 #include <ostream>
 #include <string>
 
-#include "sim/LineWatch.h"
-#include "sim/MarkWatch.h"
-#include "sim/ServoBoard.h"
 #include "sim/SimTime.h"
-#include "sim/SscDecoder.h"
+#include "sim/controller/ServoBoard.h"
+#include "sim/controller/SscDecoder.h"
+#include "sim/line/LineWatch.h"
+#include "sim/line/MarkWatch.h"
 
 // What the simulator was started as, for the first line.
 struct CSimStart {
@@ -34,8 +34,8 @@ public:
     void OnEvent(const CSimEvent& event) override;
     void OnSample(const CMotionSample& /*sample*/) override {}
     // The end-of-run table: each servo's commanded position, its shaft and its moves; a shaft
-    // never commanded is shown in parentheses, taken to be at neutral. Then how far the commands
-    // ran behind at most, and when.
+    // never commanded is shown in parentheses, taken to be at neutral. Then the longest a packet
+    // waited on the line, and when it came.
     void Summary(const CServoBoard& board, SimTime tEnd, const std::string& sEndedBy);
 
 private:
@@ -53,6 +53,11 @@ std::string PlxJsonString(const std::string& s);
 // An event as the log writes it, without its time: "move     servo 2 to 150 (1591 us)".
 std::string PlxEventLine(const CSscEvent& event, const CSimRig& rig, const std::string& sWhyNot);
 
-// How far a packet ran behind, as the log gives it: "behind 1.87 s"; empty when it was not more
-// than a tenth of a second, the time a person notices.
-std::string PlxBehindWords(SimTime tBehind);
+// How long a packet waited on the line, as the log gives it: "behind 1.87 s", "behind at least
+// 4.46 s" when that is only a bound; empty when it was not more than a tenth of a second, the time
+// a person notices.
+std::string PlxBehindWords(SimTime tBehind, bool bFloor);
+
+// The line's backlog, as the live view gives it: "queued 0.71 s"; empty within a tenth of a
+// second.
+std::string PlxQueuedWords(SimTime tQueued);

@@ -1,18 +1,7 @@
-#include "sim/SscDecoder.h"
-
-#include <cmath>
+#include "sim/controller/SscDecoder.h"
 
 namespace {
 constexpr std::uint8_t kSync = 0xFF;
-}
-
-double CSscDecoder::PulseWidthAt(double dPosition, int nRange) {
-    const double dHalfSpanUs = nRange == 180 ? 1000.0 : 500.0;
-    return 1500.0 + (dPosition - 127) * dHalfSpanUs / 127.0;
-}
-
-int CSscDecoder::PulseWidthUs(int nPosition, int nRange) {
-    return static_cast<int>(std::lround(PulseWidthAt(nPosition, nRange)));
 }
 
 void CSscDecoder::Feed(const std::uint8_t* pBytes, std::size_t nCount, SimTime t,
@@ -48,9 +37,10 @@ void CSscDecoder::Feed(const std::uint8_t* pBytes, std::size_t nCount, SimTime t
                 m_state = EState::Sync;
                 event.nServo = m_nServo;
                 event.nPosition = b;
-                if (m_rig.Answers(m_nServo)) {
+                event.nOutput = m_board.OutputOf(m_nServo);
+                if (event.nOutput >= 0) {
                     event.kind = CSscEvent::EKind::Move;
-                    event.nPulseUs = PulseWidthUs(b, m_rig.nRange);
+                    event.dPulseUs = m_board.PulseUs(b);
                 } else {
                     event.kind = CSscEvent::EKind::Ignored;
                 }

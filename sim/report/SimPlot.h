@@ -10,15 +10,15 @@
 #include <utility>
 #include <vector>
 
-#include "sim/FileOut.h"
-#include "sim/ServoBoard.h"
+#include "sim/controller/ServoBoard.h"
+#include "sim/report/FileOut.h"
 
 class CSimPlot : public CSimSink {
 public:
     // At most this many points are kept; the chart says where it stops when there were more.
     static constexpr std::size_t MAX_POINTS = 200000;
 
-    // rig: its range jumper gives the angles.
+    // rig: its board gives the angles.
     CSimPlot(const std::string& sPath, const CSimRig& rig) : m_file(sPath), m_rig(rig) {}
 
     void OnEvent(const CSimEvent& event) override;
@@ -45,7 +45,7 @@ private:
 
     CFileOut m_file;
     const CSimRig& m_rig;
-    std::array<CSeries, CSimRig::SERVOS> m_series{};  // by servo number
+    std::array<CSeries, CBoardModel::MAX_OUTPUTS> m_series{};  // by output
     std::size_t m_nPoints = 0;
     double m_dCutAt = -1;  // where recording stopped; negative while it goes on
 };

@@ -1,4 +1,4 @@
-#include "sim/PtyLine.h"
+#include "sim/line/PtyLine.h"
 
 #include <fcntl.h>
 #include <unistd.h>

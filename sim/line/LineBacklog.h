@@ -1,0 +1,58 @@
+// When each byte a program writes reaches the line. The pseudo-terminal wakes the simulator as
+// bytes come in, and a byte first counted there at a look reached the line by then. It shows at
+// most SHOWN bytes (its read buffer); what a writer puts on the line beyond that waits where no
+// call counts it, so that a byte first counted after a look that found the buffer full may have
+// come long before: its time is only a bound.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "sim/SimTime.h"
+
+// When a byte reached the line, as the simulator first saw it there.
+struct CReached {
+    SimTime t{};
+    bool bHidden = false;  // it may have waited unseen behind a full buffer, and come sooner
+};
+
+class CLineBacklog {
+public:
+    static constexpr std::size_t SHOWN = 4095;  // the most a Linux pseudo-terminal counts
+
+    CLineBacklog() = default;
+    ~CLineBacklog();
+    CLineBacklog(const CLineBacklog&) = delete;
+    CLineBacklog& operator=(const CLineBacklog&) = delete;
+
+    // Watches the far end of the line, master, for bytes coming in; false, with the reason in
+    // *pError, when the system refuses.
+    bool Open(int master, std::string* pError);
+    // Readable when bytes have come in since the last look.
+    int Fd() const { return m_epoll; }
+    // Counts the bytes waiting on the line at tNow.
+    void Look(SimTime tNow);
+    // The same, with the count given: nWaiting bytes not yet read.
+    void Saw(SimTime tNow, std::size_t nWaiting);
+    // The next nCount bytes read off the line: when each reached it, appended to *pReached. A byte
+    // no look counted reached it at tNow.
+    void Read(std::size_t nCount, SimTime tNow, std::vector<CReached>* pReached);
+    // The bytes waiting unread at the last look.
+    std::size_t Waiting() const { return static_cast<std::size_t>(m_nSeen - m_nRead); }
+
+private:
+    struct CSeen {
+        std::uint64_t nUpTo;  // the bytes before this one in the stream were seen by t
+        CReached reached;
+    };
+
+    int m_master = -1;
+    int m_epoll = -1;
+    std::deque<CSeen> m_seen;
+    std::uint64_t m_nRead = 0;  // bytes read off the line so far
+    std::uint64_t m_nSeen = 0;  // bytes seen on it so far, read or waiting
+    bool m_bFull = false;       // the last look found the buffer full
+};
