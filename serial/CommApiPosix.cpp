@@ -163,6 +163,24 @@ void DisarmSignals(int fd) {
     g_nMarkedPort = -1;
 }
 
+// Why the open line fd is not this program's to take (EBUSY: another program holds it), or 0,
+// and then it is locked and marked for this program alone. Nobody else's line is touched: a mark
+// already on it is another program's (root gets past one, so it is looked at rather than
+// trusted to refuse); flock binds root as well; another line discipline means the kernel runs a
+// protocol on the line (PPP, a GPS's pulses, a multiplexer) for whoever set it. Only a line found
+// free gets this program's own mark, which refuses other openers that do not use flock. The
+// caller's close undoes the lock.
+int TakeLine(int fd) {
+    int nExclusive = 0;
+    if (Ioctl(fd, TIOCGEXCL, &nExclusive) != 0) return errno;
+    if (nExclusive != 0) return EBUSY;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? EBUSY : errno;
+    int nDiscipline = N_TTY;
+    if (Ioctl(fd, TIOCGETD, &nDiscipline) != 0) return errno;
+    if (nDiscipline != N_TTY) return EBUSY;
+    return Ioctl(fd, TIOCEXCL, nullptr) != 0 ? errno : 0;
+}
+
 }  // namespace
 
 bool PlxSpeedFromBaud(std::uint32_t nBaud, speed_t* pSpeed) {
@@ -220,28 +238,7 @@ HCOMM PlxCreateFile(const char* pszPortName) {
     // up, so that a modem line without carrier cannot hold the open.
     const int fd = PlxOpenFreeDevice(sPath, CSystemRoots());
     if (fd < 0) return HCOMM_INVALID;
-    // No sharing, and nobody else's line touched. A mark already on the line is another
-    // program's (root gets past it, so it is looked at rather than trusted to refuse); then
-    // flock, which binds root as well; then the line discipline; and only on a line found free
-    // this program's own mark, which refuses other openers that do not use flock. A refusal
-    // closes the descriptor and with it the flock, and leaves everything else as it was.
-    int nFailure = 0;
-    int nExclusive = 0;
-    int nDiscipline = N_TTY;
-    if (Ioctl(fd, TIOCGEXCL, &nExclusive) != 0)
-        nFailure = errno;
-    else if (nExclusive != 0)
-        nFailure = EBUSY;
-    else if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
-        nFailure = errno == EWOULDBLOCK ? EBUSY : errno;
-    // Another line discipline: the kernel runs a protocol on the line (PPP, a GPS's pulses, a
-    // multiplexer) for whoever set it, and taking the line would cut that.
-    else if (Ioctl(fd, TIOCGETD, &nDiscipline) != 0)
-        nFailure = errno;
-    else if (nDiscipline != N_TTY)
-        nFailure = EBUSY;
-    else if (Ioctl(fd, TIOCEXCL, nullptr) != 0)
-        nFailure = errno;
+    const int nFailure = TakeLine(fd);
     if (nFailure != 0) {
         ::close(fd);
         errno = nFailure;

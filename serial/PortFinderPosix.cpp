@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -178,17 +177,19 @@ std::vector<std::string> LockOwners(const struct stat& st, const CSystemRoots& r
     std::istringstream lines(sText);
     for (std::string sLine; std::getline(lines, sLine);) {
         std::istringstream words(sLine);
-        std::string sNumber, sKind, sMode, sAccess, sPid, sFile;
-        if (!(words >> sNumber >> sKind) || sKind == "->" ||
-            !(words >> sMode >> sAccess >> sPid >> sFile) || !IsPid(sPid.c_str()))
-            continue;
-        unsigned nMajor = 0;
-        unsigned nMinor = 0;
-        unsigned long long nInode = 0;
-        if (std::sscanf(sFile.c_str(), "%x:%x:%llu", &nMajor, &nMinor, &nInode) == 3 &&
-            makedev(nMajor, nMinor) == st.st_dev && nInode == st.st_ino &&
-            std::find(owners.begin(), owners.end(), sPid) == owners.end())
-            owners.push_back(sPid);
+        std::vector<std::string> fields;
+        for (std::string sWord; fields.size() < 6 && words >> sWord;) fields.push_back(sWord);
+        if (fields.size() < 6 || fields[1] == "->" || !IsPid(fields[4].c_str())) continue;
+        const std::string& sFile = fields[5];
+        char* pszEnd = nullptr;
+        const unsigned long nMajor = std::strtoul(sFile.c_str(), &pszEnd, 16);
+        if (*pszEnd != ':') continue;
+        const unsigned long nMinor = std::strtoul(pszEnd + 1, &pszEnd, 16);
+        if (*pszEnd != ':') continue;
+        const unsigned long long nInode = std::strtoull(pszEnd + 1, &pszEnd, 10);
+        if (*pszEnd == '\0' && makedev(nMajor, nMinor) == st.st_dev && nInode == st.st_ino &&
+            std::find(owners.begin(), owners.end(), fields[4]) == owners.end())
+            owners.push_back(fields[4]);
     }
     return owners;
 }
