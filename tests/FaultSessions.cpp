@@ -419,6 +419,19 @@ public:
     }
 };
 
+// What either program's status says: 0 with nothing on standard error, 1 with something told
+// there, and no other status of its own.
+void JudgeStatus(int nStatus, bool bTold, bool bExited, const std::string& sHow,
+                 const std::string& sErr, std::vector<std::string>* pBreaches) {
+    if (nStatus == 0 && !sErr.empty())
+        pBreaches->push_back("status 0, though standard error says: " +
+                             sErr.substr(0, sErr.find('\n')));
+    else if (nStatus == 1 && !bTold)
+        pBreaches->push_back("status 1 with nothing told");
+    else if (bExited && nStatus != 0 && nStatus != 1)
+        pBreaches->push_back("an exit status its manual does not give: " + sHow);
+}
+
 }  // namespace
 
 std::vector<std::string> JudgeServoTest(EServoPort port, const CServoOutcome& outcome,
@@ -440,14 +453,8 @@ std::vector<std::string> JudgeServoTest(EServoPort port, const CServoOutcome& ou
             breaches.push_back("status 0 without every packet sent");
         if (pClean != nullptr && outcome.sOut != pClean->sOut)
             breaches.push_back("status 0 with standard output not as written");
-        if (!outcome.sErr.empty())
-            breaches.push_back("status 0, though standard error says: " +
-                               outcome.sErr.substr(0, outcome.sErr.find('\n')));
-    } else if (nStatus == 1 && !bTold) {
-        breaches.push_back("status 1 with nothing told");
-    } else if (bExited && nStatus != 1) {
-        breaches.push_back("an exit status its manual does not give: " + sHow);
     }
+    JudgeStatus(nStatus, bTold, bExited, sHow, outcome.sErr, &breaches);
     // On the wire: whole packets in the order typed, each at most once; nothing on a busy port.
     std::size_t nNext = 0;
     bool bWhole = outcome.wire.size() % 3 == 0;
@@ -513,14 +520,8 @@ std::vector<std::string> JudgeSimulator(const CSimOutcome& outcome, const CInjec
         if (outcome.sSvg.size() < kEnd.size() ||
             outcome.sSvg.compare(outcome.sSvg.size() - kEnd.size(), kEnd.size(), kEnd) != 0)
             breaches.push_back("status 0, though the plot is not a whole SVG");
-        if (!outcome.sErr.empty())
-            breaches.push_back("status 0, though standard error says: " +
-                               outcome.sErr.substr(0, outcome.sErr.find('\n')));
-    } else if (nStatus == 1 && !bTold) {
-        breaches.push_back("status 1 with nothing told");
-    } else if (bExited && nStatus != 1) {
-        breaches.push_back("an exit status its manual does not give: " + sHow);
     }
+    JudgeStatus(nStatus, bTold, bExited, sHow, outcome.sErr, &breaches);
     // An abort ends it where it stands: what it left then is the abort's, told with it.
     for (const std::string& sLeft : outcome.left) {
         // Told: a line of standard error names it.
