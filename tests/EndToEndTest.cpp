@@ -110,7 +110,7 @@ TEST_F(EndToEndTest, CtrlCAndEveryOtherEndingSignalLeaveThePortFree) {
 // for an ordinary user: refused before anything on it changes, its holder named where this
 // user may know it, or shared where nothing marks it; a mark, a discipline and settings that
 // are another program's are left exactly as they were, and nothing is written.
-TEST_F(EndToEndTest, ALineAnotherProgramHoldsIsLeftExactlyAsItWas) {
+TEST_F(EndToEndTest, AnotherProgramsLineIsLeftExactlyAsItWasByRootAndAsNobody) {
     struct CHold {
         const char* pszHow;
         bool bLock;
