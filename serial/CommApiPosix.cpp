@@ -236,15 +236,28 @@ HCOMM PlxCreateFile(const char* pszPortName) {
     // Looked at before and after it is opened: opening a console or somebody's terminal already
     // raises its modem lines, and nothing on it may change. Non-blocking until the line is set
     // up, so that a modem line without carrier cannot hold the open.
+    // A line another program has locked is refused before it is opened at all: on a real port
+    // every open raises the modem lines, which that program may hold low (a board kept in reset).
+    struct stat st;
+    if (::stat(sPath.c_str(), &st) == 0 && !PlxFlockOwners(st, CSystemRoots()).empty()) {
+        errno = EBUSY;
+        return HCOMM_INVALID;
+    }
     const int fd = PlxOpenFreeDevice(sPath, CSystemRoots());
     if (fd < 0) return HCOMM_INVALID;
+    // No signal between the mark and the handler that lifts it, should one end the program.
+    sigset_t all;
+    sigset_t old;
+    sigfillset(&all);
+    (void)::sigprocmask(SIG_BLOCK, &all, &old);
     const int nFailure = TakeLine(fd);
+    if (nFailure == 0) ArmSignals(fd);
+    (void)::sigprocmask(SIG_SETMASK, &old, nullptr);
     if (nFailure != 0) {
         ::close(fd);
         errno = nFailure;
         return HCOMM_INVALID;
     }
-    ArmSignals(fd);
     return fd;
 }
 

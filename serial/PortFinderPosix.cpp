@@ -167,53 +167,44 @@ bool IsPid(const char* pszName) {
            std::string(pszName).find_first_not_of("0123456789") == std::string::npos;
 }
 
-// The processes that own a lock on the file st names, as /proc/locks lists them:
-// "1: FLOCK  ADVISORY  WRITE 4242 00:19:7 0 EOF", the file's device in hex, its inode in
-// decimal; a waiter's line has "->" after the number.
-std::vector<std::string> LockOwners(const struct stat& st, const CSystemRoots& roots) {
-    std::vector<std::string> owners;
-    std::string sText;
-    if (!PlxReadSmallFile(roots.sProc + "/locks", &sText)) return owners;
-    std::istringstream lines(sText);
-    for (std::string sLine; std::getline(lines, sLine);) {
-        std::istringstream words(sLine);
-        std::vector<std::string> fields;
-        for (std::string sWord; fields.size() < 6 && words >> sWord;) fields.push_back(sWord);
-        if (fields.size() < 6 || fields[1] == "->" || !IsPid(fields[4].c_str())) continue;
-        const std::string& sFile = fields[5];
-        char* pszEnd = nullptr;
-        const unsigned long nMajor = std::strtoul(sFile.c_str(), &pszEnd, 16);
-        if (*pszEnd != ':') continue;
-        const unsigned long nMinor = std::strtoul(pszEnd + 1, &pszEnd, 16);
-        if (*pszEnd != ':') continue;
-        const unsigned long long nInode = std::strtoull(pszEnd + 1, &pszEnd, 10);
-        if (*pszEnd == '\0' && makedev(nMajor, nMinor) == st.st_dev && nInode == st.st_ino &&
-            std::find(owners.begin(), owners.end(), fields[4]) == owners.end())
-            owners.push_back(fields[4]);
+// Whether process sPid holds the other end of the pseudo-terminal whose slave is rdev: its far
+// end (a terminal window, the simulator), not a program holding the port. fdinfo gives the
+// index of the pseudo-terminal that a descriptor on ptmx made ("tty-index:\t3").
+bool HoldsMasterOf(const std::string& sFds, const std::string& sFdInfo, dev_t rdev) {
+    constexpr unsigned kPtsMajor = 136;  // 136 to 143: /dev/pts/N, N = (major - 136) * 256 + minor
+    if (major(rdev) < kPtsMajor || major(rdev) >= kPtsMajor + 8) return false;
+    const std::string sIndex = std::to_string((major(rdev) - kPtsMajor) * 256 + minor(rdev));
+    for (const std::string& sFd : DirectoryNames(sFds)) {
+        const std::string sTarget = PlxLinkTarget(Child(sFds, sFd));
+        if (sTarget != "/dev/ptmx" && sTarget != "/dev/pts/ptmx") continue;
+        std::string sInfo;
+        if (PlxReadSmallFile(Child(sFdInfo, sFd), &sInfo) &&
+            sInfo.find("tty-index:\t" + sIndex + "\n") != std::string::npos)
+            return true;
     }
-    return owners;
+    return false;
 }
 
-// Who holds the line at sPath, for a user told it is busy: the owner of a lock on it; else every
-// other process that has it open, of those whose open files this user may look at. Empty when
-// none could be found.
+// Who holds the line at sPath, for a user told it is busy: the owner of an flock on it; else
+// every other process that has it open, of those whose open files this user may look at, but
+// the far end of a pseudo-terminal. Empty when none could be found.
 std::string Holders(const std::string& sPath, const CSystemRoots& roots) {
     struct stat st;
     if (::stat(sPath.c_str(), &st) != 0) return std::string();
-    std::vector<std::string> pids = LockOwners(st, roots);
+    std::vector<std::string> pids;
+    for (pid_t nPid : PlxFlockOwners(st, roots)) pids.push_back(std::to_string(nPid));
     if (pids.empty()) {
         const std::string sSelf = std::to_string(::getpid());
         for (const std::string& sPid : DirectoryNames(roots.sProc)) {
             if (!IsPid(sPid.c_str()) || sPid == sSelf) continue;
             const std::string sFds = Child(Child(roots.sProc, sPid), "fd");
-            for (const std::string& sFd : DirectoryNames(sFds)) {
-                struct stat open;
-                if (::stat(Child(sFds, sFd).c_str(), &open) == 0 && S_ISCHR(open.st_mode) &&
-                    open.st_rdev == st.st_rdev) {
-                    pids.push_back(sPid);
-                    break;
-                }
-            }
+            const std::vector<std::string> fds = DirectoryNames(sFds);
+            if (std::any_of(fds.begin(), fds.end(),
+                            [&](const std::string& sFd) {
+                                return PlxFdIsDevice(Child(sFds, sFd), st.st_rdev);
+                            }) &&
+                !HoldsMasterOf(sFds, Child(Child(roots.sProc, sPid), "fdinfo"), st.st_rdev))
+                pids.push_back(sPid);
         }
     }
     std::string sHolders;
@@ -223,9 +214,10 @@ std::string Holders(const std::string& sPath, const CSystemRoots& roots) {
 }
 
 // What COMn turned out to be, and why it could not be used, in one line (two more for a group
-// to join). nError: why it could not be opened.
+// to join). nError: why it could not be opened. *pbHeld: whether it is the right port, only
+// another program's for now.
 std::string WhatThePortIs(std::int32_t nPort, const std::string& sMapDir, const CPortMapCheck& map,
-                          const CSystemRoots& roots, int nError) {
+                          const CSystemRoots& roots, int nError, bool* pbHeld) {
     const std::string sCom = "COM" + std::to_string(nPort);
     if (map.eState == CPortMapCheck::EState::Unusable)
         return WhyMapUnusable(sMapDir, map) + "; " + sCom + " is not looked for elsewhere.";
@@ -263,6 +255,7 @@ std::string WhatThePortIs(std::int32_t nPort, const std::string& sMapDir, const 
         return sLine + ", on which another program runs the line discipline " + sDiscipline +
                ", not a terminal's: not a port for servos.";
     if (nError == EBUSY) {
+        *pbHeld = true;
         const std::string sHolders = Holders(sPath, roots);
         if (!sHolders.empty()) return sLine + ", held by " + sHolders + ".";
         return sLine +
@@ -320,7 +313,8 @@ std::string PlxPortHelp(std::int32_t nPort, int nError, const std::vector<CSeria
                         const CSystemRoots& roots) {
     const std::string sMapDir = PlxPortMapDirectory();
     const CPortMapCheck map = sMapDir.empty() ? CPortMapCheck() : PlxCheckPortMap(sMapDir);
-    std::string sHelp = WhatThePortIs(nPort, sMapDir, map, roots, nError) + "\n";
+    bool bHeld = false;
+    std::string sHelp = WhatThePortIs(nPort, sMapDir, map, roots, nError, &bHeld) + "\n";
 
     std::string sSuggested;
     if (ports.empty()) {
@@ -355,6 +349,8 @@ std::string PlxPortHelp(std::int32_t nPort, int nError, const std::vector<CSeria
             if (entry.nPort == nPort) sEntry = sPath;  // replace it rather than add a second
         }
     }
+    // The right port, busy for now: a command that maps another there would only lose it.
+    if (bHeld) return sHelp;
     const std::string sCom = "COM" + std::to_string(nPort);
     // Only a command that works as printed: one that fails would leave the user more lost.
     if (!MappingCommandWorks(sMapDir, map, sEntry))

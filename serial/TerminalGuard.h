@@ -3,6 +3,7 @@
 // writing servo commands to it would take over somebody's login or the machine's console.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -33,6 +34,16 @@ CDeviceRefusal PlxCheckDeviceFree(dev_t rdev, const CSystemRoots& roots);
 // since by then the path may lead elsewhere or the terminal may have become somebody's. -1 on
 // failure.
 int PlxOpenFreeDevice(const std::string& sPath, const CSystemRoots& roots);
+
+// Whether the descriptor a process has open, as sProc/<pid>/fd/<n> at sFdLink names it, is the
+// character device rdev. Only a descriptor whose file the kernel names under /dev is looked at
+// closer: a look at any other file may wait for ever on a network or FUSE file system that does
+// not answer.
+bool PlxFdIsDevice(const std::string& sFdLink, dev_t rdev);
+
+// The processes that hold an flock(2) on the device node st names, as roots.sProc/locks lists
+// them, those still running only.
+std::vector<pid_t> PlxFlockOwners(const struct stat& st, const CSystemRoots& roots);
 
 // The devices the kernel lists as active consoles.
 std::vector<dev_t> PlxActiveConsoles(const CSystemRoots& roots);

@@ -4,7 +4,9 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <sstream>
 
@@ -111,6 +113,44 @@ int PlxOpenFreeDevice(const std::string& sPath, const CSystemRoots& roots) {
         return -1;
     }
     return fd;
+}
+
+bool PlxFdIsDevice(const std::string& sFdLink, dev_t rdev) {
+    char szTarget[PATH_MAX];
+    const ssize_t n = ::readlink(sFdLink.c_str(), szTarget, sizeof(szTarget));
+    struct stat st;
+    return n > 5 && std::string(szTarget, 5) == "/dev/" && ::stat(sFdLink.c_str(), &st) == 0 &&
+           S_ISCHR(st.st_mode) && st.st_rdev == rdev;
+}
+
+std::vector<pid_t> PlxFlockOwners(const struct stat& st, const CSystemRoots& roots) {
+    std::vector<pid_t> owners;
+    std::string sText;
+    if (!PlxReadSmallFile(roots.sProc + "/locks", &sText)) return owners;
+    // "1: FLOCK  ADVISORY  WRITE 4242 00:19:7 0 EOF": the file's device in hex, its inode in
+    // decimal. A waiter's line has "->" after the number; POSIX and OFD locks keep nobody out.
+    std::istringstream lines(sText);
+    for (std::string sLine; std::getline(lines, sLine);) {
+        std::istringstream words(sLine);
+        std::vector<std::string> fields;
+        for (std::string sWord; fields.size() < 6 && words >> sWord;) fields.push_back(sWord);
+        if (fields.size() < 6 || fields[1] != "FLOCK") continue;
+        char* pszEnd = nullptr;
+        const long nPid = std::strtol(fields[4].c_str(), &pszEnd, 10);
+        if (nPid <= 0 || *pszEnd != '\0') continue;
+        const unsigned long nMajor = std::strtoul(fields[5].c_str(), &pszEnd, 16);
+        if (*pszEnd != ':') continue;
+        const unsigned long nMinor = std::strtoul(pszEnd + 1, &pszEnd, 16);
+        if (*pszEnd != ':') continue;
+        const unsigned long long nInode = std::strtoull(pszEnd + 1, &pszEnd, 10);
+        struct stat process;
+        // The pid of whoever took the lock, who may have handed it to a child and ended.
+        if (*pszEnd == '\0' && makedev(nMajor, nMinor) == st.st_dev && nInode == st.st_ino &&
+            ::stat((roots.sProc + "/" + fields[4]).c_str(), &process) == 0 &&
+            std::find(owners.begin(), owners.end(), nPid) == owners.end())
+            owners.push_back(static_cast<pid_t>(nPid));
+    }
+    return owners;
 }
 
 bool PlxParseDeviceNumber(const std::string& sText, dev_t* pDev) {

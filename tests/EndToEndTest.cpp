@@ -106,10 +106,54 @@ TEST_F(EndToEndTest, CtrlCAndEveryOtherEndingSignalLeaveThePortFree) {
     EXPECT_TRUE(port.Open()) << capture.Text();
 }
 
+// Another program holding the line at sPath in its own way: a child of the test that opened
+// it, gave it that program's settings and then locked it, changed its line discipline and marked
+// it, as asked. Ready() is false when the system refused any of it.
+class CHolder {
+public:
+    CHolder(const std::string& sPath, const termios& settings, bool bLock, bool bMark,
+            int nDiscipline) {
+        int fds[2];
+        if (::pipe(fds) != 0) return;
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            // Nothing of the test's: the pseudo-terminal's far end stays the test's alone.
+            ::dup2(fds[1], STDOUT_FILENO);
+            ::close_range(3, ~0U, 0);
+            const int fd = ::open(sPath.c_str(), O_RDWR | O_NOCTTY);
+            const bool bHeld = fd >= 0 && tcsetattr(fd, TCSANOW, &settings) == 0 &&
+                               (!bLock || ::flock(fd, LOCK_EX | LOCK_NB) == 0) &&
+                               ::ioctl(fd, TIOCSETD, &nDiscipline) == 0 &&
+                               (!bMark || ::ioctl(fd, TIOCEXCL) == 0);
+            const char c = bHeld ? '+' : '-';
+            (void)!::write(STDOUT_FILENO, &c, 1);
+            ::pause();
+            ::_exit(0);
+        }
+        ::close(fds[1]);
+        char c = 0;
+        m_bReady = ::read(fds[0], &c, 1) == 1 && c == '+';
+        ::close(fds[0]);
+    }
+    ~CHolder() {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    CHolder(const CHolder&) = delete;
+    CHolder& operator=(const CHolder&) = delete;
+    bool Ready() const { return m_bReady; }
+    pid_t Pid() const { return m_pid; }
+
+private:
+    pid_t m_pid = -1;
+    bool m_bReady = false;
+};
+
 // Every way another program can hold a line, for root (who gets past an exclusive mark) and
 // for an ordinary user: refused before anything on it changes, its holder named where this
-// user may know it, or shared where nothing marks it; a mark, a discipline and settings that
-// are another program's are left exactly as they were, and nothing is written.
+// user may know it (never the pseudo-terminal's far end, here the test), or shared where
+// nothing marks it; a mark, a discipline and settings that are another program's are left
+// exactly as they were, and nothing is written.
 TEST_F(EndToEndTest, AnotherProgramsLineIsLeftExactlyAsItWasByRootAndAsNobody) {
     struct CHold {
         const char* pszHow;
@@ -127,8 +171,8 @@ TEST_F(EndToEndTest, AnotherProgramsLineIsLeftExactlyAsItWasByRootAndAsNobody) {
     if (!map.Usable()) GTEST_SKIP() << "no temporary folder that nobody can reach";
     map.Map(5, m_port.SlavePath());
     ASSERT_EQ(::chmod(m_port.SlavePath().c_str(), 0666), 0);
-    std::string sSelf = ReadFileText("/proc/self/comm");
-    sSelf = sSelf.substr(0, sSelf.find('\n')) + " (pid " + std::to_string(::getpid()) + ")";
+    std::string sName = ReadFileText("/proc/self/comm");  // the holder's, a child of the test
+    sName = sName.substr(0, sName.find('\n'));
     termios theirs;
     ASSERT_EQ(tcgetattr(m_port.Slave(), &theirs), 0);
     cfsetspeed(&theirs, B4800);
@@ -137,62 +181,61 @@ TEST_F(EndToEndTest, AnotherProgramsLineIsLeftExactlyAsItWasByRootAndAsNobody) {
         if (nUid == -1 && OtherUser() == -1) continue;  // the one user is the ordinary one
         for (const CHold& hold : kHolds) {
             SCOPED_TRACE(std::string(hold.pszHow) + (nUid < 0 ? " as this user" : " as nobody"));
-            CFd holder(::open(m_port.SlavePath().c_str(), O_RDWR | O_NOCTTY));
-            ASSERT_GE(holder.Get(), 0);
-            ASSERT_EQ(tcsetattr(holder.Get(), TCSANOW, &theirs), 0);
-            if (hold.bLock) {
-                ASSERT_EQ(::flock(holder.Get(), LOCK_EX | LOCK_NB), 0);
+            const int nDiscipline = hold.bDiscipline ? 27 : N_TTY;  // N_NULL
+            int nAfter = N_TTY;
+            {
+                CHolder holder(m_port.SlavePath(), theirs, hold.bLock, hold.bMark, nDiscipline);
+                if (!holder.Ready()) {
+                    std::cout << "[ NOTE ] no line discipline n_null here: not tried" << std::endl;
+                    continue;
+                }
+                CProgram program(PLX_SSC_TEST_EXE, EStreams::Pipe, {}, nUid);
+                program.Type("5\n0 100\n");
+                program.CloseInput();
+                const int nStatus = program.Wait();
+                int nMarked = -1;
+                EXPECT_EQ(::ioctl(m_port.Slave(), TIOCGEXCL, &nMarked), 0);
+                EXPECT_EQ(nMarked, hold.bMark ? 1 : 0);
+                EXPECT_EQ(::ioctl(m_port.Slave(), TIOCGETD, &nAfter), 0);
+                ASSERT_TRUE(WIFEXITED(nStatus));
+                if (!hold.bLock && !hold.bMark && !hold.bDiscipline) {
+                    // Nothing says the line is anyone's: the program takes it, and lets it go.
+                    EXPECT_EQ(WEXITSTATUS(nStatus), 0) << program.Err();
+                    EXPECT_EQ(m_port.Written(), Bytes({0xFF, 0x00, 0x64}));
+                    continue;
+                }
+                EXPECT_EQ(WEXITSTATUS(nStatus), 1);
+                EXPECT_EQ(program.Out(),
+                          kBanner + kPortPrompt + "\nUnable to open communications port.\n");
+                EXPECT_NE(program.Err().find("        Device or resource busy"), std::string::npos);
+                std::string sWhy =
+                    ", held by " + sName + " (pid " + std::to_string(holder.Pid()) + ").\n";
+                if (hold.bDiscipline && !(hold.bMark && nUid >= 0))
+                    sWhy = ", on which another program runs the line discipline n_null";
+                else if (!hold.bLock && nUid >= 0)  // root's open files are not nobody's to see
+                    sWhy = ", held by another program that could not be told: often a terminal";
+                EXPECT_NE(program.Err().find("com5 -> " + m_port.SlavePath() + sWhy),
+                          std::string::npos)
+                    << program.Err();
+                // The right port, only busy: no command to map another in its place.
+                if (sWhy.rfind(", held by ", 0) == 0) {
+                    EXPECT_EQ(program.Err().find("ln -sfn"), std::string::npos) << program.Err();
+                }
             }
-            int nDiscipline = hold.bDiscipline ? 27 : N_TTY;  // N_NULL
-            if (::ioctl(holder.Get(), TIOCSETD, &nDiscipline) != 0) {
-                std::cout << "[ NOTE ] no line discipline n_null here: not tried" << std::endl;
-                continue;
-            }
-            if (hold.bMark) {
-                ASSERT_EQ(::ioctl(holder.Get(), TIOCEXCL), 0);
-            }
-
-            CProgram program(PLX_SSC_TEST_EXE, EStreams::Pipe, {}, nUid);
-            program.Type("5\n0 100\n");
-            program.CloseInput();
-            const int nStatus = program.Wait();
-            int nMarked = -1;
-            int nNow = -1;
-            EXPECT_EQ(::ioctl(holder.Get(), TIOCGEXCL, &nMarked), 0);
-            EXPECT_EQ(nMarked, hold.bMark ? 1 : 0);
-            EXPECT_EQ(::ioctl(holder.Get(), TIOCGETD, &nNow), 0);
-            EXPECT_EQ(nNow, nDiscipline);
-            nDiscipline = N_TTY;
-            ASSERT_EQ(::ioctl(holder.Get(), TIOCSETD, &nDiscipline), 0);
-            ASSERT_TRUE(WIFEXITED(nStatus));
-            if (!hold.bLock && !hold.bMark && !hold.bDiscipline) {
-                // Nothing says the line is anyone's: the program takes it, and lets it go.
-                EXPECT_EQ(WEXITSTATUS(nStatus), 0) << program.Err();
-                EXPECT_EQ(m_port.Written(), Bytes({0xFF, 0x00, 0x64}));
-                continue;
-            }
-            EXPECT_EQ(WEXITSTATUS(nStatus), 1);
-            EXPECT_EQ(program.Out(),
-                      kBanner + kPortPrompt + "\nUnable to open communications port.\n");
-            EXPECT_NE(program.Err().find("        Device or resource busy"), std::string::npos);
-            std::string sWhy = ", held by " + sSelf + ".";
-            if (hold.bDiscipline && !(hold.bMark && nUid >= 0))
-                sWhy = ", on which another program runs the line discipline n_null";
-            else if (!hold.bLock && nUid >= 0)  // root's open files are not nobody's to see
-                sWhy = ", held by another program that could not be told: often a terminal";
-            EXPECT_NE(program.Err().find("com5 -> " + m_port.SlavePath() + sWhy), std::string::npos)
-                << program.Err();
+            EXPECT_EQ(nAfter, nDiscipline);
+            // What the holder left on the line goes with it, as on a port whose last user closed
+            // it; then its settings can be read, and whatever the program wrote would show.
+            int nTty = N_TTY;
+            ASSERT_EQ(::ioctl(m_port.Slave(), TIOCSETD, &nTty), 0);
+            ASSERT_EQ(::ioctl(m_port.Slave(), TIOCNXCL), 0);
             termios now;
-            ASSERT_EQ(tcgetattr(holder.Get(), &now), 0);
+            ASSERT_EQ(tcgetattr(m_port.Slave(), &now), 0);
             EXPECT_EQ(cfgetospeed(&now), static_cast<speed_t>(B4800));
             EXPECT_EQ(
                 std::make_tuple(now.c_iflag, now.c_oflag, now.c_cflag, now.c_lflag),
                 std::make_tuple(theirs.c_iflag, theirs.c_oflag, theirs.c_cflag, theirs.c_lflag));
             EXPECT_EQ(std::memcmp(now.c_cc, theirs.c_cc, sizeof(now.c_cc)), 0);
             EXPECT_EQ(m_port.Written(), Bytes({}));
-            if (hold.bMark) {
-                ASSERT_EQ(::ioctl(holder.Get(), TIOCNXCL), 0);
-            }
         }
     }
 }

@@ -568,6 +568,8 @@ public:
 
 private:
     static std::string Quote(const std::string& s) { return "'" + s + "'"; }
+    // A shell in it keeps no history: it would write into a home as the test removes it.
+    CEnvironment m_history{"HISTFILE", ""};
     CTempDir m_dir;
     std::string m_sSocket;
     CProgram m_server;

@@ -20,11 +20,9 @@ int Holds(const std::string& sFds, dev_t rdev) {
     if (pFds == nullptr) return errno == ENOENT ? 0 : -1;  // gone, or not ours to look at
     int nHeld = 0;
     while (const dirent* pFd = ::readdir(pFds)) {
-        struct stat st;
         std::string sFd = sFds;
         sFd.append("/").append(pFd->d_name);
-        if (pFd->d_name[0] != '.' && ::stat(sFd.c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
-            st.st_rdev == rdev) {
+        if (pFd->d_name[0] != '.' && PlxFdIsDevice(sFd, rdev)) {
             nHeld = 1;
             break;
         }

@@ -26,7 +26,7 @@ CReportOut::CReportOut(int fd) : m_fd(fd) {
 }
 
 CReportOut::~CReportOut() {
-    Drain(std::chrono::milliseconds(200));
+    if (!m_bDrained) Drain(std::chrono::milliseconds(200));
     if (m_nOldFlags >= 0) ::fcntl(m_fd, F_SETFL, m_nOldFlags);
     if (m_nOwnFd >= 0) ::close(m_nOwnFd);
 }
@@ -51,6 +51,7 @@ bool CReportOut::Send() {
 }
 
 void CReportOut::Drain(std::chrono::milliseconds tWait) {
+    m_bDrained = true;
     const auto deadline = std::chrono::steady_clock::now() + tWait;
     while (Send() && Pending() > 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(

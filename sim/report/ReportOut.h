@@ -23,7 +23,8 @@ public:
     std::size_t Pending() const { return m_sPending.size() - m_nSent; }
     // The descriptor to wait on for room while something is pending.
     int Fd() const { return m_fd; }
-    // At the end: waits up to tWait in all for the reader to take what is pending.
+    // At the end: waits up to tWait in all for the reader to take what is pending. Once it has
+    // been given its time, the object's end waits no longer.
     void Drain(std::chrono::milliseconds tWait);
     // The error that made output fail (EPIPE when the reader went away), 0 while it works.
     int Error() const { return m_nError; }
@@ -40,4 +41,5 @@ private:
     int m_nError = 0;
     std::string m_sPending;
     std::size_t m_nSent = 0;  // of m_sPending
+    bool m_bDrained = false;
 };
