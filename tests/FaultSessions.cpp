@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -214,7 +213,7 @@ public:
                        "\"$DIR\"/plx/ports; ln -s \"$DIR\"/nothing \"$DIR\"/plx/ports/com1; " +
                        sInput;
             case EServoPort::Busy:
-                return "as for sending, the pty held with flock -x by another program; " + sInput;
+                return "as for sending, the pty marked TIOCEXCL by another program; " + sInput;
         }
         return std::string();
     }
@@ -233,13 +232,14 @@ public:
             ::symlink(pty.SlavePath().c_str(), folder.Entry().c_str());
         }
         if (m_port == EServoPort::Busy) {
-            // Another program's line: 2400 7E1, held with flock as this program holds its own.
+            // Another program's line: 2400 7E1, marked for its own use as GNU screen marks it,
+            // which root gets past: the program must see the mark itself.
             ::tcgetattr(pty.Slave(), &held);
             held.c_cflag = (held.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB;
             ::cfsetspeed(&held, B2400);
             ::tcsetattr(pty.Slave(), TCSANOW, &held);
             ::tcgetattr(pty.Slave(), &held);
-            ::flock(pty.Slave(), LOCK_EX | LOCK_NB);
+            ::ioctl(pty.Slave(), TIOCEXCL);
         }
         const std::string sTraceFile = folder.Path() + "/strace.out";
         std::vector<std::string> command =
@@ -468,7 +468,10 @@ std::vector<std::string> JudgeServoTest(EServoPort port, const CServoOutcome& ou
     if (port == EServoPort::Busy && !outcome.wire.empty())
         breaches.push_back("bytes sent to a port another program holds");
     if (!outcome.bLineKept) breaches.push_back("the holder's line settings changed");
-    if (outcome.bMarked && outcome.sErr.find("Unable to release COM1: ") == std::string::npos)
+    if (port == EServoPort::Busy && !outcome.bMarked)
+        breaches.push_back("the holder's exclusive mark lifted");
+    if (port != EServoPort::Busy && outcome.bMarked &&
+        outcome.sErr.find("Unable to release COM1: ") == std::string::npos)
         breaches.push_back("the port left marked exclusive, untold");
     if (outcome.bFellThrough)
         breaches.push_back("it tried to open the machine's own /dev/ttyS* (the fence refused it)");

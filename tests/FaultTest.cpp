@@ -123,7 +123,11 @@ TEST(FaultJudge, TellsPlxSscTestsBreachesFromItsContract) {
     refused.bEnded = true;
     refused.nStatus = 1 << 8;
     refused.sOut = "Unable to open communications port.\n";
+    refused.bMarked = true;  // by the holder
     EXPECT_EQ(ServoBreaches(refused, "write", "EIO", EServoPort::Busy), 0u);
+    outcome = refused;
+    outcome.bMarked = false;
+    EXPECT_EQ(ServoBreaches(outcome, "write", "EIO", EServoPort::Busy), 1u) << "its mark lifted";
     outcome = refused;
     outcome.bLineKept = false;
     EXPECT_EQ(ServoBreaches(outcome, "write", "EIO", EServoPort::Busy), 1u) << "the line changed";
@@ -131,6 +135,7 @@ TEST(FaultJudge, TellsPlxSscTestsBreachesFromItsContract) {
     outcome.wire = kServoPackets[0];
     EXPECT_EQ(ServoBreaches(outcome, "write", "EIO", EServoPort::Busy), 1u) << "bytes sent";
     outcome = refused;
+    outcome.bMarked = false;
     outcome.nStatus = 0;
     EXPECT_EQ(ServoBreaches(outcome, "write", "EIO", EServoPort::Refused), 2u) << "status 0";
 }
