@@ -191,20 +191,29 @@ bool HoldsMasterOf(const std::string& sFds, const std::string& sFdInfo, dev_t rd
 std::string Holders(const std::string& sPath, const CSystemRoots& roots) {
     struct stat st;
     if (::stat(sPath.c_str(), &st) != 0) return std::string();
+    // -1: its open files are not this user's to see.
+    const auto HasOpen = [&](const std::string& sPid) {
+        const std::string sFds = Child(Child(roots.sProc, sPid), "fd");
+        if (::access(sFds.c_str(), R_OK | X_OK) != 0) return -1;
+        const std::vector<std::string> fds = DirectoryNames(sFds);
+        return std::any_of(fds.begin(), fds.end(),
+                           [&](const std::string& sFd) {
+                               return PlxFdIsDevice(Child(sFds, sFd), st.st_rdev);
+                           }) &&
+                       !HoldsMasterOf(sFds, Child(Child(roots.sProc, sPid), "fdinfo"), st.st_rdev)
+                   ? 1
+                   : 0;
+    };
+    // A lock's owner as /proc/locks has it: the process that took it, whose number may since
+    // have gone to another that has nothing to do with the line.
     std::vector<std::string> pids;
-    for (pid_t nPid : PlxFlockOwners(st, roots)) pids.push_back(std::to_string(nPid));
+    for (pid_t nPid : PlxFlockOwners(st, roots)) {
+        if (HasOpen(std::to_string(nPid)) != 0) pids.push_back(std::to_string(nPid));
+    }
     if (pids.empty()) {
         const std::string sSelf = std::to_string(::getpid());
         for (const std::string& sPid : DirectoryNames(roots.sProc)) {
-            if (!IsPid(sPid.c_str()) || sPid == sSelf) continue;
-            const std::string sFds = Child(Child(roots.sProc, sPid), "fd");
-            const std::vector<std::string> fds = DirectoryNames(sFds);
-            if (std::any_of(fds.begin(), fds.end(),
-                            [&](const std::string& sFd) {
-                                return PlxFdIsDevice(Child(sFds, sFd), st.st_rdev);
-                            }) &&
-                !HoldsMasterOf(sFds, Child(Child(roots.sProc, sPid), "fdinfo"), st.st_rdev))
-                pids.push_back(sPid);
+            if (IsPid(sPid.c_str()) && sPid != sSelf && HasOpen(sPid) == 1) pids.push_back(sPid);
         }
     }
     std::string sHolders;
