@@ -18,6 +18,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <tuple>
 
 #include "serial/PortMap.h"
 #include "tests/TestProgram.h"
@@ -325,6 +326,59 @@ TEST_F(SimulatorTest, PacketsAreFlaggedOnALineSetUpWronglyAndTellHowLongTheyWait
     EXPECT_LT(behind.front(), behind.back());
     EXPECT_EQ(Numbers(sim.Out(), "behind_max_t", R"("event":"end")"),
               Numbers(sim.Out(), "t", R"("servo":4,"position":5,"pulse_us":1020,"understood")"));
+}
+
+TEST_F(SimulatorTest, WhatTheLineHidesIsAFloorUntilItIsSeenEmpty) {
+    // 3000 packets in one write, more than the line shows (4095 bytes): from the first packet
+    // that may have waited unseen on, every one is a floor until the line is seen empty, however
+    // the kernel's moving more into view falls between the simulator's looks. A Maestro at
+    // 115200 baud takes them in under a second.
+    CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe,
+                 {"--json", "--no-map", "--board", "maestro", "--baud", "115200"});
+    CFd line(::open(Ready(sim).c_str(), O_RDWR | O_NOCTTY));
+    termios tio;
+    ASSERT_EQ(::tcgetattr(line.Get(), &tio), 0);
+    ::cfmakeraw(&tio);
+    ::cfsetspeed(&tio, B115200);
+    ASSERT_EQ(::tcsetattr(line.Get(), TCSANOW, &tio), 0);
+    sim.WaitForOutput(R"("settings":"115200 8N1 raw)");
+    std::string sPackets;
+    for (int i = 0; i < 3000; ++i) sPackets += {'\xFF', static_cast<char>(i % 6), '\x64'};
+    ASSERT_EQ(::write(line.Get(), sPackets.data(), sPackets.size()),
+              static_cast<ssize_t>(sPackets.size()));
+    const auto Moves = [&] {
+        sim.Shows("");
+        std::size_t nMoves = 0;
+        for (std::size_t n = 0; (n = sim.Out().find(R"({"event":"move")", n)) != std::string::npos;
+             ++n)
+            ++nMoves;
+        return nMoves;
+    };
+    ASSERT_TRUE(sim.WaitUntil([&] { return Moves() == 3000u; })) << Moves();
+    sim.CloseInput();
+    EXPECT_EQ(ExitCode(sim.Wait()), 0) << sim.Err();
+    std::istringstream lines(sim.Out());
+    std::vector<std::string> moves;
+    for (std::string sLine; std::getline(lines, sLine);)
+        if (sLine.rfind(R"({"event":"move")", 0) == 0) moves.push_back(sLine);
+    ASSERT_EQ(moves.size(), 3000u);
+    const auto Floor = [](const std::string& sMove) {
+        return sMove.find(R"("behind_floor":true)") != std::string::npos;
+    };
+    const auto itFirst = std::find_if(moves.begin(), moves.end(), Floor);
+    ASSERT_NE(itFirst, moves.end()) << "no packet waited unseen";
+    EXPECT_LE(itFirst - moves.begin(), 1365);  // 4095 bytes
+    const auto itExact = std::find_if_not(itFirst, moves.end(), Floor);
+    EXPECT_EQ(itExact, moves.end())
+        << "a wait given as exact after one that may have been longer: " << *itExact << " after "
+        << *itFirst;
+    // What waited behind each packet is a floor too, until the line was seen empty with the last.
+    EXPECT_NE(std::find_if(moves.begin(), moves.end(),
+                           [](const std::string& sMove) {
+                               return sMove.find(R"("queued_floor":true)") != std::string::npos;
+                           }),
+              moves.end());
+    EXPECT_NE(moves.back().find(R"("queued":0.000})"), std::string::npos) << moves.back();
 }
 
 TEST_F(SimulatorTest, ATakenPortIsRefusedAndLeftAlone) {
@@ -856,17 +910,25 @@ TEST_F(SimulatorTest, EveryFailureIsToldOnceAndNoneHoldsTheEnd) {
                   "plx-ssc-sim: cannot write " + sMissing + ": No such file or directory\n");
         EXPECT_EQ(ReadFileText(sPlot), "kept");
     }
-    // The line's settings cannot be read: told once, and the run's status says so.
-    {
-        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--log"}, -1, {"", 0, "", TCGETS});
+    // The line's settings cannot be read, or the bytes waiting on it counted: told once, and the
+    // run's status says so; a wait that cannot be known is only a floor.
+    for (const auto& [nRequest, sTold, sMove] :
+         {std::tuple{static_cast<unsigned long>(TCGETS),
+                     "cannot read the line's settings: Input/output error; packets are judged by "
+                     "the settings last read",
+                     ""},
+          {FIONREAD,
+           "cannot count the bytes waiting on the line: Input/output error; how long packets "
+           "waited is only a floor until it is seen empty",
+           R"("behind_floor":true,"queued":0.000,"queued_floor":true})"}}) {
+        CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--json"}, -1, {"", 0, "", nRequest});
         ASSERT_TRUE(WaitForEntry(sim, 1));
         RunTest("1\n2 150\n");
-        sim.WaitForOutput("move     servo 2 to 150");
+        sim.WaitForOutput(R"("servo":2,"position":150,"pulse_us":1591,)");
         sim.CloseInput();
         EXPECT_EQ(ExitCode(sim.Wait()), 1);
-        EXPECT_EQ(sim.Err(),
-                  "plx-ssc-sim: cannot read the line's settings: Input/output error; packets are "
-                  "judged by the settings last read\n");
+        EXPECT_EQ(sim.Err(), "plx-ssc-sim: " + std::string(sTold) + "\n");
+        EXPECT_NE(sim.Out().find(sMove), std::string::npos) << sim.Out();
     }
     // A trace that fails from the start: the plot is written all the same.
     {

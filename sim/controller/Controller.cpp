@@ -9,7 +9,8 @@ void CController::Opened(SimTime t, CSimSink* pSink) {
     m_bRestarting = true;
 }
 
-void CController::Take(const CWireByte& byte, const CLineSettings& line, SimTime tQueued) {
+void CController::Take(const CWireByte& byte, const CLineSettings& line, SimTime tQueued,
+                       bool bQueuedFloor) {
     // What arrives while the board restarts is still read, to tell what was lost; once it is
     // back it listens afresh.
     const bool bLost = m_bRestarting && byte.tDone < m_tRestart + m_rig.Restart();
@@ -29,6 +30,7 @@ void CController::Take(const CWireByte& byte, const CLineSettings& line, SimTime
         event.tBehind = byte.tDone - byte.reached.t;
         event.bBehindFloor = byte.reached.bHidden;
         event.tQueued = tQueued;
+        event.bQueuedFloor = bQueuedFloor;
         event.bLost = bLost;
         std::string sWhyNot = WhyNot(line);
         // What to do about a board that waits to detect its baud rate, with the first packet

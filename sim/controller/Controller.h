@@ -22,8 +22,9 @@ public:
         : m_rig(rig), m_board(board), m_decoder(rig.Board()) {}
 
     // One byte whose stop bit has arrived, taken on a line set as line is; tQueued: the wire time
-    // still waiting after it.
-    void Take(const CWireByte& byte, const CLineSettings& line, SimTime tQueued);
+    // still waiting after it, only a floor with bQueuedFloor.
+    void Take(const CWireByte& byte, const CLineSettings& line, SimTime tQueued,
+              bool bQueuedFloor = false);
     // A program opened the port at t, after the bytes taken so far: a board that resets when its
     // port is opened restarts, and loses what arrives while it does; pSink hears what the restart
     // ends.

@@ -180,6 +180,7 @@ void CServoBoard::Note(const CSimEvent& event) {
     m_tBehind = event.event.tBehind;
     m_bBehindFloor = event.event.bBehindFloor;
     m_tQueued = event.event.tQueued;
+    m_bQueuedFloor = event.event.bQueuedFloor;
     m_bMostBehindFloor = m_bMostBehindFloor || m_bBehindFloor;
     // The first event is the most behind so far however little it waited.
     if (!m_bAnyEvent || m_tBehind > m_tMostBehind) {

@@ -117,10 +117,11 @@ public:
     // Anything but an understood move, for the live view.
     const std::deque<CSimEvent>& Recent() const { return m_recent; }
     // The last event: how long its packet waited on the line, whether that is only a bound, and
-    // the line's backlog when it was taken.
+    // the line's backlog when it was taken, and whether that is.
     SimTime Behind() const { return m_tBehind; }
     bool BehindFloor() const { return m_bBehindFloor; }
     SimTime Queued() const { return m_tQueued; }
+    bool QueuedFloor() const { return m_bQueuedFloor; }
     // The packet that waited longest, with when its last byte arrived; whether any wait was only
     // a bound (then so is the most); whether any event came at all.
     SimTime MostBehind() const { return m_tMostBehind; }
@@ -160,6 +161,7 @@ private:
     SimTime m_tBehind{};
     bool m_bBehindFloor = false;
     SimTime m_tQueued{};
+    bool m_bQueuedFloor = false;
     SimTime m_tMostBehind{};
     SimTime m_tMostBehindAt{};
     bool m_bMostBehindFloor = false;

@@ -30,6 +30,7 @@ struct CSscEvent {
     SimTime tBehind{};
     bool bBehindFloor = false;
     SimTime tQueued{};  // the wire time of the bytes still waiting on the line when it was taken
+    bool bQueuedFloor = false;  // more may have waited where the line does not show them
 };
 
 // What the board on the line reads: it takes the packets for the servos it answers, on the

@@ -290,7 +290,8 @@ void CSimReport::OnEvent(const CSimEvent& e) {
             m_out << R"(,"model":")" << m_rig.Model(e.event.nOutput).pszName << '"';
         m_out << R"(,"behind":)" << PlxFormatSeconds(e.event.tBehind, 3)
               << (e.event.bBehindFloor ? R"(,"behind_floor":true)" : "") << R"(,"queued":)"
-              << PlxFormatSeconds(e.event.tQueued, 3) << "}\n";
+              << PlxFormatSeconds(e.event.tQueued, 3)
+              << (e.event.bQueuedFloor ? R"(,"queued_floor":true)" : "") << "}\n";
     } else {
         const std::string sBehind = PlxBehindWords(e.event.tBehind, e.event.bBehindFloor);
         m_out << PlxEventLine(e.event, m_rig, e.sWhyNot) << (e.IsMove() ? MoveWords(e, m_rig) : "")
@@ -304,9 +305,10 @@ std::string PlxBehindWords(SimTime tBehind, bool bFloor) {
            " s";
 }
 
-std::string PlxQueuedWords(SimTime tQueued) {
+std::string PlxQueuedWords(SimTime tQueued, bool bFloor) {
     if (tQueued <= std::chrono::milliseconds(100)) return std::string();
-    return "queued " + PlxFormatSeconds(tQueued, 2) + " s";
+    return std::string("queued ") + (bFloor ? "at least " : "") + PlxFormatSeconds(tQueued, 2) +
+           " s";
 }
 
 void CSimReport::Summary(const CServoBoard& board, SimTime tEnd, const std::string& sEndedBy) {

@@ -58,6 +58,6 @@ std::string PlxEventLine(const CSscEvent& event, const CSimRig& rig, const std::
 // a person notices.
 std::string PlxBehindWords(SimTime tBehind, bool bFloor);
 
-// The line's backlog, as the live view gives it: "queued 0.71 s"; empty within a tenth of a
-// second.
-std::string PlxQueuedWords(SimTime tQueued);
+// The line's backlog, as the live view gives it: "queued 0.71 s", "queued at least 4.27 s" when
+// that is only a bound; empty within a tenth of a second.
+std::string PlxQueuedWords(SimTime tQueued, bool bFloor);
