@@ -95,7 +95,7 @@ private:
     CReportOut m_errBuffer{STDERR_FILENO};
     CPtyLine m_line;
     CLineBacklog m_backlog;
-    COpenWatch m_opens;  // with a board that restarts when its port is opened
+    COpenWatch m_opens;  // with a board that restarts when its port is first opened
     CPortRegistration m_registration;
     std::string m_sReplaced;
     CServoBoard m_board;
@@ -203,9 +203,9 @@ void CSimulator::Step() {
     // Bytes that came while the simulator reads no more are counted as they come, for how long
     // each then waits.
     if (nReady > 0 && (fds[3].revents & POLLIN)) CountLine(tNow);
-    // A program opened the port: what was on the wire before reaches the board first, and what
-    // is read from now on comes after the open.
-    if (nReady > 0 && (fds[4].revents & POLLIN) && m_opens.Opened()) {
+    // A program opened the port that no other had open: what was on the wire before reaches the
+    // board first, and what is read from now on comes after the open.
+    if (nReady > 0 && (fds[4].revents & POLLIN) && m_opens.FirstOpened()) {
         TakeWire(tNow);
         m_controller.Opened(tNow, &m_sinks);
     }

@@ -16,6 +16,7 @@
 #include "sim/controller/ServoBoard.h"
 #include "sim/line/LineBacklog.h"
 #include "sim/line/MarkWatch.h"
+#include "sim/line/OpenWatch.h"
 #include "sim/line/PacedLine.h"
 #include "sim/report/LiveView.h"
 #include "sim/report/SimPlot.h"
@@ -459,7 +460,9 @@ TEST(Controller, ABoardRestartedByAnOpenLosesWhatComesMeanwhileAndItsServosStopW
                                      "end 1591.909 2 200 200.00"}));
     ExpectInOrder(
         words.str(),
-        {"    0.100  lost     servo 3 to 100 (the board was restarting after its port was "
+        {"    0.030  restart  its port was opened: the board restarts, no output puts out a pulse, "
+         "and it takes nothing until 1.430\n",
+         "    0.100  lost     servo 3 to 100 (the board was restarting after its port was "
          "opened)\n",
          "    1.510  dropped  0A (no sync byte)\n",
          "    1.510  move     servo 2 to 200 (1787 us), turns from 135.9 at 1.520",
@@ -509,6 +512,30 @@ TEST(SimReport, AMaestroNamesItsChannelsBesideTheServosAndWhatItAnswers) {
     EXPECT_NE(screen[3].sText.find("]    0  1023.75 us   -43 deg"), std::string::npos);
     EXPECT_NE(screen[4].sText.find("no pulse yet, 0 deg assumed"), std::string::npos);
     EXPECT_NE(plot.Svg(1s, board, "").find(">channel 0 shaft<"), std::string::npos);
+}
+
+TEST(OpenWatch, OnlyAnOpenThatFindsTheLineOpenByNoOtherIsAFirstOpen) {
+    CPseudoTerminal pty;  // its own descriptor on the line, as the simulator's, does not count
+    COpenWatch opens;
+    std::string sError;
+    ASSERT_TRUE(opens.Open(pty.SlavePath(), &sError)) << sError;
+    EXPECT_FALSE(opens.FirstOpened());
+    const auto Open = [&] { return CFd(::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY)); };
+    {
+        const CFd holder = Open();
+        EXPECT_TRUE(opens.FirstOpened());
+        // A second program's open, and its close, while the first holds the line: no DTR rises.
+        Open();
+        EXPECT_FALSE(opens.FirstOpened());
+        EXPECT_EQ(opens.OpenNow(), 1);
+        // What an open gave, shared by a copy of it, is closed once.
+        CFd copy(::dup(holder.Get()));
+    }
+    EXPECT_FALSE(opens.FirstOpened());
+    EXPECT_EQ(opens.OpenNow(), 0);
+    // Every program gone: the next open raises DTR again.
+    const CFd again = Open();
+    EXPECT_TRUE(opens.FirstOpened());
 }
 
 TEST(MarkWatch, LooksAtMostFourTimesASecondAndKeepsAMarkItCannotAccountFor) {

@@ -37,6 +37,14 @@ bool Exists(const std::string& sPath) {
 
 int ExitCode(int nStatus) { return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1; }
 
+// How many times sPart is in s.
+std::size_t Occurrences(const std::string& s, const std::string& sPart) {
+    std::size_t nCount = 0;
+    for (std::size_t n = 0; (n = s.find(sPart, n)) != std::string::npos; n += sPart.size())
+        ++nCount;
+    return nCount;
+}
+
 // A pseudo-terminal's name that no terminal has, as a killed simulator's entry may point to.
 std::string GonePts() {
     for (int n = 99999;; --n) {
@@ -253,8 +261,9 @@ TEST_F(SimulatorTest, EachControllersJumpersAndServosAreTheRigsOwn) {
     // A board that restarts whenever its port is opened, for 10 s: what a program sends at once
     // is lost.
     ExpectInOrder(Session({"--resets-on-open", "10"}, "2 150\n", R"({"event":"lost")"),
-                  {R"("resets_on_open_s":10,)", R"({"event":"lost","t":)",
-                   R"(,"servo":2,"position":150,"behind":)", R"("not_understood":0,"lost":1,)"});
+                  {R"("resets_on_open_s":10,)", R"({"event":"restart","t":)", R"(,"until":)",
+                   R"({"event":"lost","t":)", R"(,"servo":2,"position":150,"behind":)",
+                   R"("not_understood":0,"lost":1,)"});
 
     // A Maestro at Mini SSC offset 12 answers servos 12-23 on its channels 0-11.
     const std::string sTrace = m_map.ConfigHome() + "/maestro.csv";
@@ -348,11 +357,7 @@ TEST_F(SimulatorTest, WhatTheLineHidesIsAFloorUntilItIsSeenEmpty) {
               static_cast<ssize_t>(sPackets.size()));
     const auto Moves = [&] {
         sim.Shows("");
-        std::size_t nMoves = 0;
-        for (std::size_t n = 0; (n = sim.Out().find(R"({"event":"move")", n)) != std::string::npos;
-             ++n)
-            ++nMoves;
-        return nMoves;
+        return Occurrences(sim.Out(), R"({"event":"move")");
     };
     ASSERT_TRUE(sim.WaitUntil([&] { return Moves() == 3000u; })) << Moves();
     sim.CloseInput();
@@ -379,6 +384,39 @@ TEST_F(SimulatorTest, WhatTheLineHidesIsAFloorUntilItIsSeenEmpty) {
                            }),
               moves.end());
     EXPECT_NE(moves.back().find(R"("queued":0.000})"), std::string::npos) << moves.back();
+}
+
+TEST_F(SimulatorTest, ABoardRestartsOnlyWhenItsPortIsOpenedWhileNoOtherProgramHasIt) {
+    CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--json", "--resets-on-open", "0.1"});
+    const std::string sDevice = Ready(sim);
+    const auto Told = [&](const std::string& sEvent) {
+        sim.Shows("");
+        return Occurrences(sim.Out(), R"({"event":")" + sEvent + '"');
+    };
+    {
+        const CFd holder(::open(sDevice.c_str(), O_RDWR | O_NOCTTY));
+        ASSERT_TRUE(sim.WaitUntil([&] { return Told("restart") == 1; }));
+        // Its packets, one at a time, until the board is back and takes one.
+        while (Told("move") == 0) {
+            const std::size_t nLost = Told("lost");
+            ASSERT_EQ(::write(holder.Get(), "\xFF\x00\x64", 3), 3);
+            ASSERT_TRUE(sim.WaitUntil([&] { return Told("move") > 0 || Told("lost") > nLost; }));
+        }
+        // Another program takes the line while the first has it open: no DTR rises, and the
+        // board takes what it sends.
+        RunTest("1\n2 150\n");
+        const std::string kPacket = R"("servo":2,"position":150,)";
+        ASSERT_TRUE(sim.WaitUntil([&] { return sim.Shows(kPacket); }));
+        EXPECT_NE(sim.Out().find(kPacket + R"("pulse_us":1591,"understood":true,)"),
+                  std::string::npos)
+            << sim.Out();
+        EXPECT_EQ(Told("restart"), 1u);
+    }
+    // Every program gone, the next open restarts it again.
+    const CFd again(::open(sDevice.c_str(), O_RDWR | O_NOCTTY));
+    ASSERT_TRUE(sim.WaitUntil([&] { return Told("restart") == 2; }));
+    sim.CloseInput();
+    EXPECT_EQ(ExitCode(sim.Wait()), 0) << sim.Err();
 }
 
 TEST_F(SimulatorTest, ATakenPortIsRefusedAndLeftAlone) {

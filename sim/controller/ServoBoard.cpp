@@ -158,6 +158,7 @@ void CServoBoard::Start(int nOutput, SimTime tFrame, CSimEvent* pEvent, CSimSink
 
 void CServoBoard::Restart(SimTime t, CSimSink* pSink) {
     AdvanceTo(t, pSink);
+    pSink->OnRestart(t, t + m_rig.Restart());
     for (CSimEvent& pending : m_pending) pending.event.bLost = true;
     for (int n = 0; n < m_nOutputs; ++n) {
         CServo& s = m_servos[static_cast<std::size_t>(n)];

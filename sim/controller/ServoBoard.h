@@ -53,6 +53,8 @@ public:
     virtual ~CSimSink() = default;
     virtual void OnEvent(const CSimEvent& event) = 0;
     virtual void OnSample(const CMotionSample& sample) = 0;
+    // The board restarted at t, its port opened, and takes nothing until tUntil.
+    virtual void OnRestart(SimTime /*t*/, SimTime /*tUntil*/) {}
 };
 
 // Every sink added, in the order they were added.
@@ -64,6 +66,9 @@ public:
     }
     void OnSample(const CMotionSample& sample) override {
         for (CSimSink* pSink : m_sinks) pSink->OnSample(sample);
+    }
+    void OnRestart(SimTime t, SimTime tUntil) override {
+        for (CSimSink* pSink : m_sinks) pSink->OnRestart(t, tUntil);
     }
 
 private:
@@ -91,7 +96,7 @@ public:
     SimTime NextDue() const;
     // The board restarts at t (a program opened its port), after the frames before it: no output
     // puts out a pulse from then on, each shaft stops where it is, and the commands that had not
-    // yet taken effect are lost.
+    // yet taken effect are lost; pSink hears of it.
     void Restart(SimTime t, CSimSink* pSink);
 
     const CSimRig& Rig() const { return m_rig; }

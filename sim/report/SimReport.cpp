@@ -152,7 +152,7 @@ void CSimReport::Ready(const CSimStart& start) {
         if (!start.sReplaced.empty()) m_out << ", replacing " << start.sReplaced;
     }
     if (m_rig.dResetS > 0)
-        m_out << "; restarts for " << m_rig.dResetS << " s whenever its port is opened";
+        m_out << "; restarts for " << m_rig.dResetS << " s whenever its port is first opened";
     if (m_rig.bInstant) {
         m_out << "; instant: bytes taken as they come, servos jump\n";
     } else if (!m_rig.bModelsNamed) {
@@ -297,6 +297,16 @@ void CSimReport::OnEvent(const CSimEvent& e) {
         m_out << PlxEventLine(e.event, m_rig, e.sWhyNot) << (e.IsMove() ? MoveWords(e, m_rig) : "")
               << (sBehind.empty() ? "" : "; " + sBehind) << '\n';
     }
+}
+
+void CSimReport::OnRestart(SimTime t, SimTime tUntil) {
+    Begin(t, "restart");
+    if (m_bJson)
+        m_out << R"(,"until":)" << PlxFormatSeconds(tUntil, 6) << "}\n";
+    else
+        m_out << "restart  its port was opened: the board restarts, no output puts out a pulse, "
+                 "and it takes nothing until "
+              << PlxFormatSeconds(tUntil, 3) << '\n';
 }
 
 std::string PlxBehindWords(SimTime tBehind, bool bFloor) {

@@ -33,6 +33,7 @@ public:
     void Mark(SimTime t, EMark state, pid_t nHolder, const std::string& sCommand);
     void OnEvent(const CSimEvent& event) override;
     void OnSample(const CMotionSample& /*sample*/) override {}
+    void OnRestart(SimTime t, SimTime tUntil) override;
     // The end-of-run table: each servo's commanded position, its shaft and its moves; a shaft
     // never commanded is shown in parentheses, taken to be at neutral. Then the longest a packet
     // waited on the line, and when it came.
