@@ -19,6 +19,7 @@
 #include "sim/controller/Controller.h"
 #include "sim/controller/ServoBoard.h"
 #include "sim/line/LineBacklog.h"
+#include "sim/line/LineSpeed.h"
 #include "sim/line/LineWatch.h"
 #include "sim/line/MarkWatch.h"
 #include "sim/line/OpenWatch.h"
@@ -251,7 +252,10 @@ void CSimulator::WatchLine(SimTime tNow) {
         m_bLineUnread = true;
         return;
     }
-    const CLineSettings now = PlxReadLineSettings(tio);
+    CLineSettings now = PlxReadLineSettings(tio);
+    // A rate set by number (termios2's BOTHER, as serial libraries set 14400 or 250000) has no
+    // speed for termios.
+    if (now.nBaud == 0) now.nBaud = PlxLineSpeedByNumber(m_line.Master());
     if (m_lineState.bKnown && now == m_lineState.settings) return;
     m_lineState = {now, true, m_controller.WhyNot(now)};
     if (m_view)

@@ -419,6 +419,32 @@ TEST_F(SimulatorTest, ABoardRestartsOnlyWhenItsPortIsOpenedWhileNoOtherProgramHa
     EXPECT_EQ(ExitCode(sim.Wait()), 0) << sim.Err();
 }
 
+TEST_F(SimulatorTest, AMaestroTakesALineSetToItsRateByNumber) {
+    // Serial libraries set a rate no B constant names by number (termios2's BOTHER); so may a
+    // program set one that has a name.
+    CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe,
+                 {"--json", "--no-map", "--board", "maestro", "--baud", "14400"});
+    CFd line(::open(Ready(sim).c_str(), O_RDWR | O_NOCTTY));
+    termios tio;
+    ASSERT_EQ(::tcgetattr(line.Get(), &tio), 0);
+    ::cfmakeraw(&tio);
+    ASSERT_EQ(::tcsetattr(line.Get(), TCSANOW, &tio), 0);
+    for (const std::uint32_t nBaud : {14400u, 9600u}) {
+        ASSERT_TRUE(SetLineSpeedByNumber(line.Get(), nBaud));
+        const std::vector<std::uint8_t> packet =
+            Bytes({0xFF, 1, static_cast<std::uint8_t>(nBaud % 255)});
+        ASSERT_EQ(::write(line.Get(), packet.data(), packet.size()), 3);
+        sim.WaitForOutput(R"("servo":1,"channel":1,"position":)" + std::to_string(packet[2]));
+    }
+    sim.CloseInput();
+    EXPECT_EQ(ExitCode(sim.Wait()), 0) << sim.Err();
+    ExpectInOrder(sim.Out(), {R"("settings":"14400 8N1 raw VMIN=1 VTIME=0","baud":14400,)",
+                              R"("position":120,"pulse_us":1473.75,"understood":true,)",
+                              R"("settings":"9600 8N1 raw VMIN=1 VTIME=0","baud":9600,)",
+                              R"("position":165,"pulse_us":1642.5,"understood":false,)"
+                              R"("why":"line at 9600 baud, controller at 14400",)"});
+}
+
 TEST_F(SimulatorTest, ATakenPortIsRefusedAndLeftAlone) {
     const std::string sUpper = m_map.Directory() + "/COM3";
     // A user's own mapping of an adapter that is unplugged: it points nowhere, and stays.

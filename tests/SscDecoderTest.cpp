@@ -8,6 +8,7 @@
 #include "sim/controller/Controller.h"
 #include "sim/controller/ServoBoard.h"
 #include "sim/controller/SscDecoder.h"
+#include "sim/line/LineSpeed.h"
 #include "sim/line/LineWatch.h"
 #include "tests/TestSupport.h"
 
@@ -185,6 +186,17 @@ TEST(LineWatch, DescribesTheLineAndWhatAControllerMakesOfIt) {
     EXPECT_EQ(PlxWhyNotUnderstood(line, 9600),
               "line at 4800 baud, controller at 9600; output processing alters bytes");
     EXPECT_NE(line, raw);
+
+    // A rate set by number, as termios2 sets one no B constant names, is read as that number
+    // where termios reads none.
+    CPseudoTerminal pty;
+    for (const std::uint32_t nBaud : {14400u, 250000u, 9600u}) {
+        ASSERT_TRUE(SetLineSpeedByNumber(pty.Slave(), nBaud));
+        EXPECT_EQ(PlxLineSpeedByNumber(pty.Master()), nBaud);
+    }
+    termios standard = Raw(B9600);
+    ASSERT_EQ(tcsetattr(pty.Slave(), TCSANOW, &standard), 0);
+    EXPECT_EQ(PlxLineSpeedByNumber(pty.Master()), 0u);
 
     // Output processing that changes no byte is no reason to doubt the line.
     termios opost = Raw(B9600);
