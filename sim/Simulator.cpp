@@ -199,8 +199,11 @@ void CSimulator::Step() {
         m_tLook = tNow;  // perhaps in the foreground now, or no longer
     }
     if (tNow >= m_tLook) Look(tNow);
-    if (m_marks->Look(tNow) && !m_view)
-        m_report.Mark(tNow, m_marks->State(), m_marks->Holder(), m_marks->HolderCommand());
+    if (m_marks->Look(tNow) && !m_view) {
+        if (m_marks->MarkChanged())
+            m_report.Mark(tNow, m_marks->State(), m_marks->Holder(), m_marks->HolderCommand());
+        if (m_marks->DisciplineChanged()) m_report.Discipline(tNow, *m_marks);
+    }
     // Bytes that came while the simulator reads no more are counted as they come, for how long
     // each then waits.
     if (nReady > 0 && (fds[3].revents & POLLIN)) CountLine(tNow);

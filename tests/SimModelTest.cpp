@@ -576,6 +576,29 @@ TEST(MarkWatch, LooksAtMostFourTimesASecondAndKeepsAMarkItCannotAccountFor) {
     EXPECT_EQ(watch.State(), EMark::Open);
     EXPECT_EQ(watch.Holder(), 4243);
     EXPECT_TRUE(Marked());
+
+    // A line discipline a program set and left is the same: kept, and named as the kernel names
+    // it, while a process has the line open; set back to the terminal's own once none has.
+    const int kNull = 27;
+    if (::ioctl(other.Get(), TIOCSETD, &kNull) != 0) GTEST_SKIP() << "no n_null in this kernel";
+    std::filesystem::create_directories(proc.Path() + "/tty");
+    std::ofstream(proc.Path() + "/tty/ldiscs") << "n_tty       0\nn_null     27\n";
+    EXPECT_TRUE(watch.Look(1000ms));
+    EXPECT_FALSE(watch.MarkChanged());
+    EXPECT_TRUE(watch.DisciplineChanged());
+    EXPECT_EQ(watch.DisciplineState(), EMark::Open);
+    EXPECT_EQ(watch.Discipline(), kNull);
+    EXPECT_EQ(watch.DisciplineName(), "n_null");
+    EXPECT_FALSE(watch.Look(1250ms));
+    std::filesystem::remove_all(proc.Path() + "/4242");
+    std::filesystem::remove_all(proc.Path() + "/4243");
+    EXPECT_TRUE(watch.Look(1500ms));
+    EXPECT_TRUE(watch.MarkChanged() && watch.DisciplineChanged());
+    EXPECT_EQ(watch.State(), EMark::Lifted);
+    EXPECT_EQ(watch.DisciplineState(), EMark::Lifted);
+    int nDiscipline = kNull;
+    ASSERT_EQ(::ioctl(pty.Slave(), TIOCGETD, &nDiscipline), 0);
+    EXPECT_EQ(nDiscipline, 0);
 }
 
 }  // namespace

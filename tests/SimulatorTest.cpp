@@ -79,10 +79,10 @@ bool EveryProcessVisible() {
     return true;
 }
 
-// The nth report (from 1) of a --json simulator on the mark on its line, once it has come; empty
-// when the simulator ended first.
-std::string MarkReport(CProgram& sim, int n) {
-    const std::string kMark = R"({"event":"mark",)";
+// The nth report (from 1) of a --json simulator on what was left on its line, its "mark" or its
+// "discipline", once it has come; empty when the simulator ended first.
+std::string LeftReport(CProgram& sim, const std::string& sEvent, int n) {
+    const std::string kMark = R"({"event":")" + sEvent + R"(",)";
     std::size_t nAt = std::string::npos;
     sim.WaitUntil([&] {
         sim.Shows(kMark);
@@ -635,7 +635,7 @@ TEST_F(SimulatorTest, APortLeftMarkedByAKilledProgramCanBeOpenedAgainAsNobody) {
         program.Signal(SIGKILL);  // killed outright: the program has no say in how it ends
         program.Wait();
     }
-    const std::string sMark = MarkReport(sim, 1);
+    const std::string sMark = LeftReport(sim, "mark", 1);
     EXPECT_NE(sMark.find(R"(,"state":"lifted"})"), std::string::npos) << sim.Out();
     RunTest("6\n3 4\n", nUid);
     sim.WaitForOutput(R"("servo":3,"position":4)");
@@ -1110,30 +1110,52 @@ TEST_F(SimulatorTest, AnEntryLeftByAKilledSimulatorIsTakenBackAndOnlyOneOfTwoWin
     }
 }
 
-TEST_F(SimulatorTest, AMarkIsLiftedOnlyOnceNoProgramHoldsTheLine) {
+TEST_F(SimulatorTest, AMarkOrADisciplineIsLiftedOnlyOnceNoProgramHoldsTheLine) {
     CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, {"--json", "--port", "3"});
     const std::string sDevice = Ready(sim);
+    const int kNull = 27;
+    bool bNull = false;
     {
         // A terminal program that marks the line without locking it, and keeps it open: the
-        // simulator names it and leaves the mark.
+        // simulator names it and leaves the mark; and one that runs a line discipline of its own
+        // on it, n_null, where the kernel has it.
         CFd other(::open(sDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
         ASSERT_EQ(::ioctl(other.Get(), TIOCEXCL), 0);
-        EXPECT_NE(MarkReport(sim, 1).find(R"(,"state":"open","pid":)" + std::to_string(::getpid()) +
-                                          R"(,"command":")"),
-                  std::string::npos)
+        bNull = ::ioctl(other.Get(), TIOCSETD, &kNull) == 0;
+        EXPECT_NE(
+            LeftReport(sim, "mark", 1)
+                .find(R"(,"state":"open","pid":)" + std::to_string(::getpid()) + R"(,"command":")"),
+            std::string::npos)
             << sim.Out();
         int nExclusive = 0;
         ASSERT_EQ(::ioctl(other.Get(), TIOCGEXCL, &nExclusive), 0);
         EXPECT_EQ(nExclusive, 1);
+        if (bNull) {
+            EXPECT_NE(LeftReport(sim, "discipline", 1)
+                          .find(R"(,"state":"open","discipline":27,"name":"n_null","pid":)" +
+                                std::to_string(::getpid())),
+                      std::string::npos)
+                << sim.Out();
+        }
     }
     // Closed without lifting it, as a killed program leaves it: now it goes, unless some process
     // might still hold it that this user cannot look at (another user's): then it stays.
     const bool bVisible = EveryProcessVisible();
-    EXPECT_NE(
-        MarkReport(sim, 2).find(bVisible ? R"(,"state":"lifted"})" : R"(,"state":"unknown"})"),
-        std::string::npos)
+    EXPECT_NE(LeftReport(sim, "mark", 2)
+                  .find(bVisible ? R"(,"state":"lifted"})" : R"(,"state":"unknown"})"),
+              std::string::npos)
         << sim.Out();
     EXPECT_EQ(Marked(sDevice), !bVisible);
+    if (!bNull) GTEST_SKIP() << "no n_null in this kernel";
+    EXPECT_NE(LeftReport(sim, "discipline", 2)
+                  .find(bVisible ? R"(,"state":"reset","discipline":27,"name":"n_null"})"
+                                 : R"(,"state":"unknown","discipline":27,)"),
+              std::string::npos)
+        << sim.Out();
+    int nDiscipline = -1;
+    CFd look(::open(sDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    ASSERT_EQ(::ioctl(look.Get(), TIOCGETD, &nDiscipline), 0);
+    EXPECT_EQ(nDiscipline, bVisible ? 0 : kNull);
 }
 
 }  // namespace

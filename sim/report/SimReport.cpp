@@ -217,6 +217,38 @@ void CSimReport::Mark(SimTime t, EMark state, pid_t nHolder, const std::string& 
     m_out << '\n';
 }
 
+void CSimReport::Discipline(SimTime t, const CMarkWatch& marks) {
+    const EMark state = marks.DisciplineState();
+    if (state == EMark::Free || state == EMark::Locked) return;
+    Begin(t, "discipline");
+    const std::string sName = marks.DisciplineName();
+    if (m_bJson) {
+        const char* const kStates[] = {"free", "locked", "open", "unknown", "reset"};  // as EMark
+        m_out << R"(,"state":")" << kStates[static_cast<int>(state)] << R"(","discipline":)"
+              << marks.Discipline() << R"(,"name":)"
+              << (sName.empty() ? std::string("null") : PlxJsonString(sName));
+        if (state == EMark::Open)
+            m_out << R"(,"pid":)" << marks.Holder() << R"(,"command":)"
+                  << PlxJsonString(marks.HolderCommand());
+        m_out << "}\n";
+        return;
+    }
+    const std::string sWhich = "line discipline " + std::to_string(marks.Discipline()) +
+                               (sName.empty() ? "" : " (" + sName + ")");
+    m_out << "discipline ";
+    if (state == EMark::Lifted)
+        m_out << "set back to the terminal's own: the line was left in " << sWhich
+              << " by a program that is gone";
+    else if (state == EMark::Open)
+        m_out << "the line runs " << sWhich << " and process " << marks.Holder() << " ("
+              << marks.HolderCommand() << ") has it open: left as it is";
+    else
+        m_out << "the line runs " << sWhich
+              << ", without its lock, and a process this user cannot look at may have it open: "
+                 "left as it is";
+    m_out << '\n';
+}
+
 namespace {
 
 void JsonEventFields(std::ostream& out, const CSimEvent& e, const CBoardModel& board) {

@@ -31,6 +31,8 @@ public:
     // A mark on the line kept or lifted (nothing for Free or Locked, the everyday states).
     // nHolder and sCommand: the process that has the line open, with Open.
     void Mark(SimTime t, EMark state, pid_t nHolder, const std::string& sCommand);
+    // A line discipline other than the terminal's own kept or set back, as marks lists it.
+    void Discipline(SimTime t, const CMarkWatch& marks);
     void OnEvent(const CSimEvent& event) override;
     void OnSample(const CMotionSample& /*sample*/) override {}
     void OnRestart(SimTime t, SimTime tUntil) override;
