@@ -464,6 +464,7 @@ TEST(Controller, ABoardRestartedByAnOpenLosesWhatComesMeanwhileAndItsServosStopW
          "and it takes nothing until 1.430\n",
          "    0.100  lost     servo 3 to 100 (the board was restarting after its port was "
          "opened)\n",
+         "    1.510  lost     FF 04 (the board was restarting after its port was opened)\n",
          "    1.510  dropped  0A (no sync byte)\n",
          "    1.510  move     servo 2 to 200 (1787 us), turns from 135.9 at 1.520",
          "1 packet lost while the board restarted after its port was opened\n"});

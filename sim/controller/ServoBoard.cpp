@@ -175,7 +175,8 @@ void CServoBoard::Restart(SimTime t, CSimSink* pSink) {
 }
 
 void CServoBoard::Note(const CSimEvent& event) {
-    const bool bPacket = event.event.kind != CSscEvent::EKind::Dropped;
+    const bool bPacket =
+        event.event.kind == CSscEvent::EKind::Move || event.event.kind == CSscEvent::EKind::Ignored;
     if (event.event.bLost && bPacket) ++m_nLost;
     if (!event.event.bLost && !event.sWhyNot.empty()) ++m_nNotUnderstood;
     m_tBehind = event.event.tBehind;

@@ -101,9 +101,15 @@ std::string PlxEventLine(const CSscEvent& event, const CSimRig& rig, const std::
             sLine = "ignored  servo " + std::to_string(event.nServo) + " to " +
                     std::to_string(event.nPosition) + " (" + rig.Board().NotAnswered() + ")";
             break;
-        case CSscEvent::EKind::Dropped:
-            sLine = "dropped  " + Hex(event.bytes) +
-                    (event.bNewPacket ? " (cut short by a new packet)" : " (no sync byte)");
+        case CSscEvent::EKind::Dropped: {
+            const char* const kWhy[] = {" (no sync byte)", " (cut short by a new packet)",
+                                        " (cut short: the board began to listen afresh)"};
+            sLine = "dropped  " + Hex(event.bytes) + kWhy[static_cast<int>(event.drop)];
+            break;
+        }
+        case CSscEvent::EKind::Detected:
+            sLine = "detected " + Hex(event.bytes) + ": the board takes the line at " +
+                    std::to_string(event.nBaud) + " baud";
             break;
     }
     if (!sWhyNot.empty()) sLine += "  [not understood: " + sWhyNot + "]";
@@ -251,14 +257,19 @@ void CSimReport::Discipline(SimTime t, const CMarkWatch& marks) {
 
 namespace {
 
+// ,"bytes":[255,2]
+void JsonBytes(std::ostream& out, const std::vector<std::uint8_t>& bytes) {
+    out << R"(,"bytes":[)";
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        out << (i ? "," : "") << static_cast<int>(bytes[i]);
+    out << ']';
+}
+
 void JsonEventFields(std::ostream& out, const CSimEvent& e, const CBoardModel& board) {
     const CSscEvent& event = e.event;
     // What was lost is only what came: nothing took it.
     if (event.bLost && event.kind == CSscEvent::EKind::Dropped) {
-        out << R"(,"bytes":[)";
-        for (std::size_t i = 0; i < event.bytes.size(); ++i)
-            out << (i ? "," : "") << static_cast<int>(event.bytes[i]);
-        out << ']';
+        JsonBytes(out, event.bytes);
         return;
     }
     if (event.bLost) {
@@ -276,11 +287,15 @@ void JsonEventFields(std::ostream& out, const CSimEvent& e, const CBoardModel& b
         case CSscEvent::EKind::Ignored:
             out << R"(,"servo":)" << event.nServo << R"(,"position":)" << event.nPosition;
             break;
-        case CSscEvent::EKind::Dropped:
-            out << R"(,"bytes":[)";
-            for (std::size_t i = 0; i < event.bytes.size(); ++i)
-                out << (i ? "," : "") << static_cast<int>(event.bytes[i]);
-            out << R"(],"reason":)" << (event.bNewPacket ? R"("new packet")" : R"("no sync")");
+        case CSscEvent::EKind::Dropped: {
+            const char* const kReasons[] = {"no sync", "new packet", "cut short"};  // as EDrop
+            JsonBytes(out, event.bytes);
+            out << R"(,"reason":")" << kReasons[static_cast<int>(event.drop)] << '"';
+            break;
+        }
+        case CSscEvent::EKind::Detected:
+            JsonBytes(out, event.bytes);
+            out << R"(,"baud":)" << event.nBaud;
             break;
     }
     out << R"(,"understood":)" << (e.sWhyNot.empty() ? "true" : "false");
@@ -314,7 +329,7 @@ std::string MoveWords(const CSimEvent& e, const CSimRig& rig) {
 }  // namespace
 
 void CSimReport::OnEvent(const CSimEvent& e) {
-    const char* const kNames[] = {"move", "ignored", "dropped"};  // in the order of EKind
+    const char* const kNames[] = {"move", "ignored", "dropped", "detected"};  // as EKind
     Begin(e.event.t, e.event.bLost ? "lost" : kNames[static_cast<int>(e.event.kind)]);
     if (m_bJson) {
         JsonEventFields(m_out, e, m_rig.Board());
