@@ -568,6 +568,8 @@ TEST_F(SimulatorTest, OptionsAreCheckedAndExplained) {
         EXPECT_EQ(ExitCode(sim.Wait()), 0);
         EXPECT_EQ(sim.Out(), "plx-ssc-sim 1.0.0\n");
     }
+    const std::string sSame = m_map.ConfigHome() + "/same.out";
+    const std::string sSameAgain = m_map.ConfigHome() + "/./same.out";
     const std::vector<std::pair<std::vector<std::string>, std::string>> kBad = {
         {{"--baud", "4800"}, "--baud takes 2400 or 9600"},
         {{"--range=45"}, "--range takes 90 or 180"},
@@ -603,6 +605,15 @@ TEST_F(SimulatorTest, OptionsAreCheckedAndExplained) {
          "--autobaud detects the baud rate from the byte 0xAA: give no --baud with it"},
         {{"--board", "ssc32"}, "--board takes minissc2 or maestro"},
         {{"--resets-on-open", "0.05"}, "--resets-on-open takes the seconds the board restarts"},
+        // Numbers as a person writes them, nothing before or after, as strtod would take.
+        {{"--resets-on-open", "0x1"}, "--resets-on-open takes the seconds the board restarts"},
+        {{"--resets-on-open", " 1"}, "--resets-on-open takes the seconds the board restarts"},
+        {{"--resets-on-open", "1 "}, "--resets-on-open takes the seconds the board restarts"},
+        {{"--volts", "6e0"}, "--volts takes 4.8 or 6"},
+        {{"--port", " 1"}, "--port takes a whole number"},
+        // The plot would be written over the trace.
+        {{"--trace", sSame, "--plot", sSameAgain},
+         "--trace and --plot name the same file, " + sSameAgain + ": give each a file of its own"},
         {{"--frobnicate"}, "unknown option --frobnicate"}};
     for (const auto& bad : kBad) {
         CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe, bad.first);
