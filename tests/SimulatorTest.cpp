@@ -110,6 +110,17 @@ protected:
     // Waits for the simulator to stand on its line; the device path it reports.
     std::string Ready(CProgram& sim) { return SimulatorDevice(sim); }
 
+    // The line the simulator stands on, opened as a program opens it and set raw at speed.
+    CFd RawLine(CProgram& sim, speed_t speed) {
+        CFd line(::open(Ready(sim).c_str(), O_RDWR | O_NOCTTY));
+        termios tio;
+        EXPECT_EQ(::tcgetattr(line.Get(), &tio), 0);
+        ::cfmakeraw(&tio);
+        ::cfsetspeed(&tio, speed);
+        EXPECT_EQ(::tcsetattr(line.Get(), TCSANOW, &tio), 0);
+        return line;
+    }
+
     // Runs plx-ssc-test with piped input to its end.
     void RunTest(const std::string& sInput, int nUid = -1) {
         CProgram program(PLX_SSC_TEST_EXE, EStreams::Pipe, {}, nUid);
@@ -344,12 +355,7 @@ TEST_F(SimulatorTest, WhatTheLineHidesIsAFloorUntilItIsSeenEmpty) {
     // 115200 baud takes them in under a second.
     CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe,
                  {"--json", "--no-map", "--board", "maestro", "--baud", "115200"});
-    CFd line(::open(Ready(sim).c_str(), O_RDWR | O_NOCTTY));
-    termios tio;
-    ASSERT_EQ(::tcgetattr(line.Get(), &tio), 0);
-    ::cfmakeraw(&tio);
-    ::cfsetspeed(&tio, B115200);
-    ASSERT_EQ(::tcsetattr(line.Get(), TCSANOW, &tio), 0);
+    const CFd line = RawLine(sim, B115200);
     sim.WaitForOutput(R"("settings":"115200 8N1 raw)");
     std::string sPackets;
     for (int i = 0; i < 3000; ++i) sPackets += {'\xFF', static_cast<char>(i % 6), '\x64'};
@@ -424,11 +430,7 @@ TEST_F(SimulatorTest, AMaestroTakesALineSetToItsRateByNumber) {
     // program set one that has a name.
     CProgram sim(PLX_SSC_SIM_EXE, EStreams::Pipe,
                  {"--json", "--no-map", "--board", "maestro", "--baud", "14400"});
-    CFd line(::open(Ready(sim).c_str(), O_RDWR | O_NOCTTY));
-    termios tio;
-    ASSERT_EQ(::tcgetattr(line.Get(), &tio), 0);
-    ::cfmakeraw(&tio);
-    ASSERT_EQ(::tcsetattr(line.Get(), TCSANOW, &tio), 0);
+    const CFd line = RawLine(sim, B9600);
     for (const std::uint32_t nBaud : {14400u, 9600u}) {
         ASSERT_TRUE(SetLineSpeedByNumber(line.Get(), nBaud));
         const std::vector<std::uint8_t> packet =
