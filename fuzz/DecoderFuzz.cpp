@@ -22,7 +22,7 @@ class CNoSink : public CSimSink {
 bool Same(const CSscEvent& a, const CSscEvent& b) {
     return a.kind == b.kind && a.nServo == b.nServo && a.nOutput == b.nOutput &&
            a.nPosition == b.nPosition && a.dPulseUs == b.dPulseUs && a.bytes == b.bytes &&
-           a.bNewPacket == b.bNewPacket;
+           a.drop == b.drop;
 }
 
 }  // namespace

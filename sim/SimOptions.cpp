@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #ifndef PLX_VERSION
@@ -41,8 +43,9 @@ const char kHelp[] =
     "  --speed S      seconds every servo takes to turn 60 degrees, 0.01 to 60, whatever its\n"
     "                 model (default: its model's; standard 0.19; 0: it jumps)\n"
     "  --resets-on-open S\n"
-    "                 the board restarts whenever a program opens its port, as Arduino-class\n"
-    "                 boards do, and loses what comes in the S seconds it takes (0.1 to 10)\n"
+    "                 the board restarts whenever a program opens its port while no other has\n"
+    "                 it open, as Arduino-class boards do, and loses what comes in the S\n"
+    "                 seconds it takes (0.1 to 10)\n"
     "  --instant      take bytes as they come and let servos jump, for speed over fidelity\n"
     "  --json         one JSON object per line instead of words\n"
     "  --log          one line per event at a terminal too, instead of the live view\n"
@@ -82,12 +85,34 @@ bool TakeValue(int argc, const char* const* argv, int* pi, const std::string& sA
     return false;
 }
 
-// A number, the whole of psz; false when it is not one.
+// A number as a person writes one, the whole of psz: digits, with a decimal point or not, and a
+// sign before them; false for anything else strtod would take (spaces before it, an exponent,
+// hexadecimal, inf), as the whole numbers of the other options are taken.
 bool ParseNumber(const char* psz, double* pd) {
-    if (psz == nullptr || *psz == '\0') return false;
-    char* pszEnd = nullptr;
-    *pd = std::strtod(psz, &pszEnd);
-    return *pszEnd == '\0';
+    if (psz == nullptr) return false;
+    const std::string s = psz + ((*psz == '-' || *psz == '+') ? 1 : 0);
+    const std::size_t nPoint = s.find('.');
+    if (s.empty() || s == "." || s.find_first_not_of("0123456789.") != std::string::npos ||
+        (nPoint != std::string::npos && s.find('.', nPoint + 1) != std::string::npos))
+        return false;
+    *pd = std::strtod(psz, nullptr);
+    return true;
+}
+
+// The file sName names, whether it is there or not: its folders' links followed, "." and ".."
+// gone; sName itself when that cannot be told.
+std::filesystem::path FileNamed(const std::string& sName) {
+    std::error_code ec;
+    const std::filesystem::path path =
+        std::filesystem::weakly_canonical(std::filesystem::absolute(sName, ec), ec);
+    return ec ? std::filesystem::path(sName) : path;
+}
+
+// Whether the two names are one file, however each is written.
+bool SameFile(const std::string& sFirst, const std::string& sSecond) {
+    std::error_code ec;
+    return std::filesystem::equivalent(sFirst, sSecond, ec) ||
+           FileNamed(sFirst) == FileNamed(sSecond);
 }
 
 // Servos given a model, as --servo named them, before the board that answers them is known.
@@ -261,6 +286,13 @@ EParseResult PlxParseSimOptions(int argc, const char* const* argv, CSimOptions* 
             *pMessage = "unknown option " + sArg;
             return EParseResult::Usage;
         }
+    }
+    // The plot would be written over the trace.
+    if (!pOptions->sTrace.empty() && !pOptions->sPlot.empty() &&
+        SameFile(pOptions->sTrace, pOptions->sPlot)) {
+        *pMessage = "--trace and --plot name the same file, " + pOptions->sPlot +
+                    ": give each a file of its own";
+        return EParseResult::Usage;
     }
     return ApplyBoard(board, named, &pOptions->rig, pMessage) ? EParseResult::Run
                                                               : EParseResult::Usage;

@@ -19,6 +19,7 @@
 #include "sim/controller/Controller.h"
 #include "sim/controller/ServoBoard.h"
 #include "sim/line/LineBacklog.h"
+#include "sim/line/LineSpeed.h"
 #include "sim/line/LineWatch.h"
 #include "sim/line/MarkWatch.h"
 #include "sim/line/OpenWatch.h"
@@ -74,6 +75,7 @@ private:
     SimTime NextWake(SimTime tNow) const;
     void Look(SimTime tNow);
     void WatchLine(SimTime tNow);
+    void CountLine(SimTime tNow);
     ssize_t ReadLine(SimTime tNow, std::size_t nMost);
     void TakeWire(SimTime tUpTo);
     bool Tracing() const { return !m_options.sTrace.empty(); }
@@ -94,7 +96,7 @@ private:
     CReportOut m_errBuffer{STDERR_FILENO};
     CPtyLine m_line;
     CLineBacklog m_backlog;
-    COpenWatch m_opens;  // with a board that restarts when its port is opened
+    COpenWatch m_opens;  // with a board that restarts when its port is first opened
     CPortRegistration m_registration;
     std::string m_sReplaced;
     CServoBoard m_board;
@@ -115,7 +117,8 @@ private:
     SimTime m_tLastByte{};  // when the last of them arrived
     CInputEnd m_input;
     bool m_bEnded = false;
-    bool m_bLineUnread = false;  // the line's settings could not be read, which was told
+    bool m_bLineUnread = false;     // the line's settings could not be read, which was told
+    bool m_bLineUncounted = false;  // the bytes waiting on it could not be counted, which was told
     int m_nStatus = 0;
     std::string m_sEndedBy = "end of input";
 };
@@ -196,14 +199,17 @@ void CSimulator::Step() {
         m_tLook = tNow;  // perhaps in the foreground now, or no longer
     }
     if (tNow >= m_tLook) Look(tNow);
-    if (m_marks->Look(tNow) && !m_view)
-        m_report.Mark(tNow, m_marks->State(), m_marks->Holder(), m_marks->HolderCommand());
+    if (m_marks->Look(tNow) && !m_view) {
+        if (m_marks->MarkChanged())
+            m_report.Mark(tNow, m_marks->State(), m_marks->Holder(), m_marks->HolderCommand());
+        if (m_marks->DisciplineChanged()) m_report.Discipline(tNow, *m_marks);
+    }
     // Bytes that came while the simulator reads no more are counted as they come, for how long
     // each then waits.
-    if (nReady > 0 && (fds[3].revents & POLLIN)) m_backlog.Look(tNow);
-    // A program opened the port: what was on the wire before reaches the board first, and what
-    // is read from now on comes after the open.
-    if (nReady > 0 && (fds[4].revents & POLLIN) && m_opens.Opened()) {
+    if (nReady > 0 && (fds[3].revents & POLLIN)) CountLine(tNow);
+    // A program opened the port that no other had open: what was on the wire before reaches the
+    // board first, and what is read from now on comes after the open.
+    if (nReady > 0 && (fds[4].revents & POLLIN) && m_opens.FirstOpened()) {
         TakeWire(tNow);
         m_controller.Opened(tNow, &m_sinks);
     }
@@ -249,7 +255,10 @@ void CSimulator::WatchLine(SimTime tNow) {
         m_bLineUnread = true;
         return;
     }
-    const CLineSettings now = PlxReadLineSettings(tio);
+    CLineSettings now = PlxReadLineSettings(tio);
+    // A rate set by number (termios2's BOTHER, as serial libraries set 14400 or 250000) has no
+    // speed for termios.
+    if (now.nBaud == 0) now.nBaud = PlxLineSpeedByNumber(m_line.Master());
     if (m_lineState.bKnown && now == m_lineState.settings) return;
     m_lineState = {now, true, m_controller.WhyNot(now)};
     if (m_view)
@@ -258,10 +267,19 @@ void CSimulator::WatchLine(SimTime tNow) {
         m_report.Line(tNow, now);
 }
 
+// Counts the bytes waiting on the line. A count that fails is told once: the waits are only
+// floors from then on, until the line is seen empty.
+void CSimulator::CountLine(SimTime tNow) {
+    if (m_backlog.Look(tNow) || m_bLineUncounted) return;
+    Tell("cannot count the bytes waiting on the line: " + PlxFormatMessage(errno) +
+         "; how long packets waited is only a floor until it is seen empty");
+    m_bLineUncounted = true;
+}
+
 // At most nMost bytes off the line, onto the wire; what read() gave.
 ssize_t CSimulator::ReadLine(SimTime tNow, std::size_t nMost) {
-    WatchLine(tNow);       // the program may have set the line just before it wrote
-    m_backlog.Look(tNow);  // when the bytes about to be read reached the line
+    WatchLine(tNow);  // the program may have set the line just before it wrote
+    CountLine(tNow);  // when the bytes about to be read reached the line
     std::uint8_t buf[4096];
     const ssize_t n = ::read(m_line.Master(), buf, std::min(nMost, sizeof(buf)));
     if (n <= 0) return n;
@@ -277,11 +295,11 @@ ssize_t CSimulator::ReadLine(SimTime tNow, std::size_t nMost) {
 void CSimulator::TakeWire(SimTime tUpTo) {
     m_wire.clear();
     m_paced.Take(tUpTo, &m_wire);
-    if (!m_wire.empty()) m_backlog.Look(std::min(tUpTo, Now()));
+    if (!m_wire.empty()) CountLine(std::min(tUpTo, Now()));
     for (const CWireByte& byte : m_wire) {
-        m_controller.Take(
-            byte, m_lineState.settings,
-            static_cast<SimTime::rep>(byte.nAfter + m_backlog.Waiting()) * ByteTime());
+        m_controller.Take(byte, m_lineState.settings,
+                          static_cast<SimTime::rep>(byte.nAfter + m_backlog.Waiting()) * ByteTime(),
+                          m_backlog.Hidden());
         m_tLastByte = byte.tDone;
     }
     // What the board makes of the line can change with a byte (one it detects its baud rate from).
@@ -345,7 +363,7 @@ int CSimulator::Finish() {
     m_errBuffer.Drain(std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
                                    tFilesDue + kEndingWait - Clock::now()),
                                std::chrono::milliseconds(0)));
-    return failures.empty() && !m_bLineUnread ? 0 : 1;
+    return failures.empty() && !m_bLineUnread && !m_bLineUncounted ? 0 : 1;
 }
 
 void CSimulator::Tell(const std::string& sFailure) {

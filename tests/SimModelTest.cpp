@@ -16,6 +16,7 @@
 #include "sim/controller/ServoBoard.h"
 #include "sim/line/LineBacklog.h"
 #include "sim/line/MarkWatch.h"
+#include "sim/line/OpenWatch.h"
 #include "sim/line/PacedLine.h"
 #include "sim/report/LiveView.h"
 #include "sim/report/SimPlot.h"
@@ -163,27 +164,46 @@ TEST(LineBacklog, EachByteWaitsFromWhenItReachedTheLineAndBehindAFullBufferOnlyA
     EXPECT_EQ(wire.back().tDone - wire.back().reached.t, 1800 * tByte);
     EXPECT_EQ(backlog.Waiting(), 0u);
 
-    // A pseudo-terminal shows 4095 bytes at most: those that come into view after a look that
-    // found it full may have waited unseen before it, and a byte no look saw reached the line when
-    // it was read.
+    // A pseudo-terminal shows 4095 bytes at most: those that come into view once it was full, or
+    // may have been, may have waited unseen before, and so may what the line holds then, until it
+    // is seen emptied. The kernel moves them into view some time after each read: a count taken
+    // in between shows room that is not there.
     CLineBacklog full;
     std::vector<CReached> reached;
     full.Saw(0ms, 3000);
     full.Saw(10ms, 4095);
     full.Read(64, 20ms, &reached);
+    full.Saw(21ms, 4031);  // before the kernel moved more in
     full.Saw(30ms, 4095);  // 64 more came into view
-    full.Read(4000, 40ms, &reached);
-    full.Saw(50ms, 105);
-    full.Saw(60ms, 110);
-    full.Read(110, 70ms, &reached);
-    full.Read(1, 80ms, &reached);
-    ASSERT_EQ(reached.size(), 4175u);
+    full.Read(4095, 40ms, &reached);
+    full.Saw(50ms, 0);  // empty, though the kernel may not have moved the rest in yet
+    EXPECT_TRUE(full.Hidden());
+    full.Saw(60ms, 10);
+    full.Read(11, 70ms, &reached);  // the last no look counted
+    full.Saw(80ms, 0, true);        // emptied: nothing is left beyond
+    EXPECT_FALSE(full.Hidden());
+    full.Saw(90ms, 5);
+    full.Read(5, 100ms, &reached);
+    // Never seen full, but 104 came in between two looks that counted 4000 and 4040, with 64 read
+    // in between: the buffer filled before the read made room, and more may have waited.
+    CLineBacklog filled;
+    filled.Saw(0ms, 4000);
+    filled.Read(64, 110ms, &reached);
+    filled.Saw(120ms, 4040);
+    EXPECT_TRUE(filled.Hidden());
+    filled.Read(64, 130ms, &reached);
+    filled.Saw(140ms, 4040);
+    filled.Read(4040, 150ms, &reached);
+    ASSERT_EQ(reached.size(), 4175u + 4168u);
     const auto At = [&](std::size_t n) {
         return std::to_string(reached[n].t / 1ms) + (reached[n].bHidden ? "+" : "");
     };
     EXPECT_EQ((Texts{At(0), At(2999), At(3000), At(4094), At(4095), At(4158), At(4159), At(4168),
-                     At(4169), At(4173), At(4174)}),
-              (Texts{"0", "0", "10", "10", "30+", "30+", "50+", "50+", "60", "60", "80"}));
+                     At(4169), At(4170), At(4174)}),
+              (Texts{"0", "0", "10", "10", "30+", "30+", "60+", "60+", "70+", "90", "90"}));
+    EXPECT_EQ((Texts{At(4175), At(4175 + 3999), At(4175 + 4000), At(4175 + 4103), At(4175 + 4104),
+                     At(4175 + 4167)}),
+              (Texts{"0", "0", "120", "120", "140+", "140+"}));
 }
 
 TEST(ServoBoard, ACommandTakesEffectAtTheNextFrameAndTheShaftTurnsAtItsSpeed) {
@@ -318,12 +338,14 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
     board.Take(Move(2, 150, 5ms, 1871875us), "");  // the last of 600 packets sent at once
     board.Take(Move(2, 151, 1001ms), "");
     board.Take(Move(3, 128, 1002ms), "");  // never commanded, and within the mg996r's 5 us
-    // One that waited behind bytes the line did not show, taken with 0.3 s of others after it.
+    // One that waited behind bytes the line did not show, taken with at least 0.3 s of others
+    // after it.
     CSscEvent other = Move(16, 1, 1003ms, 500ms);
     other.kind = CSscEvent::EKind::Ignored;
     other.nOutput = -1;
     other.bBehindFloor = true;
     other.tQueued = 300ms;
+    other.bQueuedFloor = true;
     board.Take(other, "");
     board.AdvanceTo(2s, &reports.sinks);
     ExpectInOrder(reports.words.str(),
@@ -342,7 +364,7 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
          R"("arrives":1.020000,"within_deadband":true,"model":"sg90",)"
          R"("behind":0.000,"queued":0.000})",
          R"("servo":16,"position":1,"understood":true,"behind":0.500,"behind_floor":true,)"
-         R"("queued":0.300})"});
+         R"("queued":0.300,"queued_floor":true})"});
     reports.word.Summary(board, 2s, "SIGINT");
     reports.json.Summary(board, 2s, "SIGINT");
     // One wait known only as a bound makes the most a bound too.
@@ -364,7 +386,7 @@ TEST(SimReport, TheModelsTheDeadBandAndHowFarBehindInWordsJsonAndTheLiveView) {
     ASSERT_EQ(screen.size(), 12u);
     EXPECT_EQ(screen[0],
               "MINI-SSC II x2 COM1 /dev/pts/9  jumpers: 9600 baud, servos 0-15, 90 deg, 4.8 V");
-    EXPECT_EQ(screen[1], "line: ?  queued 0.30 s  behind at least 0.50 s");
+    EXPECT_EQ(screen[1], "line: ?  queued at least 0.30 s  behind at least 0.50 s");
     EXPECT_EQ(screen[2].substr(screen[2].size() - 5), "model");
     EXPECT_EQ(screen[4].substr(0, 3), " 1 ");
     EXPECT_EQ(screen[4].substr(screen[4].size() - 9), " standard");
@@ -438,8 +460,11 @@ TEST(Controller, ABoardRestartedByAnOpenLosesWhatComesMeanwhileAndItsServosStopW
                                      "end 1591.909 2 200 200.00"}));
     ExpectInOrder(
         words.str(),
-        {"    0.100  lost     servo 3 to 100 (the board was restarting after its port was "
+        {"    0.030  restart  its port was opened: the board restarts, no output puts out a pulse, "
+         "and it takes nothing until 1.430\n",
+         "    0.100  lost     servo 3 to 100 (the board was restarting after its port was "
          "opened)\n",
+         "    1.510  lost     FF 04 (the board was restarting after its port was opened)\n",
          "    1.510  dropped  0A (no sync byte)\n",
          "    1.510  move     servo 2 to 200 (1787 us), turns from 135.9 at 1.520",
          "1 packet lost while the board restarted after its port was opened\n"});
@@ -490,6 +515,30 @@ TEST(SimReport, AMaestroNamesItsChannelsBesideTheServosAndWhatItAnswers) {
     EXPECT_NE(plot.Svg(1s, board, "").find(">channel 0 shaft<"), std::string::npos);
 }
 
+TEST(OpenWatch, OnlyAnOpenThatFindsTheLineOpenByNoOtherIsAFirstOpen) {
+    CPseudoTerminal pty;  // its own descriptor on the line, as the simulator's, does not count
+    COpenWatch opens;
+    std::string sError;
+    ASSERT_TRUE(opens.Open(pty.SlavePath(), &sError)) << sError;
+    EXPECT_FALSE(opens.FirstOpened());
+    const auto Open = [&] { return CFd(::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY)); };
+    {
+        const CFd holder = Open();
+        EXPECT_TRUE(opens.FirstOpened());
+        // A second program's open, and its close, while the first holds the line: no DTR rises.
+        Open();
+        EXPECT_FALSE(opens.FirstOpened());
+        EXPECT_EQ(opens.OpenNow(), 1);
+        // What an open gave, shared by a copy of it, is closed once.
+        CFd copy(::dup(holder.Get()));
+    }
+    EXPECT_FALSE(opens.FirstOpened());
+    EXPECT_EQ(opens.OpenNow(), 0);
+    // Every program gone: the next open raises DTR again.
+    const CFd again = Open();
+    EXPECT_TRUE(opens.FirstOpened());
+}
+
 TEST(MarkWatch, LooksAtMostFourTimesASecondAndKeepsAMarkItCannotAccountFor) {
     CPseudoTerminal pty;
     // Another program marks the line without a lock and keeps it open.
@@ -528,6 +577,29 @@ TEST(MarkWatch, LooksAtMostFourTimesASecondAndKeepsAMarkItCannotAccountFor) {
     EXPECT_EQ(watch.State(), EMark::Open);
     EXPECT_EQ(watch.Holder(), 4243);
     EXPECT_TRUE(Marked());
+
+    // A line discipline a program set and left is the same: kept, and named as the kernel names
+    // it, while a process has the line open; set back to the terminal's own once none has.
+    const int kNull = 27;
+    if (::ioctl(other.Get(), TIOCSETD, &kNull) != 0) GTEST_SKIP() << "no n_null in this kernel";
+    std::filesystem::create_directories(proc.Path() + "/tty");
+    std::ofstream(proc.Path() + "/tty/ldiscs") << "n_tty       0\nn_null     27\n";
+    EXPECT_TRUE(watch.Look(1000ms));
+    EXPECT_FALSE(watch.MarkChanged());
+    EXPECT_TRUE(watch.DisciplineChanged());
+    EXPECT_EQ(watch.DisciplineState(), EMark::Open);
+    EXPECT_EQ(watch.Discipline(), kNull);
+    EXPECT_EQ(watch.DisciplineName(), "n_null");
+    EXPECT_FALSE(watch.Look(1250ms));
+    std::filesystem::remove_all(proc.Path() + "/4242");
+    std::filesystem::remove_all(proc.Path() + "/4243");
+    EXPECT_TRUE(watch.Look(1500ms));
+    EXPECT_TRUE(watch.MarkChanged() && watch.DisciplineChanged());
+    EXPECT_EQ(watch.State(), EMark::Lifted);
+    EXPECT_EQ(watch.DisciplineState(), EMark::Lifted);
+    int nDiscipline = kNull;
+    ASSERT_EQ(::ioctl(pty.Slave(), TIOCGETD, &nDiscipline), 0);
+    EXPECT_EQ(nDiscipline, 0);
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 #include "sim/controller/Controller.h"
 #include "sim/controller/ServoBoard.h"
 #include "sim/controller/SscDecoder.h"
+#include "sim/line/LineSpeed.h"
 #include "sim/line/LineWatch.h"
+#include "sim/report/SimReport.h"
 #include "tests/TestSupport.h"
 
 namespace {
@@ -16,14 +18,6 @@ namespace {
 class CNoSink : public CSimSink {
     void OnEvent(const CSimEvent& /*event*/) override {}
     void OnSample(const CMotionSample& /*sample*/) override {}
-};
-
-// Why the controller would not have understood each event: empty for one it would.
-class CWhyNots : public CSimSink {
-public:
-    void OnEvent(const CSimEvent& event) override { texts.push_back(event.sWhyNot); }
-    void OnSample(const CMotionSample& /*sample*/) override {}
-    std::vector<std::string> texts;
 };
 
 // Events as short text, so that whole sequences compare at once.
@@ -50,8 +44,11 @@ std::vector<std::string> Decode(CSscDecoder& decoder, const std::vector<std::uin
                 texts.push_back("ignored " + std::to_string(e.nServo) + " " +
                                 std::to_string(e.nPosition));
                 break;
+            case CSscEvent::EKind::Detected:
+                texts.push_back("detected");
+                break;
             case CSscEvent::EKind::Dropped: {
-                std::string s = e.bNewPacket ? "cut" : "stray";
+                std::string s = e.drop == CSscEvent::EDrop::NewPacket ? "cut" : "stray";
                 for (std::uint8_t b : e.bytes) s += " " + std::to_string(b);
                 texts.push_back(s);
                 break;
@@ -186,13 +183,25 @@ TEST(LineWatch, DescribesTheLineAndWhatAControllerMakesOfIt) {
               "line at 4800 baud, controller at 9600; output processing alters bytes");
     EXPECT_NE(line, raw);
 
+    // A rate set by number, as termios2 sets one no B constant names, is read as that number
+    // where termios reads none.
+    CPseudoTerminal pty;
+    for (const std::uint32_t nBaud : {14400u, 250000u, 9600u}) {
+        ASSERT_TRUE(SetLineSpeedByNumber(pty.Slave(), nBaud));
+        EXPECT_EQ(PlxLineSpeedByNumber(pty.Master()), nBaud);
+    }
+    termios standard = Raw(B9600);
+    ASSERT_EQ(tcsetattr(pty.Slave(), TCSANOW, &standard), 0);
+    EXPECT_EQ(PlxLineSpeedByNumber(pty.Master()), 0u);
+
     // Output processing that changes no byte is no reason to doubt the line.
     termios opost = Raw(B9600);
     opost.c_oflag |= OPOST;
     EXPECT_EQ(PlxWhyNotUnderstood(PlxReadLineSettings(opost), 9600), "");
 
     // A Maestro that detects its baud rate takes nothing until the byte 0xAA, says once with the
-    // first packet what to do about it, and then holds the line to the rate 0xAA came at.
+    // first packet what to do about it, and then holds the line to the rate 0xAA came at. A
+    // packet it had begun then ("2 170", whose 170 is 0xAA) is dropped, not understood.
     const CSimRig rig = RigOf({"--board", "maestro", "--autobaud"});
     CServoBoard board(rig);
     CController controller(rig, board);
@@ -205,17 +214,25 @@ TEST(LineWatch, DescribesTheLineAndWhatAControllerMakesOfIt) {
     };
     Take(Bytes({0xFF, 0, 100, 0xFF, 1, 100}));
     EXPECT_EQ(controller.WhyNot(raw), "no byte 0xAA yet to detect the baud rate from");
-    Take(Bytes({0xAA, 0xFF, 2, 150}));
+    Take(Bytes({0xFF, 2, 0xAA, 0xFF, 2, 150}));
     EXPECT_EQ(controller.WhyNot(raw), "");
     EXPECT_EQ(controller.WhyNot(PlxReadLineSettings(Raw(B19200))),
               "line at 19200 baud, controller at 9600");
-    CWhyNots whys;
-    board.AdvanceTo(std::chrono::seconds(1), &whys);
-    EXPECT_EQ(whys.texts,
-              (Texts{"the Maestro's serial mode is \"UART, detect baud rate\": it takes nothing "
-                     "until the byte 0xAA; set it to \"USB Dual Port\" or \"UART, fixed baud "
-                     "rate\"",
-                     "no byte 0xAA yet to detect the baud rate from", ""}));
+    std::ostringstream words;
+    CSimReport report(words, false, rig);
+    board.AdvanceTo(std::chrono::seconds(1), &report);
+    ExpectInOrder(
+        words.str(),
+        {"move     servo 0 (channel 0) to 100 (1398.75 us)  [not understood: the Maestro's serial "
+         "mode is \"UART, detect baud rate\": it takes "
+         "nothing until the byte 0xAA; set it to \"USB Dual Port\" or \"UART, fixed baud rate\"]\n",
+         "move     servo 1 (channel 1) to 100 (1398.75 us)  [not understood: no byte 0xAA yet to "
+         "detect the baud rate from]\n",
+         "dropped  FF 02 (cut short: the board began to listen afresh)  [not understood: no byte "
+         "0xAA yet to detect the baud rate from]\n",
+         "detected AA: the board takes the line at 9600 baud\n",
+         "move     servo 2 (channel 2) to 150 (1586.25 us), turns from 127.0"});
+    EXPECT_EQ(board.NotUnderstood(), 3);
     EXPECT_EQ(board.Commanded(0), -1);
     EXPECT_EQ(board.Commanded(2), 150);
 }

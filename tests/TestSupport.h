@@ -161,6 +161,10 @@ std::string ReadFileText(const std::string& sPath);
 // Checks that the texts appear in sText in this order.
 void ExpectInOrder(const std::string& sText, const std::vector<std::string>& parts);
 
+// Sets the line fd is on to nBaud by number (termios2's BOTHER), as serial libraries set a rate
+// no B constant names; false when the system refuses.
+bool SetLineSpeedByNumber(int fd, std::uint32_t nBaud);
+
 // The rig plx-ssc-sim plays for these options, for the tests that drive its pieces; options it
 // refuses fail the test.
 CSimRig RigOf(const std::vector<std::string>& args);

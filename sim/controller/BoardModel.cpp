@@ -1,6 +1,7 @@
 #include "sim/controller/BoardModel.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -69,7 +70,9 @@ std::shared_ptr<const CBoardModel> PlxMakeBoard(const CBoardOptions& options,
 }
 
 bool PlxParseWhole(const char* psz, long nMin, long nMax, long* pnValue) {
-    if (psz == nullptr || *psz == '\0') return false;
+    // strtol would pass over spaces before it, where none is taken after it.
+    if (psz == nullptr || *psz == '\0' || std::isspace(static_cast<unsigned char>(*psz)))
+        return false;
     char* pszEnd = nullptr;
     errno = 0;
     const long n = std::strtol(psz, &pszEnd, 10);

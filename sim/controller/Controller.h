@@ -22,16 +22,21 @@ public:
         : m_rig(rig), m_board(board), m_decoder(rig.Board()) {}
 
     // One byte whose stop bit has arrived, taken on a line set as line is; tQueued: the wire time
-    // still waiting after it.
-    void Take(const CWireByte& byte, const CLineSettings& line, SimTime tQueued);
-    // A program opened the port at t, after the bytes taken so far: a board that resets when its
-    // port is opened restarts, and loses what arrives while it does; pSink hears what the restart
-    // ends.
+    // still waiting after it, only a floor with bQueuedFloor.
+    void Take(const CWireByte& byte, const CLineSettings& line, SimTime tQueued,
+              bool bQueuedFloor = false);
+    // A program first opened the port at t, after the bytes taken so far: a board that resets
+    // when its port is opened restarts, and loses what arrives while it does, and a packet it had
+    // begun; pSink hears what the restart ends.
     void Opened(SimTime t, CSimSink* pSink);
     // Why the board would not follow a line set as line is now; empty when it would.
     std::string WhyNot(const CLineSettings& line) const;
 
 private:
+    // Each event decoded so far, stamped with how long byte waited and the backlog then, to the
+    // board; bLost: nothing took it, the board restarting.
+    void Tell(const CWireByte& byte, const CLineSettings& line, SimTime tQueued, bool bQueuedFloor,
+              bool bLost);
     // Whether the board still waits for the byte it detects its baud rate from.
     bool Detecting() const { return m_rig.Board().DetectByte() >= 0 && m_nDetected == 0; }
 

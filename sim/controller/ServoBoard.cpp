@@ -158,6 +158,7 @@ void CServoBoard::Start(int nOutput, SimTime tFrame, CSimEvent* pEvent, CSimSink
 
 void CServoBoard::Restart(SimTime t, CSimSink* pSink) {
     AdvanceTo(t, pSink);
+    pSink->OnRestart(t, t + m_rig.Restart());
     for (CSimEvent& pending : m_pending) pending.event.bLost = true;
     for (int n = 0; n < m_nOutputs; ++n) {
         CServo& s = m_servos[static_cast<std::size_t>(n)];
@@ -174,12 +175,14 @@ void CServoBoard::Restart(SimTime t, CSimSink* pSink) {
 }
 
 void CServoBoard::Note(const CSimEvent& event) {
-    const bool bPacket = event.event.kind != CSscEvent::EKind::Dropped;
+    const bool bPacket =
+        event.event.kind == CSscEvent::EKind::Move || event.event.kind == CSscEvent::EKind::Ignored;
     if (event.event.bLost && bPacket) ++m_nLost;
     if (!event.event.bLost && !event.sWhyNot.empty()) ++m_nNotUnderstood;
     m_tBehind = event.event.tBehind;
     m_bBehindFloor = event.event.bBehindFloor;
     m_tQueued = event.event.tQueued;
+    m_bQueuedFloor = event.event.bQueuedFloor;
     m_bMostBehindFloor = m_bMostBehindFloor || m_bBehindFloor;
     // The first event is the most behind so far however little it waited.
     if (!m_bAnyEvent || m_tBehind > m_tMostBehind) {

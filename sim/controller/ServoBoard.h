@@ -53,6 +53,8 @@ public:
     virtual ~CSimSink() = default;
     virtual void OnEvent(const CSimEvent& event) = 0;
     virtual void OnSample(const CMotionSample& sample) = 0;
+    // The board restarted at t, its port opened, and takes nothing until tUntil.
+    virtual void OnRestart(SimTime /*t*/, SimTime /*tUntil*/) {}
 };
 
 // Every sink added, in the order they were added.
@@ -64,6 +66,9 @@ public:
     }
     void OnSample(const CMotionSample& sample) override {
         for (CSimSink* pSink : m_sinks) pSink->OnSample(sample);
+    }
+    void OnRestart(SimTime t, SimTime tUntil) override {
+        for (CSimSink* pSink : m_sinks) pSink->OnRestart(t, tUntil);
     }
 
 private:
@@ -91,7 +96,7 @@ public:
     SimTime NextDue() const;
     // The board restarts at t (a program opened its port), after the frames before it: no output
     // puts out a pulse from then on, each shaft stops where it is, and the commands that had not
-    // yet taken effect are lost.
+    // yet taken effect are lost; pSink hears of it.
     void Restart(SimTime t, CSimSink* pSink);
 
     const CSimRig& Rig() const { return m_rig; }
@@ -117,10 +122,11 @@ public:
     // Anything but an understood move, for the live view.
     const std::deque<CSimEvent>& Recent() const { return m_recent; }
     // The last event: how long its packet waited on the line, whether that is only a bound, and
-    // the line's backlog when it was taken.
+    // the line's backlog when it was taken, and whether that is.
     SimTime Behind() const { return m_tBehind; }
     bool BehindFloor() const { return m_bBehindFloor; }
     SimTime Queued() const { return m_tQueued; }
+    bool QueuedFloor() const { return m_bQueuedFloor; }
     // The packet that waited longest, with when its last byte arrived; whether any wait was only
     // a bound (then so is the most); whether any event came at all.
     SimTime MostBehind() const { return m_tMostBehind; }
@@ -160,6 +166,7 @@ private:
     SimTime m_tBehind{};
     bool m_bBehindFloor = false;
     SimTime m_tQueued{};
+    bool m_bQueuedFloor = false;
     SimTime m_tMostBehind{};
     SimTime m_tMostBehindAt{};
     bool m_bMostBehindFloor = false;

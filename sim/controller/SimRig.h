@@ -44,7 +44,7 @@ struct CSimRig {
     bool bSixVolts = false;                              // the servos' supply: 6.0 V, else 4.8 V
     double dSpeed = -1;     // seconds per 60 degrees for every servo; < 0: the models'
     bool bInstant = false;  // no frames, and every servo jumps
-    double dResetS = 0;     // how long it restarts for whenever its port is opened; 0: never
+    double dResetS = 0;     // how long it restarts for whenever its port is first opened; 0: never
 
     const CBoardModel& Board() const { return *pBoard; }
     const CServoModel& Model(int nOutput) const;

@@ -25,7 +25,7 @@ void CSscDecoder::Feed(const std::uint8_t* pBytes, std::size_t nCount, SimTime t
                     event.kind = CSscEvent::EKind::Dropped;
                     event.bytes = {kSync};
                     if (m_state == EState::Position) event.bytes.push_back(m_nServo);
-                    event.bNewPacket = true;
+                    event.drop = CSscEvent::EDrop::NewPacket;
                     m_state = EState::Servo;
                     break;
                 }
@@ -48,4 +48,17 @@ void CSscDecoder::Feed(const std::uint8_t* pBytes, std::size_t nCount, SimTime t
         }
         pEvents->push_back(event);
     }
+}
+
+void CSscDecoder::Reset(SimTime t, std::vector<CSscEvent>* pEvents) {
+    if (m_state != EState::Sync) {
+        CSscEvent event;
+        event.kind = CSscEvent::EKind::Dropped;
+        event.t = t;
+        event.bytes = {kSync};
+        if (m_state == EState::Position) event.bytes.push_back(m_nServo);
+        event.drop = CSscEvent::EDrop::CutShort;
+        pEvents->push_back(event);
+    }
+    m_state = EState::Sync;
 }

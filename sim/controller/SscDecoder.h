@@ -12,17 +12,24 @@
 
 struct CSscEvent {
     enum class EKind {
-        Move,     // a servo the board on the line answers, moved
-        Ignored,  // a servo the board does not answer
-        Dropped,  // bytes that made no command
+        Move,      // a servo the board on the line answers, moved
+        Ignored,   // a servo the board does not answer
+        Dropped,   // bytes that made no command
+        Detected,  // the byte the board detected its baud rate from
+    };
+    enum class EDrop {
+        NoSync,     // a byte where a sync byte was due
+        NewPacket,  // a packet cut short by a sync byte
+        CutShort,   // a packet cut short by the board's starting to listen afresh
     };
     EKind kind = EKind::Move;
     int nServo = 0;    // as numbered on the line
     int nOutput = -1;  // Move only: the board's output that answers it
     int nPosition = 0;
     double dPulseUs = 0;              // Move only
-    std::vector<std::uint8_t> bytes;  // Dropped only: what was lost
-    bool bNewPacket = false;          // Dropped only: cut short by a sync byte
+    std::vector<std::uint8_t> bytes;  // Dropped and Detected only: what was lost, or taken
+    EDrop drop = EDrop::NoSync;       // Dropped only: why
+    std::uint32_t nBaud = 0;          // Detected only: the baud rate detected
     bool bLost = false;               // it came while the board restarted: nothing took it
     SimTime t{};                      // when the byte that made it arrived
     // How long that byte waited: from when the program's write put it on the line to t. A bound
@@ -30,6 +37,7 @@ struct CSscEvent {
     SimTime tBehind{};
     bool bBehindFloor = false;
     SimTime tQueued{};  // the wire time of the bytes still waiting on the line when it was taken
+    bool bQueuedFloor = false;  // more may have waited where the line does not show them
 };
 
 // What the board on the line reads: it takes the packets for the servos it answers, on the
@@ -45,8 +53,8 @@ public:
     void Feed(const std::uint8_t* pBytes, std::size_t nCount, SimTime t,
               std::vector<CSscEvent>* pEvents);
     // Starts afresh, waiting for 255, as a board does that begins to listen: a packet cut short
-    // is forgotten.
-    void Reset() { m_state = EState::Sync; }
+    // is appended to *pEvents as dropped, stamped t.
+    void Reset(SimTime t, std::vector<CSscEvent>* pEvents);
 
 private:
     enum class EState { Sync, Servo, Position };

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <sstream>
 #include <string>
 
 #include "serial/TerminalGuard.h"
@@ -63,28 +64,51 @@ std::string CMarkWatch::HolderCommand() const {
     return sCommand.substr(0, sCommand.find('\n'));
 }
 
+std::string CMarkWatch::DisciplineName() const {
+    // The kernel's names for them: "n_null     27".
+    std::string sText;
+    if (!PlxReadSmallFile(m_sProc + "/tty/ldiscs", &sText)) return std::string();
+    std::istringstream lines(sText);
+    std::string sName;
+    for (int nNumber = 0; lines >> sName >> nNumber;)
+        if (nNumber == m_nDiscipline) return sName;
+    return std::string();
+}
+
 bool CMarkWatch::Look(SimTime tNow) {
     if (tNow < NextDue()) return false;
     m_tLast = tNow;
-    const EMark before = m_state;
+    const EMark markBefore = m_state;
+    const EMark disciplineBefore = m_discipline;
+    const int nDisciplineBefore = m_nDiscipline;
     const pid_t nHolderBefore = m_nHolder;
     m_nHolder = 0;
     int nExclusive = 0;
-    if (::ioctl(m_slave, TIOCGEXCL, &nExclusive) != 0 || nExclusive == 0) {
-        m_state = EMark::Free;
-    } else if (::flock(m_slave, LOCK_EX | LOCK_NB) != 0) {
-        m_state = EMark::Locked;  // still held by its program
-    } else {
+    const bool bMarked = ::ioctl(m_slave, TIOCGEXCL, &nExclusive) == 0 && nExclusive != 0;
+    m_nDiscipline = N_TTY;
+    const bool bDiscipline =
+        ::ioctl(m_slave, TIOCGETD, &m_nDiscipline) == 0 && m_nDiscipline != N_TTY;
+    m_state = bMarked ? EMark::Locked : EMark::Free;
+    m_discipline = bDiscipline ? EMark::Locked : EMark::Free;
+    // Either is still its program's while it holds the lock.
+    if ((bMarked || bDiscipline) && ::flock(m_slave, LOCK_EX | LOCK_NB) == 0) {
         ++m_nScans;
         struct stat st;
         const pid_t nHolder = ::fstat(m_slave, &st) == 0 ? PlxLineHolder(st.st_rdev, m_sProc) : -1;
-        if (nHolder == 0 && ::ioctl(m_slave, TIOCNXCL) == 0) {
-            m_state = EMark::Lifted;
-        } else {
-            m_state = nHolder > 0 ? EMark::Open : EMark::Unknown;
-            m_nHolder = std::max(nHolder, pid_t{0});
-        }
+        const EMark kept = nHolder > 0 ? EMark::Open : EMark::Unknown;
+        const int nTerminal = N_TTY;
+        if (bMarked)
+            m_state = nHolder == 0 && ::ioctl(m_slave, TIOCNXCL) == 0 ? EMark::Lifted : kept;
+        if (bDiscipline)
+            m_discipline =
+                nHolder == 0 && ::ioctl(m_slave, TIOCSETD, &nTerminal) == 0 ? EMark::Lifted : kept;
+        if (m_state == EMark::Open || m_discipline == EMark::Open) m_nHolder = nHolder;
         ::flock(m_slave, LOCK_UN);
     }
-    return m_state != before || m_nHolder != nHolderBefore;
+    const bool bHolderChanged = m_nHolder != nHolderBefore;
+    m_bMarkChanged = m_state != markBefore || (m_state == EMark::Open && bHolderChanged);
+    m_bDisciplineChanged = m_discipline != disciplineBefore ||
+                           (m_discipline != EMark::Free && m_nDiscipline != nDisciplineBefore) ||
+                           (m_discipline == EMark::Open && bHolderChanged);
+    return m_bMarkChanged || m_bDisciplineChanged;
 }

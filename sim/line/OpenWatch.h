@@ -1,6 +1,7 @@
 // Programs opening the line. The kernel tells every open of the terminal device, by whatever name
-// it was opened (the port map's entry, or the device itself); the simulator opens it itself only
-// before it starts to watch.
+// it was opened (the port map's entry, or the device itself), and every last close of what an
+// open gave; the simulator opens it itself only before it starts to watch. An open that finds no
+// other program with the line open is a first open: on a real port the one that raises DTR.
 #pragma once
 
 #include <string>
@@ -14,11 +15,16 @@ public:
 
     // Watches sDevice from now on; false, with the reason in *pError, when the system refuses.
     bool Open(const std::string& sDevice, std::string* pError);
-    // Readable when the line was opened; -1 while nothing is watched.
+    // Readable when the line was opened or closed; -1 while nothing is watched.
     int Fd() const { return m_fd; }
-    // Reads what the kernel told: whether the line was opened since the last call.
-    bool Opened();
+    // Reads what the kernel told: whether the line was first opened since the last call.
+    bool FirstOpened();
+    // How many opens of the line by other programs are open now; -1 when that is not known (the
+    // kernel told more than it could keep), until it is seen that none is.
+    int OpenNow() const { return m_nOpen; }
 
 private:
     int m_fd = -1;
+    int m_nOpen = 0;
+    std::string m_sDevice;
 };

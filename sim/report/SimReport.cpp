@@ -101,9 +101,15 @@ std::string PlxEventLine(const CSscEvent& event, const CSimRig& rig, const std::
             sLine = "ignored  servo " + std::to_string(event.nServo) + " to " +
                     std::to_string(event.nPosition) + " (" + rig.Board().NotAnswered() + ")";
             break;
-        case CSscEvent::EKind::Dropped:
-            sLine = "dropped  " + Hex(event.bytes) +
-                    (event.bNewPacket ? " (cut short by a new packet)" : " (no sync byte)");
+        case CSscEvent::EKind::Dropped: {
+            const char* const kWhy[] = {" (no sync byte)", " (cut short by a new packet)",
+                                        " (cut short: the board began to listen afresh)"};
+            sLine = "dropped  " + Hex(event.bytes) + kWhy[static_cast<int>(event.drop)];
+            break;
+        }
+        case CSscEvent::EKind::Detected:
+            sLine = "detected " + Hex(event.bytes) + ": the board takes the line at " +
+                    std::to_string(event.nBaud) + " baud";
             break;
     }
     if (!sWhyNot.empty()) sLine += "  [not understood: " + sWhyNot + "]";
@@ -152,7 +158,7 @@ void CSimReport::Ready(const CSimStart& start) {
         if (!start.sReplaced.empty()) m_out << ", replacing " << start.sReplaced;
     }
     if (m_rig.dResetS > 0)
-        m_out << "; restarts for " << m_rig.dResetS << " s whenever its port is opened";
+        m_out << "; restarts for " << m_rig.dResetS << " s whenever its port is first opened";
     if (m_rig.bInstant) {
         m_out << "; instant: bytes taken as they come, servos jump\n";
     } else if (!m_rig.bModelsNamed) {
@@ -217,16 +223,53 @@ void CSimReport::Mark(SimTime t, EMark state, pid_t nHolder, const std::string& 
     m_out << '\n';
 }
 
+void CSimReport::Discipline(SimTime t, const CMarkWatch& marks) {
+    const EMark state = marks.DisciplineState();
+    if (state == EMark::Free || state == EMark::Locked) return;
+    Begin(t, "discipline");
+    const std::string sName = marks.DisciplineName();
+    if (m_bJson) {
+        const char* const kStates[] = {"free", "locked", "open", "unknown", "reset"};  // as EMark
+        m_out << R"(,"state":")" << kStates[static_cast<int>(state)] << R"(","discipline":)"
+              << marks.Discipline() << R"(,"name":)"
+              << (sName.empty() ? std::string("null") : PlxJsonString(sName));
+        if (state == EMark::Open)
+            m_out << R"(,"pid":)" << marks.Holder() << R"(,"command":)"
+                  << PlxJsonString(marks.HolderCommand());
+        m_out << "}\n";
+        return;
+    }
+    const std::string sWhich = "line discipline " + std::to_string(marks.Discipline()) +
+                               (sName.empty() ? "" : " (" + sName + ")");
+    m_out << "discipline ";
+    if (state == EMark::Lifted)
+        m_out << "set back to the terminal's own: the line was left in " << sWhich
+              << " by a program that is gone";
+    else if (state == EMark::Open)
+        m_out << "the line runs " << sWhich << " and process " << marks.Holder() << " ("
+              << marks.HolderCommand() << ") has it open: left as it is";
+    else
+        m_out << "the line runs " << sWhich
+              << ", without its lock, and a process this user cannot look at may have it open: "
+                 "left as it is";
+    m_out << '\n';
+}
+
 namespace {
+
+// ,"bytes":[255,2]
+void JsonBytes(std::ostream& out, const std::vector<std::uint8_t>& bytes) {
+    out << R"(,"bytes":[)";
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        out << (i ? "," : "") << static_cast<int>(bytes[i]);
+    out << ']';
+}
 
 void JsonEventFields(std::ostream& out, const CSimEvent& e, const CBoardModel& board) {
     const CSscEvent& event = e.event;
     // What was lost is only what came: nothing took it.
     if (event.bLost && event.kind == CSscEvent::EKind::Dropped) {
-        out << R"(,"bytes":[)";
-        for (std::size_t i = 0; i < event.bytes.size(); ++i)
-            out << (i ? "," : "") << static_cast<int>(event.bytes[i]);
-        out << ']';
+        JsonBytes(out, event.bytes);
         return;
     }
     if (event.bLost) {
@@ -244,11 +287,15 @@ void JsonEventFields(std::ostream& out, const CSimEvent& e, const CBoardModel& b
         case CSscEvent::EKind::Ignored:
             out << R"(,"servo":)" << event.nServo << R"(,"position":)" << event.nPosition;
             break;
-        case CSscEvent::EKind::Dropped:
-            out << R"(,"bytes":[)";
-            for (std::size_t i = 0; i < event.bytes.size(); ++i)
-                out << (i ? "," : "") << static_cast<int>(event.bytes[i]);
-            out << R"(],"reason":)" << (event.bNewPacket ? R"("new packet")" : R"("no sync")");
+        case CSscEvent::EKind::Dropped: {
+            const char* const kReasons[] = {"no sync", "new packet", "cut short"};  // as EDrop
+            JsonBytes(out, event.bytes);
+            out << R"(,"reason":")" << kReasons[static_cast<int>(event.drop)] << '"';
+            break;
+        }
+        case CSscEvent::EKind::Detected:
+            JsonBytes(out, event.bytes);
+            out << R"(,"baud":)" << event.nBaud;
             break;
     }
     out << R"(,"understood":)" << (e.sWhyNot.empty() ? "true" : "false");
@@ -282,7 +329,7 @@ std::string MoveWords(const CSimEvent& e, const CSimRig& rig) {
 }  // namespace
 
 void CSimReport::OnEvent(const CSimEvent& e) {
-    const char* const kNames[] = {"move", "ignored", "dropped"};  // in the order of EKind
+    const char* const kNames[] = {"move", "ignored", "dropped", "detected"};  // as EKind
     Begin(e.event.t, e.event.bLost ? "lost" : kNames[static_cast<int>(e.event.kind)]);
     if (m_bJson) {
         JsonEventFields(m_out, e, m_rig.Board());
@@ -290,12 +337,23 @@ void CSimReport::OnEvent(const CSimEvent& e) {
             m_out << R"(,"model":")" << m_rig.Model(e.event.nOutput).pszName << '"';
         m_out << R"(,"behind":)" << PlxFormatSeconds(e.event.tBehind, 3)
               << (e.event.bBehindFloor ? R"(,"behind_floor":true)" : "") << R"(,"queued":)"
-              << PlxFormatSeconds(e.event.tQueued, 3) << "}\n";
+              << PlxFormatSeconds(e.event.tQueued, 3)
+              << (e.event.bQueuedFloor ? R"(,"queued_floor":true)" : "") << "}\n";
     } else {
         const std::string sBehind = PlxBehindWords(e.event.tBehind, e.event.bBehindFloor);
         m_out << PlxEventLine(e.event, m_rig, e.sWhyNot) << (e.IsMove() ? MoveWords(e, m_rig) : "")
               << (sBehind.empty() ? "" : "; " + sBehind) << '\n';
     }
+}
+
+void CSimReport::OnRestart(SimTime t, SimTime tUntil) {
+    Begin(t, "restart");
+    if (m_bJson)
+        m_out << R"(,"until":)" << PlxFormatSeconds(tUntil, 6) << "}\n";
+    else
+        m_out << "restart  its port was opened: the board restarts, no output puts out a pulse, "
+                 "and it takes nothing until "
+              << PlxFormatSeconds(tUntil, 3) << '\n';
 }
 
 std::string PlxBehindWords(SimTime tBehind, bool bFloor) {
@@ -304,9 +362,10 @@ std::string PlxBehindWords(SimTime tBehind, bool bFloor) {
            " s";
 }
 
-std::string PlxQueuedWords(SimTime tQueued) {
+std::string PlxQueuedWords(SimTime tQueued, bool bFloor) {
     if (tQueued <= std::chrono::milliseconds(100)) return std::string();
-    return "queued " + PlxFormatSeconds(tQueued, 2) + " s";
+    return std::string("queued ") + (bFloor ? "at least " : "") + PlxFormatSeconds(tQueued, 2) +
+           " s";
 }
 
 void CSimReport::Summary(const CServoBoard& board, SimTime tEnd, const std::string& sEndedBy) {

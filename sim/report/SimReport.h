@@ -31,8 +31,11 @@ public:
     // A mark on the line kept or lifted (nothing for Free or Locked, the everyday states).
     // nHolder and sCommand: the process that has the line open, with Open.
     void Mark(SimTime t, EMark state, pid_t nHolder, const std::string& sCommand);
+    // A line discipline other than the terminal's own kept or set back, as marks lists it.
+    void Discipline(SimTime t, const CMarkWatch& marks);
     void OnEvent(const CSimEvent& event) override;
     void OnSample(const CMotionSample& /*sample*/) override {}
+    void OnRestart(SimTime t, SimTime tUntil) override;
     // The end-of-run table: each servo's commanded position, its shaft and its moves; a shaft
     // never commanded is shown in parentheses, taken to be at neutral. Then the longest a packet
     // waited on the line, and when it came.
@@ -58,6 +61,6 @@ std::string PlxEventLine(const CSscEvent& event, const CSimRig& rig, const std::
 // a person notices.
 std::string PlxBehindWords(SimTime tBehind, bool bFloor);
 
-// The line's backlog, as the live view gives it: "queued 0.71 s"; empty within a tenth of a
-// second.
-std::string PlxQueuedWords(SimTime tQueued);
+// The line's backlog, as the live view gives it: "queued 0.71 s", "queued at least 4.27 s" when
+// that is only a bound; empty within a tenth of a second.
+std::string PlxQueuedWords(SimTime tQueued, bool bFloor);
