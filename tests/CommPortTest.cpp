@@ -376,40 +376,19 @@ TEST(PortMap, ComesFromXdgConfigHomeOrHome) {
 namespace {
 
 // A pseudo-terminal with a session on it, as a login shell or a serial getty has.
-class CSessionTerminal {
-public:
-    CSessionTerminal() {
-        int fds[2];
-        if (::pipe(fds) != 0) return;
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::setsid();
-            const int fd = ::open(m_pty.SlavePath().c_str(), O_RDWR);  // becomes its terminal
-            const char c = fd >= 0 ? '+' : '-';
-            (void)!::write(fds[1], &c, 1);
-            ::pause();
-            ::_exit(0);
-        }
-        ::close(fds[1]);
-        char c = 0;
-        m_bReady = ::read(fds[0], &c, 1) == 1 && c == '+';
-        ::close(fds[0]);
-    }
-    ~CSessionTerminal() {
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, nullptr, 0);
-    }
-    CSessionTerminal(const CSessionTerminal&) = delete;
-    CSessionTerminal& operator=(const CSessionTerminal&) = delete;
-
+struct CSessionTerminal {
     CPseudoTerminal m_pty;
-    pid_t m_pid = -1;
-    bool m_bReady = false;
+    CChildProgram m_session{[](const void* pPath) {
+                                return ::setsid() >
+                                           0 &&  // the first terminal it opens becomes its own
+                                       ::open(static_cast<const char*>(pPath), O_RDWR) >= 0;
+                            },
+                            m_pty.SlavePath().c_str()};
 };
 
 TEST_F(CommPortTest, TerminalsInUseAndTerminalDevicesAreRefusedUntouched) {
     CSessionTerminal session;
-    ASSERT_TRUE(session.m_bReady);
+    ASSERT_TRUE(session.m_session.Ready());
     termios before;
     ASSERT_EQ(tcgetattr(session.m_pty.Master(), &before), 0);
     m_map.Map(3, session.m_pty.SlavePath());
@@ -482,9 +461,11 @@ TEST_F(CommPortTest, TerminalsInUseAndTerminalDevicesAreRefusedUntouched) {
     const CSystemRoots live;
     EXPECT_EQ(PlxCheckDeviceFree(makedev(5, 1), live).sWhy, "the system console");
     EXPECT_EQ(PlxCheckDeviceFree(makedev(4, 7), live).sWhy, "a virtual console");
-    EXPECT_EQ(PlxCheckDeviceFree(st.st_rdev, live)
-                  .sWhy.rfind("the terminal of process " + std::to_string(session.m_pid) + " (", 0),
-              0u);
+    EXPECT_EQ(
+        PlxCheckDeviceFree(st.st_rdev, live)
+            .sWhy.rfind("the terminal of process " + std::to_string(session.m_session.Pid()) + " (",
+                        0),
+        0u);
     ASSERT_EQ(::stat(m_pty.SlavePath().c_str(), &st), 0);
     EXPECT_EQ(PlxCheckDeviceFree(st.st_rdev, live).nError, 0);  // a line nobody uses
 }

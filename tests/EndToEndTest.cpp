@@ -106,47 +106,25 @@ TEST_F(EndToEndTest, CtrlCAndEveryOtherEndingSignalLeaveThePortFree) {
     EXPECT_TRUE(port.Open()) << capture.Text();
 }
 
-// Another program holding the line at sPath in its own way: a child of the test that opened
-// it, gave it that program's settings and then locked it, changed its line discipline and marked
-// it, as asked. Ready() is false when the system refused any of it.
-class CHolder {
-public:
-    CHolder(const std::string& sPath, const termios& settings, bool bLock, bool bMark,
-            int nDiscipline) {
-        int fds[2];
-        if (::pipe(fds) != 0) return;
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            // Nothing of the test's: the pseudo-terminal's far end stays the test's alone.
-            ::dup2(fds[1], STDOUT_FILENO);
-            ::close_range(3, ~0U, 0);
-            const int fd = ::open(sPath.c_str(), O_RDWR | O_NOCTTY);
-            const bool bHeld = fd >= 0 && tcsetattr(fd, TCSANOW, &settings) == 0 &&
-                               (!bLock || ::flock(fd, LOCK_EX | LOCK_NB) == 0) &&
-                               ::ioctl(fd, TIOCSETD, &nDiscipline) == 0 &&
-                               (!bMark || ::ioctl(fd, TIOCEXCL) == 0);
-            const char c = bHeld ? '+' : '-';
-            (void)!::write(STDOUT_FILENO, &c, 1);
-            ::pause();
-            ::_exit(0);
-        }
-        ::close(fds[1]);
-        char c = 0;
-        m_bReady = ::read(fds[0], &c, 1) == 1 && c == '+';
-        ::close(fds[0]);
-    }
-    ~CHolder() {
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, nullptr, 0);
-    }
-    CHolder(const CHolder&) = delete;
-    CHolder& operator=(const CHolder&) = delete;
-    bool Ready() const { return m_bReady; }
-    pid_t Pid() const { return m_pid; }
+// Another program's hold on the line: it opened it, gave it its own settings and then locked
+// it, changed its line discipline and marked it, as asked.
+struct CHold {
+    const char* pszHow;
+    bool bLock;
+    bool bMark;
+    bool bDiscipline;
+    const char* pszPath = nullptr;
+    termios settings{};
 
-private:
-    pid_t m_pid = -1;
-    bool m_bReady = false;
+    static bool Take(const void* pThis) {
+        const auto& hold = *static_cast<const CHold*>(pThis);
+        const int fd = ::open(hold.pszPath, O_RDWR | O_NOCTTY);
+        int nDiscipline = hold.bDiscipline ? 27 : N_TTY;  // N_NULL
+        return fd >= 0 && tcsetattr(fd, TCSANOW, &hold.settings) == 0 &&
+               (!hold.bLock || ::flock(fd, LOCK_EX | LOCK_NB) == 0) &&
+               ::ioctl(fd, TIOCSETD, &nDiscipline) == 0 &&
+               (!hold.bMark || ::ioctl(fd, TIOCEXCL) == 0);
+    }
 };
 
 // Every way another program can hold a line, for root (who gets past an exclusive mark) and
@@ -155,18 +133,12 @@ private:
 // nothing marks it; a mark, a discipline and settings that are another program's are left
 // exactly as they were, and nothing is written.
 TEST_F(EndToEndTest, AnotherProgramsLineIsLeftExactlyAsItWasByRootAndAsNobody) {
-    struct CHold {
-        const char* pszHow;
-        bool bLock;
-        bool bMark;
-        bool bDiscipline;
-    };
-    const CHold kHolds[] = {{"flock", true, false, false},
-                            {"mark", false, true, false},
-                            {"flock and mark", true, true, false},
-                            {"discipline", false, false, true},
-                            {"discipline and mark", false, true, true},
-                            {"open", false, false, false}};
+    CHold holds[] = {{"flock", true, false, false},
+                     {"mark", false, true, false},
+                     {"flock and mark", true, true, false},
+                     {"discipline", false, false, true},
+                     {"discipline and mark", false, true, true},
+                     {"open", false, false, false}};
     CPortMap map(true);
     if (!map.Usable()) GTEST_SKIP() << "no temporary folder that nobody can reach";
     map.Map(5, m_port.SlavePath());
@@ -179,12 +151,14 @@ TEST_F(EndToEndTest, AnotherProgramsLineIsLeftExactlyAsItWasByRootAndAsNobody) {
     theirs.c_cflag |= CSTOPB;
     for (int nUid : {-1, OtherUser()}) {
         if (nUid == -1 && OtherUser() == -1) continue;  // the one user is the ordinary one
-        for (const CHold& hold : kHolds) {
+        for (CHold& hold : holds) {
             SCOPED_TRACE(std::string(hold.pszHow) + (nUid < 0 ? " as this user" : " as nobody"));
             const int nDiscipline = hold.bDiscipline ? 27 : N_TTY;  // N_NULL
             int nAfter = N_TTY;
             {
-                CHolder holder(m_port.SlavePath(), theirs, hold.bLock, hold.bMark, nDiscipline);
+                hold.pszPath = m_port.SlavePath().c_str();
+                hold.settings = theirs;
+                const CChildProgram holder(CHold::Take, &hold);
                 if (!holder.Ready()) {
                     std::cout << "[ NOTE ] no line discipline n_null here: not tried" << std::endl;
                     continue;

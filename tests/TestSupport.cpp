@@ -202,6 +202,30 @@ std::string CommandOutput(const std::string& sCommand) {
     return sOut;
 }
 
+CChildProgram::CChildProgram(bool (*setUp)(const void* pArgs), const void* pArgs) {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        ::dup2(fds[1], STDOUT_FILENO);
+        ::close_range(3, ~0U, 0);
+        const char c = setUp(pArgs) ? '+' : '-';
+        (void)!::write(STDOUT_FILENO, &c, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    char c = 0;
+    m_bReady = ::read(fds[0], &c, 1) == 1 && c == '+';
+    ::close(fds[0]);
+}
+
+CChildProgram::~CChildProgram() {
+    if (m_pid <= 0) return;
+    ::kill(m_pid, SIGKILL);
+    ::waitpid(m_pid, nullptr, 0);
+}
+
 int OtherUser() { return ::geteuid() == 0 ? 65534 : -1; }
 
 bool BecomeUser(int nUid) {

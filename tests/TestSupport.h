@@ -138,6 +138,24 @@ private:
     std::string m_sFile;
 };
 
+// Another program, as a test plays it: a child of the test that runs setUp (a few system calls,
+// nothing that allocates: it runs between fork and exit) and then stays, holding whatever it
+// opened, until the object goes. Its standard output is the only descriptor of the test's it
+// keeps. Ready() says whether setUp said it worked.
+class CChildProgram {
+public:
+    explicit CChildProgram(bool (*setUp)(const void* pArgs), const void* pArgs);
+    ~CChildProgram();
+    CChildProgram(const CChildProgram&) = delete;
+    CChildProgram& operator=(const CChildProgram&) = delete;
+    bool Ready() const { return m_bReady; }
+    int Pid() const { return m_pid; }
+
+private:
+    int m_pid = -1;
+    bool m_bReady = false;
+};
+
 // The user a test runs a program as to see what root is exempt from: nobody when the tests run
 // as root, -1 (the tests' own user) otherwise.
 int OtherUser();
