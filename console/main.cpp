@@ -14,6 +14,7 @@ int main() {
         std::cerr << "Fatal Error: MFC initialization failed" << std::endl;
         return 1;
     }
+    const bool bAlone = PlxAloneOnConsole();
     PlxReadInputAsBytes();
-    return PlxHoldConsoleWindow(RunServoDialogue(std::cin, std::cout, std::cerr));
+    return PlxHoldConsoleWindow(RunServoDialogue(std::cin, std::cout, std::cerr), bAlone);
 }

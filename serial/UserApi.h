@@ -35,8 +35,13 @@ bool PlxStdHandlesOpen();
 // shows whether LF follows, and end the input at a Ctrl+Z byte; nothing to do on Linux.
 void PlxReadInputAsBytes();
 
-// At the end of the run, with the status it ends with. A run that failed (1) alone on a console
-// window, which closes as the program ends (a double-click started it), says so on standard
-// output and waits for Enter pressed from then on, so that what it said can be read. Anywhere
-// else (a command prompt, a pipe, a script) and on Linux it does nothing. Returns nStatus.
-int PlxHoldConsoleWindow(int nStatus);
+// Whether the program is alone on a console window of its own, which closes as the program
+// ends (a double-click started it): asked at start, before any other program (a tool that reads
+// the window) may have joined the console for a moment. False on Linux.
+bool PlxAloneOnConsole();
+
+// At the end of the run, with the status it ends with. A run that failed (1) alone on its
+// console window (bAlone, from PlxAloneOnConsole) says so on standard output and waits for Enter
+// pressed from then on, so that what it said can be read. Anywhere else (a command prompt, a
+// pipe, a script) and on Linux it does nothing. Returns nStatus.
+int PlxHoldConsoleWindow(int nStatus, bool bAlone);

@@ -60,4 +60,6 @@ bool PlxStdHandlesOpen() {
 void PlxReadInputAsBytes() {}
 
 // A terminal window is the user's own: it stays when the program ends.
-int PlxHoldConsoleWindow(int nStatus) { return nStatus; }
+bool PlxAloneOnConsole() { return false; }
+
+int PlxHoldConsoleWindow(int nStatus, bool /*bAlone*/) { return nStatus; }

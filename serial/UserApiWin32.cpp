@@ -81,16 +81,19 @@ bool PlxStdHandlesOpen() {
 
 void PlxReadInputAsBytes() { _setmode(_fileno(stdin), _O_BINARY); }
 
-int PlxHoldConsoleWindow(int nStatus) {
-    const HANDLE hIn = ::GetStdHandle(STD_INPUT_HANDLE);
+bool PlxAloneOnConsole() {
     DWORD nMode = 0;
     DWORD processes[2] = {};
     // Alone on the console it reads and writes: nothing else keeps the window open once this
     // program ends. Under a command prompt or a script the list holds the shell too.
-    if (nStatus != 1 || !::GetConsoleMode(hIn, &nMode) ||
-        !::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &nMode) ||
-        ::GetConsoleProcessList(processes, 2) != 1)
-        return nStatus;
+    return ::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &nMode) &&
+           ::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &nMode) &&
+           ::GetConsoleProcessList(processes, 2) == 1;
+}
+
+int PlxHoldConsoleWindow(int nStatus, bool bAlone) {
+    if (nStatus != 1 || !bAlone) return nStatus;
+    const HANDLE hIn = ::GetStdHandle(STD_INPUT_HANDLE);
     // Keys already pressed (the port number's Enter, or the rest of its line) are no answer, and
     // the console's line reading would hand on what is left of a line: whole key presses only.
     ::FlushConsoleInputBuffer(hIn);
