@@ -49,20 +49,10 @@ protected:
     void Link(int nPort, const std::string& sTarget) {
         const std::string sLink =
             std::string(PLX_WINE_PREFIX) + "/dosdevices/com" + std::to_string(nPort);
-        // A prefix Wine is still setting up may have no dosdevices yet, or make an entry of its
-        // own there meanwhile: the link is made afresh until it is the test's.
-        int nError = 0;
-        for (int nTry = 0; nTry < 10; ++nTry) {
-            ::mkdir((std::string(PLX_WINE_PREFIX) + "/dosdevices").c_str(), 0755);
-            ::unlink(sLink.c_str());
-            if (::symlink(sTarget.c_str(), sLink.c_str()) == 0) {
-                m_links.push_back(sLink);
-                return;
-            }
-            nError = errno;
-            ::usleep(100 * 1000);
-        }
-        FAIL() << sLink << ": " << std::strerror(nError);
+        ::unlink(sLink.c_str());
+        ASSERT_EQ(::symlink(sTarget.c_str(), sLink.c_str()), 0)
+            << sLink << ": " << std::strerror(errno);
+        m_links.push_back(sLink);
     }
 
     static std::string Exe(const char* pszName) { return Build() + "/" + pszName; }
