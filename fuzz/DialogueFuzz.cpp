@@ -24,11 +24,14 @@ struct CLine {
     unsigned long long nBytesSeen = 0;  // across runs: the packets stay aligned to 3 bytes
 
     CLine() {
-        char szDir[] = "/tmp/plx-fuzz-XXXXXX";
+        // Under TMPDIR: fuzz/run points it at a scratch folder it removes, since libFuzzer
+        // ends without running this destructor.
+        const char* pszTmp = std::getenv("TMPDIR");
+        std::string sDir = std::string(pszTmp && *pszTmp ? pszTmp : "/tmp") + "/plx-fuzz-XXXXXX";
         std::string sError;
         std::string sReplaced;
-        if (::mkdtemp(szDir) == nullptr || !pty.Open(&sError)) std::abort();
-        ::setenv("XDG_CONFIG_HOME", szDir, 1);
+        if (::mkdtemp(sDir.data()) == nullptr || !pty.Open(&sError)) std::abort();
+        ::setenv("XDG_CONFIG_HOME", sDir.c_str(), 1);
         if (!registration.Register(PlxPortMapDirectory(), 5, pty.Device(), &sReplaced, &sError))
             std::abort();
         ::fcntl(pty.Master(), F_SETFL, O_NONBLOCK);
