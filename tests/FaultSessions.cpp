@@ -135,14 +135,18 @@ private:
     std::string m_sPath;
 };
 
-bool FellThrough(const std::string& sTrace) {
-    // The fence refused it; the trace still shows that it was tried.
+// The first device the fence kept the program from, or "": the trace still shows that it was tried.
+// A folder or a mere handle on a path (O_DIRECTORY, O_PATH) reaches no device, and is let through.
+std::string FellTo(const std::string& sTrace) {
+    static const std::regex openCall("^[0-9]+ +(open|openat|openat2|creat)\\([^\"]*\"([^\"]*)\"");
+    static const std::regex noDevice("O_DIRECTORY|O_PATH");
     std::istringstream lines(sTrace);
+    std::smatch match;
     for (std::string sLine; std::getline(lines, sLine);)
-        if (sLine.find("open") != std::string::npos &&
-            sLine.find("\"/dev/ttyS") != std::string::npos)
-            return true;
-    return false;
+        if (std::regex_search(sLine, match, openCall) && !FenceLetsThrough(match[2]) &&
+            !std::regex_search(match.suffix().str(), noDevice))
+            return match[2];
+    return "";
 }
 
 // The reason in the warning box, or the line that says what failed, for the report.
@@ -268,7 +272,7 @@ public:
         }
         CVerdict verdict;
         verdict.sTrace = ReadFileText(sTraceFile);
-        outcome.bFellThrough = FellThrough(verdict.sTrace);
+        outcome.sFellTo = FellTo(verdict.sTrace);
         verdict.breaches =
             JudgeServoTest(m_port, outcome, injection, injection.Clean() ? nullptr : &m_clean,
                            &verdict.bLibraryAbort);
@@ -473,8 +477,9 @@ std::vector<std::string> JudgeServoTest(EServoPort port, const CServoOutcome& ou
     if (port != EServoPort::Busy && outcome.bMarked &&
         outcome.sErr.find("Unable to release COM1: ") == std::string::npos)
         breaches.push_back("the port left marked exclusive, untold");
-    if (outcome.bFellThrough)
-        breaches.push_back("it tried to open the machine's own /dev/ttyS* (the fence refused it)");
+    if (!outcome.sFellTo.empty())
+        breaches.push_back("it tried to open " + outcome.sFellTo +
+                           ", one of the machine's own devices (the fence refused it)");
     if (pClean != nullptr && InterruptedReadOrWrite(injection) &&
         (outcome.nStatus != pClean->nStatus || outcome.sOut != pClean->sOut ||
          outcome.sErr != pClean->sErr || outcome.wire != pClean->wire))

@@ -25,7 +25,7 @@ struct CServoOutcome {
     std::vector<std::uint8_t> wire;  // what reached the port's far end
     bool bMarked = false;            // the port still marked exclusive (TIOCEXCL) after it
     bool bLineKept = true;           // the holder's line settings as the holder left them
-    bool bFellThrough = false;       // it tried to open one of the machine's own serial ports
+    std::string sFellTo;             // a device the fence kept it from, which it tried to open
 };
 
 // What a run of plx-ssc-sim came to.

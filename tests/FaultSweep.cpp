@@ -374,6 +374,18 @@ std::string ReportCommand(const CInjection& injection, const std::vector<std::st
     return s;
 }
 
+namespace {
+const char* const kDevicesLetThrough[] = {"null", "random", "urandom", "ptmx", "pts", "shm"};
+}  // namespace
+
+bool FenceLetsThrough(const std::string& sPath) {
+    if (sPath.compare(0, 5, "/dev/") != 0) return true;
+    const std::string sName = sPath.substr(5, sPath.find('/', 5) - 5);
+    for (const char* pszName : kDevicesLetThrough)
+        if (sName == pszName) return true;
+    return false;
+}
+
 CDeviceFence::CDeviceFence() {
     landlock_ruleset_attr attr = {};
     attr.handled_access_fs = LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_WRITE_FILE;
@@ -399,8 +411,7 @@ CDeviceFence::CDeviceFence() {
         }
         ::closedir(pRoot);
     }
-    for (const char* pszName : {"null", "random", "urandom", "ptmx", "pts", "shm"})
-        Allow(std::string("/dev/") + pszName);
+    for (const char* pszName : kDevicesLetThrough) Allow(std::string("/dev/") + pszName);
     if (!bOk) {
         m_sWhy = std::string("the fence could not be built: ") + std::strerror(errno);
         return;

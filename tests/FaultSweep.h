@@ -67,7 +67,7 @@ std::string ReportCommand(const CInjection& injection, const std::vector<std::st
 // Keeps whatever the sweep starts from opening the machine's own devices: only /dev/null,
 // /dev/random and /dev/urandom, /dev/ptmx and /dev/pts/*, /dev/shm, and everything outside /dev,
 // may be opened for reading or writing (Landlock), so that a failed call that sent a program to
-// /dev/ttyS0 would find it refused.
+// one of the machine's own serial ports would find it refused.
 class CDeviceFence {
 public:
     CDeviceFence();
@@ -80,6 +80,8 @@ private:
     CFd m_ruleset;
     std::string m_sWhy;
 };
+// Whether the fence lets a program open sPath (a path as the program named it).
+bool FenceLetsThrough(const std::string& sPath);
 
 // strace running a program: its own process group, standard streams on pipes, kept off the
 // machine's devices, nothing it starts outliving the object. Waits give up at their bound.

@@ -116,8 +116,12 @@ TEST(FaultJudge, TellsPlxSscTestsBreachesFromItsContract) {
     EXPECT_EQ(ServoBreaches(told, "write", "EINTR"), 1u) << "an interrupted write not retried";
     EXPECT_EQ(ServoBreaches(told, "ioctl", "EINTR"), 0u) << "an interrupted ioctl may fail";
     outcome = told;
-    outcome.bFellThrough = true;
-    EXPECT_EQ(ServoBreaches(outcome), 1u) << "a fall to /dev/ttyS0";
+    outcome.sFellTo = "/dev/ttyUSB0";
+    EXPECT_EQ(ServoBreaches(outcome), 1u) << "a fall to the machine's own port";
+    for (const char* pszPath : {"/dev/pts/3", "/dev/null", "/dev/shm/x", "/tmp/dev/ttyUSB0"})
+        EXPECT_TRUE(FenceLetsThrough(pszPath)) << pszPath;
+    for (const char* pszPath : {"/dev/ttyUSB0", "/dev/nullx", "/dev/serial/by-id/usb-x"})
+        EXPECT_FALSE(FenceLetsThrough(pszPath)) << pszPath;
 
     CServoOutcome refused;
     refused.bEnded = true;
