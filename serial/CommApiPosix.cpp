@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -233,16 +232,10 @@ HCOMM PlxCreateFile(const char* pszPortName) {
         errno = nError;
         return HCOMM_INVALID;
     }
-    // Looked at before and after it is opened: opening a console or somebody's terminal already
-    // raises its modem lines, and nothing on it may change. Non-blocking until the line is set
-    // up, so that a modem line without carrier cannot hold the open.
-    // A line another program has locked is refused before it is opened at all: on a real port
-    // every open raises the modem lines, which that program may hold low (a board kept in reset).
-    struct stat st;
-    if (::stat(sPath.c_str(), &st) == 0 && !PlxFlockOwners(st, CSystemRoots()).empty()) {
-        errno = EBUSY;
-        return HCOMM_INVALID;
-    }
+    // Looked at before and after it is opened: opening a console, somebody's terminal or a line
+    // another program has locked already raises its modem lines, and nothing on it may change.
+    // Non-blocking until the line is set up, so that a modem line without carrier cannot hold
+    // the open.
     const int fd = PlxOpenFreeDevice(sPath, CSystemRoots());
     if (fd < 0) return HCOMM_INVALID;
     // No signal between the mark and the handler that lifts it, should one end the program.

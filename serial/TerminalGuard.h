@@ -31,8 +31,9 @@ CDeviceRefusal PlxCheckDeviceFree(dev_t rdev, const CSystemRoots& roots);
 // controlling terminal. Refuses, with the reason in errno and nothing on it changed, anything that
 // is not a terminal device (ENOTTY) or that PlxCheckDeviceFree refuses: once before the open, since
 // opening a terminal already raises its modem lines, and once more in full on what was opened,
-// since by then the path may lead elsewhere or the terminal may have become somebody's. -1 on
-// failure.
+// since by then the path may lead elsewhere or the terminal may have become somebody's. A device
+// another program holds an flock on is refused (EBUSY) before the open only: after it, the
+// caller's own flock tells. -1 on failure.
 int PlxOpenFreeDevice(const std::string& sPath, const CSystemRoots& roots);
 
 // Whether the descriptor a process has open, as sProc/<pid>/fd/<n> at sFdLink names it, is the

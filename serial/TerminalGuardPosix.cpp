@@ -102,7 +102,15 @@ bool MayTake(const struct stat& st, const CSystemRoots& roots) {
 
 int PlxOpenFreeDevice(const std::string& sPath, const CSystemRoots& roots) {
     struct stat st;
-    if (::stat(sPath.c_str(), &st) != 0 || !MayTake(st, roots)) return -1;
+    if (::stat(sPath.c_str(), &st) != 0) return -1;
+    // A line another program has locked, before it is opened at all: on a real port every open
+    // raises the modem lines, which that program may hold low (a board kept in reset). Once
+    // open, the caller's own flock tells.
+    if (!PlxFlockOwners(st, roots).empty()) {
+        errno = EBUSY;
+        return -1;
+    }
+    if (!MayTake(st, roots)) return -1;
     // Non-blocking so that a modem line without carrier cannot hold the open.
     const int fd = ::open(sPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
