@@ -60,14 +60,6 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
     return s.empty() ? "nothing" : s;
 }
 
-std::size_t Count(const std::string& sText, const std::string& sPart) {
-    std::size_t n = 0;
-    for (std::size_t at = sText.find(sPart); at != std::string::npos;
-         at = sText.find(sPart, at + sPart.size()))
-        ++n;
-    return n;
-}
-
 bool InterruptedReadOrWrite(const CInjection& injection) {
     return injection.sError == "EINTR" && (injection.sCall == "read" || injection.sCall == "write");
 }
@@ -137,15 +129,18 @@ private:
 
 // The first device the fence kept the program from, or "": the trace still shows that it was tried.
 // A folder or a mere handle on a path (O_DIRECTORY, O_PATH) reaches no device, and is let through.
-std::string FellTo(const std::string& sTrace) {
-    static const std::regex openCall("^[0-9]+ +(open|openat|openat2|creat)\\([^\"]*\"([^\"]*)\"");
-    static const std::regex noDevice("O_DIRECTORY|O_PATH");
-    std::istringstream lines(sTrace);
-    std::smatch match;
-    for (std::string sLine; std::getline(lines, sLine);)
-        if (std::regex_search(sLine, match, openCall) && !FenceLetsThrough(match[2]) &&
-            !std::regex_search(match.suffix().str(), noDevice))
-            return match[2];
+std::string FellTo(const CTrace& trace) {
+    static const std::set<std::string> kOpens = {"open", "openat", "openat2", "creat"};
+    for (const CTracedCall& call : trace.calls) {
+        const std::size_t nQuote = call.sText.find('"');
+        if (kOpens.count(call.sName) == 0 || nQuote == std::string::npos) continue;
+        const std::size_t nEnd = call.sText.find('"', nQuote + 1);
+        const std::string sPath = call.sText.substr(nQuote + 1, nEnd - nQuote - 1);
+        const std::string sRest = nEnd == std::string::npos ? "" : call.sText.substr(nEnd);
+        if (!FenceLetsThrough(sPath) && sRest.find("O_DIRECTORY") == std::string::npos &&
+            sRest.find("O_PATH") == std::string::npos)
+            return sPath;
+    }
     return "";
 }
 
@@ -271,8 +266,8 @@ public:
                                 cfgetospeed(&now) == cfgetospeed(&held);
         }
         CVerdict verdict;
-        verdict.sTrace = ReadFileText(sTraceFile);
-        outcome.sFellTo = FellTo(verdict.sTrace);
+        verdict.trace = ParseTrace(ReadFileText(sTraceFile));
+        outcome.sFellTo = FellTo(verdict.trace);
         verdict.breaches =
             JudgeServoTest(m_port, outcome, injection, injection.Clean() ? nullptr : &m_clean,
                            &verdict.bLibraryAbort);
@@ -407,14 +402,14 @@ public:
         for (const auto& entry : std::filesystem::directory_iterator(folder.PortMap(), ec))
             outcome.left.push_back("$DIR/plx/ports/" + entry.path().filename().string());
         CVerdict verdict;
-        verdict.sTrace = ReadFileText(sTraceFile);
+        verdict.trace = ParseTrace(ReadFileText(sTraceFile));
         verdict.breaches = JudgeSimulator(outcome, injection, &verdict.bLibraryAbort);
         std::string sHow;
         Exited(outcome.bEnded, outcome.nStatus, &sHow);
         verdict.sWhat = sHow;
         if (!outcome.bRegistered) verdict.sWhat += ", never stood as COM1";
         std::size_t nShown = 0;
-        for (const char* psz : kSimMovesShown) nShown += Count(outcome.sOut, psz);
+        for (const char* psz : kSimMovesShown) nShown += Occurrences(outcome.sOut, psz);
         verdict.sWhat += ", " + std::to_string(nShown) + " of 3 moves logged";
         std::istringstream err(outcome.sErr);
         for (std::string sLine; std::getline(err, sLine);) verdict.sWhat += ", told: " + sLine;
@@ -422,6 +417,26 @@ public:
         return verdict;
     }
 };
+
+// How a run ended, judged alike for both programs: a hang (sHang says what it was doing), a crash
+// other than the C library's abort. The exit status, or -1 when it did not exit.
+struct CEnding {
+    bool bExited = false;
+    int nStatus = -1;
+    std::string sHow;
+};
+CEnding JudgeEnding(bool bEnded, int nRawStatus, const CInjection& injection,
+                    const std::string& sHang, std::vector<std::string>* pBreaches,
+                    bool* pLibraryAbort) {
+    *pLibraryAbort = LibraryAbort(bEnded, nRawStatus, injection);
+    CEnding ending;
+    ending.bExited = Exited(bEnded, nRawStatus, &ending.sHow);
+    if (ending.bExited) ending.nStatus = WEXITSTATUS(nRawStatus);
+    if (!bEnded) pBreaches->push_back(sHang);
+    if (!ending.bExited && bEnded && !*pLibraryAbort)
+        pBreaches->push_back("a crash: " + ending.sHow);
+    return ending;
+}
 
 // What either program's status says: 0 with nothing on standard error, 1 with something told
 // there, and no other status of its own.
@@ -442,13 +457,9 @@ std::vector<std::string> JudgeServoTest(EServoPort port, const CServoOutcome& ou
                                         const CInjection& injection, const CServoOutcome* pClean,
                                         bool* pLibraryAbort) {
     std::vector<std::string> breaches;
-    *pLibraryAbort = LibraryAbort(outcome.bEnded, outcome.nStatus, injection);
-    std::string sHow;
-    const bool bExited = Exited(outcome.bEnded, outcome.nStatus, &sHow);
-    const int nStatus = bExited ? WEXITSTATUS(outcome.nStatus) : -1;
-    if (!outcome.bEnded)
-        breaches.push_back("a hang: it had not ended by the bound, and was killed");
-    if (!bExited && outcome.bEnded && !*pLibraryAbort) breaches.push_back("a crash: " + sHow);
+    const auto [bExited, nStatus, sHow] = JudgeEnding(
+        outcome.bEnded, outcome.nStatus, injection,
+        "a hang: it had not ended by the bound, and was killed", &breaches, pLibraryAbort);
     const bool bTold = ServoToldFailure(outcome.sOut, outcome.sErr);
     if (nStatus == 0) {
         if (port != EServoPort::Sending)
@@ -492,18 +503,14 @@ std::vector<std::string> JudgeServoTest(EServoPort port, const CServoOutcome& ou
 std::vector<std::string> JudgeSimulator(const CSimOutcome& outcome, const CInjection& injection,
                                         bool* pLibraryAbort) {
     std::vector<std::string> breaches;
-    *pLibraryAbort = LibraryAbort(outcome.bEnded, outcome.nStatus, injection);
-    std::string sHow;
-    const bool bExited = Exited(outcome.bEnded, outcome.nStatus, &sHow);
-    const int nStatus = bExited ? WEXITSTATUS(outcome.nStatus) : -1;
-    if (!outcome.bEnded)
-        breaches.push_back(outcome.bRegistered
-                               ? "a hang: SIGTERM did not end it by the bound, and it was killed"
-                               : "a hang: it neither stood as COM1 nor ended by the bound");
-    if (!bExited && outcome.bEnded && !*pLibraryAbort) breaches.push_back("a crash: " + sHow);
+    const auto [bExited, nStatus, sHow] = JudgeEnding(
+        outcome.bEnded, outcome.nStatus, injection,
+        outcome.bRegistered ? "a hang: SIGTERM did not end it by the bound, and it was killed"
+                            : "a hang: it neither stood as COM1 nor ended by the bound",
+        &breaches, pLibraryAbort);
     const bool bTold = outcome.sErr.find("plx-ssc-sim: ") != std::string::npos;
     for (const char* psz : kSimMovesShown) {
-        if (Count(outcome.sOut, psz) > 1)
+        if (Occurrences(outcome.sOut, psz) > 1)
             breaches.push_back(std::string("a packet taken twice: ") + psz);
     }
     // A packet sent on a line set up rightly, judged as on another line.
@@ -511,7 +518,7 @@ std::vector<std::string> JudgeSimulator(const CSimOutcome& outcome, const CInjec
     if (nStatus == 0) {
         std::string sWhy;
         for (const char* psz : kSimMovesShown) {
-            if (Count(outcome.sOut, psz) != 1)
+            if (Occurrences(outcome.sOut, psz) != 1)
                 breaches.push_back(std::string("status 0, though its log does not show once: ") +
                                    psz);
         }

@@ -112,6 +112,8 @@ std::vector<std::size_t> Spread(std::size_t n) {
     return picked;
 }
 
+// files: the names of the run's own files, in its folder, whose calls are counted among their
+// own.
 CPlan Plan(const CTrace& trace, const std::vector<std::string>& files, CSweepReport* pReport) {
     CPlan plan;
     std::map<pid_t, std::map<std::string, int>> counted;  // each thread's calls of each kind
@@ -135,7 +137,6 @@ CPlan Plan(const CTrace& trace, const std::vector<std::string>& files, CSweepRep
         if (std::find(threads.begin(), threads.end(), call.nTid) == threads.end())
             threads.push_back(call.nTid);
         ++pReport->counts[call.sName].nCalls;
-        ++pReport->nCalls;
         if (kNotFailed.count(call.sName) != 0) {
             ++pReport->counts[call.sName].nLeftOut;
             continue;
@@ -148,7 +149,7 @@ CPlan Plan(const CTrace& trace, const std::vector<std::string>& files, CSweepRep
         aim.injection.sCall = call.sName;
         aim.injection.nWhen = nIndex;
         for (const std::string& sFile : files) {
-            if (bMain || call.sText.find(sFile) == std::string::npos) continue;
+            if (bMain || call.sText.find("/" + sFile) == std::string::npos) continue;
             aim.injection.sPath = sFile;
             aim.injection.nWhen = ++onPath[{call.nTid, call.sName, sFile}];
             break;
@@ -569,8 +570,7 @@ CCaseResult RunCase(CFaultSession& session, const CAim& aim, const std::string& 
     for (int nTry = 0; nTry <= kRetargets; ++nTry) {
         const CVerdict verdict = session.Run(injection);
         ++result.nRuns;
-        const CTrace run = ParseTrace(verdict.sTrace);
-        const std::vector<const CTracedCall*> injected = Injected(run);
+        const std::vector<const CTracedCall*> injected = Injected(verdict.trace);
         if (verdict.bLibraryAbort) ++result.nAborts;
         if (!verdict.breaches.empty()) {
             ++result.nBreaches;
@@ -581,7 +581,7 @@ CCaseResult RunCase(CFaultSession& session, const CAim& aim, const std::string& 
             // Where the failed calls were made: from the case run again, with stacks.
             CInjection again = injection;
             again.bStacks = true;
-            const CTrace stacks = ParseTrace(session.Run(again).sTrace);
+            const CTrace stacks = session.Run(again).trace;
             for (const CTracedCall* pCall : injected) {
                 sBreach += "\n    failed: " + OneLine(pCall->sText) + "\n      in ";
                 std::string sWhere = "(not failed again)";
@@ -598,7 +598,7 @@ CCaseResult RunCase(CFaultSession& session, const CAim& aim, const std::string& 
         if (injected.empty()) break;  // the run ended before that call
         // Calls of other threads, and those counted on one file, are not aimed again.
         const int nNext = aim.bMain && aim.injection.sPath.empty()
-                              ? Retarget(aim, injection.nWhen, run, cleanTrace)
+                              ? Retarget(aim, injection.nWhen, verdict.trace, cleanTrace)
                               : -1;
         if (nNext <= nPreMain) {
             result.bAimed = nNext < 0;
@@ -627,12 +627,9 @@ bool SweepSession(CFaultSession& session, CSweepReport* pReport) {
                                         clean.sWhat + ")");
         return false;
     }
-    const CTrace cleanTrace = ParseTrace(clean.sTrace);
-    // The files by their names, whichever folder the run is in.
-    std::vector<std::string> files;
-    for (const std::string& sFile : session.Files()) files.push_back("/" + sFile);
-    CPlan plan = Plan(cleanTrace, files, pReport);
-    if (pReport->nCalls == 0) {
+    const CTrace& cleanTrace = clean.trace;
+    CPlan plan = Plan(cleanTrace, session.Files(), pReport);
+    if (pReport->Total().nCalls == 0) {
         pReport->breaches.push_back(session.Name() +
                                     ": no call after main in the clean run's trace (is the "
                                     "program built with its symbols?)");
@@ -648,8 +645,7 @@ bool SweepSession(CFaultSession& session, CSweepReport* pReport) {
         CCaseResult result;
     };
     std::vector<CJob> jobs;
-    for (CAim& aim : plan.aims) {
-        if (!aim.injection.sPath.empty()) aim.injection.sPath.erase(0, 1);  // the name alone
+    for (const CAim& aim : plan.aims) {
         const int nPreMain = plan.preMain[aim.injection.sCall];
         jobs.push_back({&aim, "EIO", nPreMain, {}});
         if (kInterruptible.count(aim.injection.sCall) != 0)
@@ -671,9 +667,7 @@ bool SweepSession(CFaultSession& session, CSweepReport* pReport) {
     for (const CJob& job : jobs) {
         CSweepReport::CCount& count = pReport->counts[job.pAim->injection.sCall];
         ++count.nCases;
-        ++pReport->nCases;
         count.nRuns += job.result.nRuns;
-        pReport->nRuns += job.result.nRuns;
         count.nBreaches += job.result.nBreaches;
         count.nAborts += job.result.nAborts;
         count.nMissed += job.result.bAimed ? 0 : 1;
@@ -684,10 +678,34 @@ bool SweepSession(CFaultSession& session, CSweepReport* pReport) {
     return true;
 }
 
+CSweepReport::CCount& CSweepReport::CCount::operator+=(const CCount& other) {
+    nCalls += other.nCalls;
+    nCases += other.nCases;
+    nRuns += other.nRuns;
+    nBreaches += other.nBreaches;
+    nAborts += other.nAborts;
+    nMissed += other.nMissed;
+    nLeftOut += other.nLeftOut;
+    return *this;
+}
+
+CSweepReport::CCount CSweepReport::Total() const {
+    CCount total;
+    for (const auto& [sCall, count] : counts) total += count;
+    return total;
+}
+
+void CSweepReport::Add(const CSweepReport& other) {
+    for (const auto& [sCall, count] : other.counts) counts[sCall] += count;
+    breaches.insert(breaches.end(), other.breaches.begin(), other.breaches.end());
+    dSeconds += other.dSeconds;
+}
+
 std::string FormatReport(const std::string& sSession, const CSweepReport& report) {
     std::ostringstream text;
-    text << sSession << ": " << report.nCalls << " calls after main, " << report.counts.size()
-         << " kinds; " << report.nCases << " cases, " << report.nRuns << " runs in " << std::fixed
+    const CSweepReport::CCount total = report.Total();
+    text << sSession << ": " << total.nCalls << " calls after main, " << report.counts.size()
+         << " kinds; " << total.nCases << " cases, " << total.nRuns << " runs in " << std::fixed
          << std::setprecision(0) << report.dSeconds << " s; " << report.breaches.size()
          << " breaches\n";
     text << "  " << std::left << std::setw(18) << "call" << std::right << std::setw(7) << "calls"

@@ -94,7 +94,6 @@ public:
     CTracedRun(const CTracedRun&) = delete;
     CTracedRun& operator=(const CTracedRun&) = delete;
 
-    bool Started() const { return m_strace > 0; }
     // Takes output as it comes until done() holds, the run has ended, or tBound has passed;
     // whether done() held.
     bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds tBound);
@@ -123,7 +122,7 @@ struct CVerdict {
     std::vector<std::string> breaches;  // what broke the contract, one line each
     bool bLibraryAbort = false;         // the C library's abort (memory refused): told, not failed
     std::string sWhat;                  // what happened, in one line
-    std::string sTrace;                 // strace's output for this run
+    CTrace trace;                       // the calls strace saw in this run
 };
 
 // A scripted session of one program, run as often as the sweep asks.
@@ -153,13 +152,17 @@ struct CSweepReport {
         int nAborts = 0;
         int nMissed = 0;  // never reached, or a different call than aimed at every time
         int nLeftOut = 0;
+
+        CCount& operator+=(const CCount& other);
     };
     std::map<std::string, CCount> counts;  // by call
     std::vector<std::string> breaches;
-    int nCalls = 0;
-    int nCases = 0;
-    int nRuns = 0;
     double dSeconds = 0;
+
+    // The counts of every call together.
+    CCount Total() const;
+    // Adds another report's counts, breaches and time to this one's.
+    void Add(const CSweepReport& other);
 };
 
 // The fence every run is started behind.

@@ -17,23 +17,19 @@ void Sweep(CFaultSession& session) {
     CSweepReport report;
     const bool bRan = SweepSession(session, &report);
     std::cout << FormatReport(session.Name(), report) << std::flush;
-    g_total.nCalls += report.nCalls;
-    g_total.nCases += report.nCases;
-    g_total.nRuns += report.nRuns;
-    g_total.dSeconds += report.dSeconds;
-    g_total.breaches.insert(g_total.breaches.end(), report.breaches.begin(), report.breaches.end());
+    g_total.Add(report);
     ASSERT_TRUE(bRan) << (report.breaches.empty() ? "" : report.breaches.front());
-    EXPECT_GT(report.nCases, 0);
+    EXPECT_GT(report.Total().nCases, 0);
     EXPECT_TRUE(report.breaches.empty()) << report.breaches.size() << " breaches, listed above";
 }
 
 class CTotals : public ::testing::Environment {
 public:
     void TearDown() override {
-        std::cout << "faults: " << g_total.nCalls << " calls after main, " << g_total.nCases
-                  << " cases, " << g_total.nRuns << " runs in "
-                  << static_cast<int>(g_total.dSeconds) << " s, " << g_total.breaches.size()
-                  << " breaches" << std::endl;
+        const CSweepReport::CCount total = g_total.Total();
+        std::cout << "faults: " << total.nCalls << " calls after main, " << total.nCases
+                  << " cases, " << total.nRuns << " runs in " << static_cast<int>(g_total.dSeconds)
+                  << " s, " << g_total.breaches.size() << " breaches" << std::endl;
     }
 };
 const auto* const g_pTotals = ::testing::AddGlobalTestEnvironment(new CTotals);

@@ -37,14 +37,6 @@ bool Exists(const std::string& sPath) {
 
 int ExitCode(int nStatus) { return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1; }
 
-// How many times sPart is in s.
-std::size_t Occurrences(const std::string& s, const std::string& sPart) {
-    std::size_t nCount = 0;
-    for (std::size_t n = 0; (n = s.find(sPart, n)) != std::string::npos; n += sPart.size())
-        ++nCount;
-    return nCount;
-}
-
 // A pseudo-terminal's name that no terminal has, as a killed simulator's entry may point to.
 std::string GonePts() {
     for (int n = 99999;; --n) {

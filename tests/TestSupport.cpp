@@ -263,6 +263,13 @@ std::string ReadFileText(const std::string& sPath) {
     return text.str();
 }
 
+std::size_t Occurrences(const std::string& sText, const std::string& sPart) {
+    std::size_t nCount = 0;
+    for (std::size_t n = 0; (n = sText.find(sPart, n)) != std::string::npos; n += sPart.size())
+        ++nCount;
+    return nCount;
+}
+
 // Checks that the texts appear in this order.
 void ExpectInOrder(const std::string& sText, const std::vector<std::string>& parts) {
     std::size_t nAt = 0;

@@ -2,6 +2,7 @@
 // a way to see what was written to standard error.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -175,6 +176,9 @@ std::vector<int> OpenDescriptors();
 
 // Reads a whole file (or what a regular file holds).
 std::string ReadFileText(const std::string& sPath);
+
+// How many times sPart is in sText, none overlapping.
+std::size_t Occurrences(const std::string& sText, const std::string& sPart);
 
 // Checks that the texts appear in sText in this order.
 void ExpectInOrder(const std::string& sText, const std::vector<std::string>& parts);
