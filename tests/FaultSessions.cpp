@@ -460,6 +460,12 @@ std::vector<std::string> JudgeServoTest(EServoPort port, const CServoOutcome& ou
     const auto [bExited, nStatus, sHow] = JudgeEnding(
         outcome.bEnded, outcome.nStatus, injection,
         "a hang: it had not ended by the bound, and was killed", &breaches, pLibraryAbort);
+    // The run every other one is measured against comes to the session's own end, or the sweep
+    // would sweep a session that failed before it began (a fence too tight, a folder not made).
+    const int nCleanStatus = port == EServoPort::Sending ? 0 : 1;
+    if (injection.Clean() && nStatus != nCleanStatus)
+        breaches.push_back("the clean run came to " + sHow + ", not status " +
+                           std::to_string(nCleanStatus));
     const bool bTold = ServoToldFailure(outcome.sOut, outcome.sErr);
     if (nStatus == 0) {
         if (port != EServoPort::Sending)
@@ -508,6 +514,8 @@ std::vector<std::string> JudgeSimulator(const CSimOutcome& outcome, const CInjec
         outcome.bRegistered ? "a hang: SIGTERM did not end it by the bound, and it was killed"
                             : "a hang: it neither stood as COM1 nor ended by the bound",
         &breaches, pLibraryAbort);
+    if (injection.Clean() && nStatus != 0)
+        breaches.push_back("the clean run came to " + sHow + ", not status 0");
     const bool bTold = outcome.sErr.find("plx-ssc-sim: ") != std::string::npos;
     for (const char* psz : kSimMovesShown) {
         if (Occurrences(outcome.sOut, psz) > 1)

@@ -84,6 +84,7 @@ TEST(FaultJudge, TellsPlxSscTestsBreachesFromItsContract) {
     told.wire.resize(6);
     told.sErr = "Unable to write to COM1: Input/output error\n";
     EXPECT_EQ(ServoBreaches(told), 0u);
+    EXPECT_EQ(ServoBreaches(told, ""), 1u) << "a clean run that could not send";
 
     CServoOutcome outcome = told;
     outcome.sErr.clear();
@@ -125,6 +126,7 @@ TEST(FaultJudge, TellsPlxSscTestsBreachesFromItsContract) {
     refused.sOut = "Unable to open communications port.\n";
     refused.bMarked = true;  // by the holder
     EXPECT_EQ(ServoBreaches(refused, "write", "EIO", EServoPort::Busy), 0u);
+    EXPECT_EQ(ServoBreaches(refused, "", "", EServoPort::Busy), 0u) << "a clean run refused";
     outcome = refused;
     outcome.bMarked = false;
     EXPECT_EQ(ServoBreaches(outcome, "write", "EIO", EServoPort::Busy), 1u) << "its mark lifted";
@@ -147,6 +149,7 @@ TEST(FaultJudge, TellsPlxSscSimsBreachesFromItsContract) {
     told.nStatus = 1 << 8;
     told.sErr = "plx-ssc-sim: cannot open a pseudo-terminal: Input/output error\n";
     EXPECT_EQ(SimBreaches(told), 0u);
+    EXPECT_EQ(SimBreaches(told, ""), 1u) << "a clean run that did not start";
 
     CSimOutcome outcome = told;
     outcome.sErr.clear();
