@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <sstream>
 
 #include "serial/CommApi.h"
 #include "serial/PortFinder.h"
@@ -145,20 +144,13 @@ std::string OtherLineDiscipline(const std::string& sPath, const CSystemRoots& ro
     const bool bAsked = ::ioctl(fd, TIOCGETD, &nDiscipline) == 0;
     ::close(fd);
     if (!bAsked || nDiscipline == N_TTY) return std::string();
-    // The kernel's names for them: "n_null     27".
-    std::string sText;
-    if (PlxReadSmallFile(roots.sProc + "/tty/ldiscs", &sText)) {
-        std::istringstream lines(sText);
-        std::string sName;
-        for (int nNumber = 0; lines >> sName >> nNumber;)
-            if (nNumber == nDiscipline) return sName;
-    }
-    return "number " + std::to_string(nDiscipline);
+    const std::string sName = PlxLineDisciplineName(roots.sProc, nDiscipline);
+    return sName.empty() ? "number " + std::to_string(nDiscipline) : sName;
 }
 
 // "screen (pid 4242)", as the kernel names the process.
 std::string ProcessName(const std::string& sProc, const std::string& sPid) {
-    const std::string sName = Attribute(Child(Child(sProc, sPid), "comm"));
+    const std::string sName = PlxProcessCommand(sProc, std::atoi(sPid.c_str()));
     return sName.empty() ? "process " + sPid : sName + " (pid " + sPid + ")";
 }
 

@@ -189,6 +189,24 @@ bool PlxReadSmallFile(const std::string& sPath, std::string* pText) {
     return bOk;
 }
 
+std::string PlxProcessCommand(const std::string& sProc, pid_t nPid) {
+    std::string sCommand;
+    if (!PlxReadSmallFile(sProc + "/" + std::to_string(nPid) + "/comm", &sCommand))
+        return std::string();
+    return sCommand.substr(0, sCommand.find('\n'));
+}
+
+std::string PlxLineDisciplineName(const std::string& sProc, int nDiscipline) {
+    // "n_null     27"
+    std::string sText;
+    if (!PlxReadSmallFile(sProc + "/tty/ldiscs", &sText)) return std::string();
+    std::istringstream lines(sText);
+    std::string sName;
+    for (int nNumber = 0; lines >> sName >> nNumber;)
+        if (nNumber == nDiscipline) return sName;
+    return std::string();
+}
+
 std::vector<dev_t> PlxActiveConsoles(const CSystemRoots& roots) {
     std::vector<dev_t> consoles;
     std::string sText;

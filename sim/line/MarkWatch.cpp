@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <sstream>
 #include <string>
 
 #include "serial/TerminalGuard.h"
@@ -57,22 +56,11 @@ pid_t PlxLineHolder(dev_t rdev, const std::string& sProc) {
 }
 
 std::string CMarkWatch::HolderCommand() const {
-    std::string sCommand;
-    if (m_nHolder <= 0 ||
-        !PlxReadSmallFile(m_sProc + "/" + std::to_string(m_nHolder) + "/comm", &sCommand))
-        return std::string();
-    return sCommand.substr(0, sCommand.find('\n'));
+    return m_nHolder > 0 ? PlxProcessCommand(m_sProc, m_nHolder) : std::string();
 }
 
 std::string CMarkWatch::DisciplineName() const {
-    // The kernel's names for them: "n_null     27".
-    std::string sText;
-    if (!PlxReadSmallFile(m_sProc + "/tty/ldiscs", &sText)) return std::string();
-    std::istringstream lines(sText);
-    std::string sName;
-    for (int nNumber = 0; lines >> sName >> nNumber;)
-        if (nNumber == m_nDiscipline) return sName;
-    return std::string();
+    return PlxLineDisciplineName(m_sProc, m_nDiscipline);
 }
 
 bool CMarkWatch::Look(SimTime tNow) {
