@@ -33,10 +33,14 @@ std::string CBoardModel::JsonOutput(int nOutput) const {
     return s;
 }
 
-std::string CBoardModel::PulseText(int nPosition) const {
+std::string PlxShortNumber(double d) {
     char sz[32];
-    (void)std::snprintf(sz, sizeof(sz), "%g", PulseUs(nPosition));
+    (void)std::snprintf(sz, sizeof(sz), "%g", d);
     return sz;
+}
+
+std::string CBoardModel::PulseText(int nPosition) const {
+    return PlxShortNumber(PulseUs(nPosition));
 }
 
 std::size_t CBoardModel::PulseChars() const {

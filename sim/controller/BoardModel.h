@@ -104,3 +104,6 @@ bool PlxParseWhole(const char* psz, long nMin, long nMax, long* pnValue);
 
 // Servo numbers as a short list: "0-3,6,8-15".
 std::string PlxServoList(const std::vector<int>& servos);
+
+// A number as printf's %g gives it: "0.19", "4.8", "1023.75".
+std::string PlxShortNumber(double d);

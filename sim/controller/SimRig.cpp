@@ -82,9 +82,3 @@ std::string CSimRig::Title() const {
     }
     return Board().TitleHead() + ", " + sMotion;
 }
-
-std::string PlxShortNumber(double d) {
-    char sz[32];
-    (void)std::snprintf(sz, sizeof(sz), "%g", d);
-    return sz;
-}

@@ -67,6 +67,3 @@ struct CSimRig {
     // deg, 9600 baud jumper".
     std::string Title() const;
 };
-
-// A number as printf's %g gives it: "0.19", "4.8", "6".
-std::string PlxShortNumber(double d);
