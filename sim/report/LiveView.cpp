@@ -121,8 +121,8 @@ std::vector<CPanelLine> PlxRenderPanel(const CServoBoard& board, const std::stri
     std::string sLine = "line: ";
     sLine += line.bKnown ? PlxDescribeLine(line.settings) : std::string("?");
     // The line's backlog, and how long the last packet waited in one.
-    for (const std::string& sWait : {PlxQueuedWords(board.Queued(), board.QueuedFloor()),
-                                     PlxBehindWords(board.Behind(), board.BehindFloor())})
+    for (const std::string& sWait : {PlxWaitWords("queued", board.Queued(), board.QueuedFloor()),
+                                     PlxWaitWords("behind", board.Behind(), board.BehindFloor())})
         if (!sWait.empty()) sLine += "  " + sWait;
     if (!line.sWhyNot.empty()) sLine = "!! " + sLine + "  (not understood: " + line.sWhyNot + ")";
     lines.push_back({Fit(sLine, nWidth), !line.sWhyNot.empty()});

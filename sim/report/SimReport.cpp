@@ -340,7 +340,7 @@ void CSimReport::OnEvent(const CSimEvent& e) {
               << PlxFormatSeconds(e.event.tQueued, 3)
               << (e.event.bQueuedFloor ? R"(,"queued_floor":true)" : "") << "}\n";
     } else {
-        const std::string sBehind = PlxBehindWords(e.event.tBehind, e.event.bBehindFloor);
+        const std::string sBehind = PlxWaitWords("behind", e.event.tBehind, e.event.bBehindFloor);
         m_out << PlxEventLine(e.event, m_rig, e.sWhyNot) << (e.IsMove() ? MoveWords(e, m_rig) : "")
               << (sBehind.empty() ? "" : "; " + sBehind) << '\n';
     }
@@ -356,16 +356,9 @@ void CSimReport::OnRestart(SimTime t, SimTime tUntil) {
               << PlxFormatSeconds(tUntil, 3) << '\n';
 }
 
-std::string PlxBehindWords(SimTime tBehind, bool bFloor) {
-    if (tBehind <= std::chrono::milliseconds(100)) return std::string();
-    return std::string("behind ") + (bFloor ? "at least " : "") + PlxFormatSeconds(tBehind, 2) +
-           " s";
-}
-
-std::string PlxQueuedWords(SimTime tQueued, bool bFloor) {
-    if (tQueued <= std::chrono::milliseconds(100)) return std::string();
-    return std::string("queued ") + (bFloor ? "at least " : "") + PlxFormatSeconds(tQueued, 2) +
-           " s";
+std::string PlxWaitWords(const char* pszWhat, SimTime tWait, bool bFloor) {
+    if (tWait <= std::chrono::milliseconds(100)) return std::string();
+    return std::string(pszWhat) + (bFloor ? " at least " : " ") + PlxFormatSeconds(tWait, 2) + " s";
 }
 
 void CSimReport::Summary(const CServoBoard& board, SimTime tEnd, const std::string& sEndedBy) {

@@ -56,11 +56,7 @@ std::string PlxJsonString(const std::string& s);
 // An event as the log writes it, without its time: "move     servo 2 to 150 (1591 us)".
 std::string PlxEventLine(const CSscEvent& event, const CSimRig& rig, const std::string& sWhyNot);
 
-// How long a packet waited on the line, as the log gives it: "behind 1.87 s", "behind at least
-// 4.46 s" when that is only a bound; empty when it was not more than a tenth of a second, the time
-// a person notices.
-std::string PlxBehindWords(SimTime tBehind, bool bFloor);
-
-// The line's backlog, as the live view gives it: "queued 0.71 s", "queued at least 4.27 s" when
-// that is only a bound; empty within a tenth of a second.
-std::string PlxQueuedWords(SimTime tQueued, bool bFloor);
+// A wait, as the log and the live view give it: how long a packet waited on the line ("behind
+// 1.87 s") or the line's backlog ("queued 0.71 s"), "at least" when that is only a bound; empty
+// when it was not more than a tenth of a second, the time a person notices.
+std::string PlxWaitWords(const char* pszWhat, SimTime tWait, bool bFloor);
