@@ -205,8 +205,8 @@ void CSimulator::Step() {
         if (m_marks->DisciplineChanged()) m_report.Discipline(tNow, *m_marks);
     }
     // Bytes that came while the simulator reads no more are counted as they come, for how long
-    // each then waits.
-    if (nReady > 0 && (fds[3].revents & POLLIN)) CountLine(tNow);
+    // each then waits (a line read from now is counted as it is read).
+    if (nReady > 0 && (fds[3].revents & POLLIN) && !(fds[0].revents & POLLIN)) CountLine(tNow);
     // A program opened the port that no other had open: what was on the wire before reaches the
     // board first, and what is read from now on comes after the open.
     if (nReady > 0 && (fds[4].revents & POLLIN) && m_opens.FirstOpened()) {
