@@ -221,11 +221,9 @@ bool ApplyValue(const std::string& sName, const char* pszValue, CSimOptions* pOp
 // on.
 bool ApplyBoard(const CBoardOptions& board, const std::vector<CNamedServos>& named, CSimRig* pRig,
                 std::string* pMessage) {
-    pRig->pBoard = PlxMakeBoard(board, pMessage);
-    if (pRig->pBoard == nullptr) {
-        pRig->pBoard = CSimRig().pBoard;
-        return false;
-    }
+    std::shared_ptr<const CBoardModel> pBoard = PlxMakeBoard(board, pMessage);
+    if (pBoard == nullptr) return false;
+    pRig->pBoard = std::move(pBoard);
     for (const CNamedServos& servos : named) {
         for (int nServo : servos.servos) {
             const int nOutput = pRig->Board().OutputOf(nServo);
