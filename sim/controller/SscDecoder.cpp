@@ -22,10 +22,7 @@ void CSscDecoder::Feed(const std::uint8_t* pBytes, std::size_t nCount, SimTime t
             case EState::Servo:
             case EState::Position:
                 if (b == kSync) {
-                    event.kind = CSscEvent::EKind::Dropped;
-                    event.bytes = {kSync};
-                    if (m_state == EState::Position) event.bytes.push_back(m_nServo);
-                    event.drop = CSscEvent::EDrop::NewPacket;
+                    event = BrokenPacket(t, CSscEvent::EDrop::NewPacket);
                     m_state = EState::Servo;
                     break;
                 }
@@ -51,14 +48,16 @@ void CSscDecoder::Feed(const std::uint8_t* pBytes, std::size_t nCount, SimTime t
 }
 
 void CSscDecoder::Reset(SimTime t, std::vector<CSscEvent>* pEvents) {
-    if (m_state != EState::Sync) {
-        CSscEvent event;
-        event.kind = CSscEvent::EKind::Dropped;
-        event.t = t;
-        event.bytes = {kSync};
-        if (m_state == EState::Position) event.bytes.push_back(m_nServo);
-        event.drop = CSscEvent::EDrop::CutShort;
-        pEvents->push_back(event);
-    }
+    if (m_state != EState::Sync) pEvents->push_back(BrokenPacket(t, CSscEvent::EDrop::CutShort));
     m_state = EState::Sync;
+}
+
+CSscEvent CSscDecoder::BrokenPacket(SimTime t, CSscEvent::EDrop drop) const {
+    CSscEvent event;
+    event.kind = CSscEvent::EKind::Dropped;
+    event.t = t;
+    event.bytes = {kSync};
+    if (m_state == EState::Position) event.bytes.push_back(m_nServo);
+    event.drop = drop;
+    return event;
 }

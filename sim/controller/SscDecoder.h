@@ -59,6 +59,9 @@ public:
 private:
     enum class EState { Sync, Servo, Position };
 
+    // The packet begun so far (255, and the servo once it came), dropped for drop, stamped t.
+    CSscEvent BrokenPacket(SimTime t, CSscEvent::EDrop drop) const;
+
     const CBoardModel& m_board;
     EState m_state = EState::Sync;
     std::uint8_t m_nServo = 0;
