@@ -57,8 +57,9 @@ bool PlxReadPortMap(const std::string& sDirectory, std::vector<CPortMapEntry>* p
 bool PlxResolveComPort(std::int32_t nPort, std::string* pPath, int* pnError,
                        bool* pbMapped = nullptr);
 
-// What the symbolic link sPath holds; empty when it is no link (or cannot be read).
-std::string PlxLinkTarget(const std::string& sPath);
+// What the symbolic link sPath holds; empty when it is no link (or cannot be read), with the
+// reason in *pnError where given (0 when it was read).
+std::string PlxLinkTarget(const std::string& sPath, int* pnError = nullptr);
 
 // The number n of a port name "COMn" as the channel formats it ("COM%i"); false for other names.
 bool PlxParsePortName(const char* pszName, std::int32_t* pnPort);

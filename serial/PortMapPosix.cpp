@@ -59,9 +59,10 @@ std::string PlxWhyNoPortMap() {
            " ignored, as only an absolute path counts: set HOME or XDG_CONFIG_HOME to one";
 }
 
-std::string PlxLinkTarget(const std::string& sPath) {
+std::string PlxLinkTarget(const std::string& sPath, int* pnError) {
     char szTarget[4096];
     const ssize_t n = ::readlink(sPath.c_str(), szTarget, sizeof(szTarget));
+    if (pnError != nullptr) *pnError = n < 0 ? errno : 0;
     return n < 0 ? std::string() : std::string(szTarget, static_cast<std::size_t>(n));
 }
 

@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <sstream>
 
+#include "serial/PortMap.h"
 #include "serial/TerminalGuard.h"
 
 namespace {
@@ -124,11 +124,10 @@ int PlxOpenFreeDevice(const std::string& sPath, const CSystemRoots& roots) {
 }
 
 bool PlxFdIsDevice(const std::string& sFdLink, dev_t rdev) {
-    char szTarget[PATH_MAX];
-    const ssize_t n = ::readlink(sFdLink.c_str(), szTarget, sizeof(szTarget));
+    const std::string sTarget = PlxLinkTarget(sFdLink);
     struct stat st;
-    return n > 5 && std::string(szTarget, 5) == "/dev/" && ::stat(sFdLink.c_str(), &st) == 0 &&
-           S_ISCHR(st.st_mode) && st.st_rdev == rdev;
+    return sTarget.size() > 5 && sTarget.compare(0, 5, "/dev/") == 0 &&
+           ::stat(sFdLink.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev;
 }
 
 std::vector<pid_t> PlxFlockOwners(const struct stat& st, const CSystemRoots& roots) {

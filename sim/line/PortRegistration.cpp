@@ -150,15 +150,15 @@ bool CPortRegistration::Unregister(std::vector<std::string>* pFailures) {
     // Someone may have pointed the entry elsewhere since, or removed it; theirs stays. One that
     // cannot even be read back stays too, and is told: it may still send programs here.
     if (!m_sEntry.empty()) {
-        char szTarget[4096];
-        const ssize_t n = ::readlink(m_sEntry.c_str(), szTarget, sizeof(szTarget));
-        if (n >= 0 && std::string(szTarget, static_cast<std::size_t>(n)) == m_sDevice) {
+        int nError = 0;
+        const std::string sTarget = PlxLinkTarget(m_sEntry, &nError);
+        if (nError == 0 && sTarget == m_sDevice) {
             Remove(m_sEntry);
-        } else if (n < 0 && errno != ENOENT && errno != EINVAL) {
+        } else if (nError != 0 && nError != ENOENT && nError != EINVAL) {
             bOk = false;
             if (pFailures != nullptr)
-                pFailures->push_back("cannot read " + m_sEntry +
-                                     " back: " + PlxFormatMessage(errno) + "; it is left in place");
+                pFailures->push_back("cannot read " + m_sEntry + " back: " +
+                                     PlxFormatMessage(nError) + "; it is left in place");
         }
     }
     m_sEntry.clear();
