@@ -123,17 +123,6 @@ protected:
 
     std::string Entry(int nPort) { return m_map.Directory() + "/com" + std::to_string(nPort); }
 
-    // Waits, for as long as a test waits, for sPath to be there (never opened: it may be a
-    // link to a terminal) or, with sText, to be a file that holds sText.
-    static bool WaitForPath(const std::string& sPath, const std::string& sText = "") {
-        for (; !GaveUp(); ::usleep(kGiveUpCheckMs * 1000)) {
-            if (Exists(sPath) &&
-                (sText.empty() || ReadFileText(sPath).find(sText) != std::string::npos))
-                return true;
-        }
-        return false;
-    }
-
     // Waits for the simulator to register as COMn; false when it ended first.
     bool WaitForEntry(CProgram& sim, int nPort) {
         return sim.WaitUntil([&] { return Exists(Entry(nPort)); });
@@ -681,6 +670,8 @@ public:
             << sScreen;
         return sScreen;
     }
+    // Waits, as a test waits, for done; false when the terminal ended first.
+    bool WaitUntil(const std::function<bool()>& done) { return m_server.WaitUntil(done); }
     // Whether the terminal shows the alternate screen, and the cursor: "1 0", "0 1".
     std::string ScreenAndCursor() {
         return Run("display-message -p '#{alternate_on} #{cursor_flag}'");
@@ -826,7 +817,7 @@ TEST_F(SimulatorTest, EveryCommandExampleWorksAsWritten) {
             // banner says; the port prompt answered only once the simulator stands as COM1.
             ASSERT_EQ(commands.size(), 3u);
             Type(commands[0]);
-            ASSERT_TRUE(WaitForPath(sEntry));
+            ASSERT_TRUE(shell.WaitUntil([&] { return Exists(sEntry); }));
             Type(commands[1]);
             // (A screen as tmux gives it has no spaces at the ends of its lines.)
             shell.WaitFor("Please enter a communications port:");
@@ -836,7 +827,8 @@ TEST_F(SimulatorTest, EveryCommandExampleWorksAsWritten) {
             shell.WaitFor("Enter Servo and Position : 2 150\nEnter Servo and Position :");
             shell.Run("send-keys C-c");
             Type(commands[2]);
-            ASSERT_TRUE(WaitForPath(sLog, "ended by SIGTERM"));
+            ASSERT_TRUE(shell.WaitUntil(
+                [&] { return ReadFileText(sLog).find("ended by SIGTERM") != std::string::npos; }));
             EXPECT_NE(ReadFileText(sLog).find("move     servo 2 to 150"), std::string::npos);
         } else if (sExample.rfind("mkdir", 0) == 0) {
             Type(sExample);
