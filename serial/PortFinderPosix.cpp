@@ -150,7 +150,7 @@ std::string OtherLineDiscipline(const std::string& sPath, const CSystemRoots& ro
 
 // "screen (pid 4242)", as the kernel names the process.
 std::string ProcessName(const std::string& sProc, const std::string& sPid) {
-    const std::string sName = PlxProcessCommand(sProc, std::atoi(sPid.c_str()));
+    const std::string sName = PlxProcessCommand(sProc, sPid);
     return sName.empty() ? "process " + sPid : sName + " (pid " + sPid + ")";
 }
 

@@ -53,9 +53,9 @@ std::vector<dev_t> PlxActiveConsoles(const CSystemRoots& roots);
 // are read, and a failure here must be a result, never an exception.
 bool PlxReadSmallFile(const std::string& sPath, std::string* pText);
 
-// The name the kernel keeps for process nPid ("screen"), from sProc/<pid>/comm; empty when it
+// The name the kernel keeps for process sPid ("screen"), from sProc/<pid>/comm; empty when it
 // cannot be read.
-std::string PlxProcessCommand(const std::string& sProc, pid_t nPid);
+std::string PlxProcessCommand(const std::string& sProc, const std::string& sPid);
 
 // The kernel's name for line discipline nDiscipline ("n_null"), from sProc/tty/ldiscs; empty
 // when it is not listed there or the list cannot be read.

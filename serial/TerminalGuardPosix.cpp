@@ -188,10 +188,9 @@ bool PlxReadSmallFile(const std::string& sPath, std::string* pText) {
     return bOk;
 }
 
-std::string PlxProcessCommand(const std::string& sProc, pid_t nPid) {
+std::string PlxProcessCommand(const std::string& sProc, const std::string& sPid) {
     std::string sCommand;
-    if (!PlxReadSmallFile(sProc + "/" + std::to_string(nPid) + "/comm", &sCommand))
-        return std::string();
+    if (!PlxReadSmallFile(sProc + "/" + sPid + "/comm", &sCommand)) return std::string();
     return sCommand.substr(0, sCommand.find('\n'));
 }
 

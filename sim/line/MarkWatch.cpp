@@ -56,7 +56,7 @@ pid_t PlxLineHolder(dev_t rdev, const std::string& sProc) {
 }
 
 std::string CMarkWatch::HolderCommand() const {
-    return m_nHolder > 0 ? PlxProcessCommand(m_sProc, m_nHolder) : std::string();
+    return m_nHolder > 0 ? PlxProcessCommand(m_sProc, std::to_string(m_nHolder)) : std::string();
 }
 
 std::string CMarkWatch::DisciplineName() const {
